@@ -1,0 +1,123 @@
+// Key input on POSIX systems: a terminal in raw mode for the length of one wait, or
+// the bytes of a pipe or file.
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/console.h"
+#include "app/console_keys.h"
+
+namespace {
+
+// How long the rest of an escape sequence may take to arrive after its ESC; a lone
+// ESC followed by nothing within this time is the Escape key.
+constexpr int ESCAPE_SEQUENCE_WAIT_MS = 50;
+
+// The terminal's settings as the wait found them, for the signal handler that puts
+// them back when an interrupt key ends the process during the wait.
+termios savedTerminal;
+volatile sig_atomic_t terminalIsRaw = 0;
+constexpr int RESTORING_SIGNALS[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+
+void restoreTerminalAndReraise(int signalNumber) {
+    if (terminalIsRaw) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    }
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+// 1 with the byte, 0 at end of input or on a failure that will not pass.
+int readByte(unsigned char* byte) {
+    for (;;) {
+        const ssize_t n = read(STDIN_FILENO, byte, 1);
+        if (n == 1) {
+            return 1;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return 0;
+    }
+}
+
+bool byteArrivesWithin(int ms) {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
+
+char waitScriptedKey() {
+    unsigned char byte = 0;
+    while (readByte(&byte)) {
+        if (byte != 0) {
+            return static_cast<char>(byte);
+        }
+    }
+    return KEY_END_OF_INPUT;
+}
+
+char waitTerminalKey() {
+    unsigned char sequence[TERMINAL_SEQUENCE_MAX];
+    for (;;) {
+        int count = 0;
+        int key = TERMINAL_KEY_INCOMPLETE;
+        while (key == TERMINAL_KEY_INCOMPLETE) {
+            if (count > 0 && !byteArrivesWithin(ESCAPE_SEQUENCE_WAIT_MS)) {
+                key = decodeTerminalKey(sequence, count, false);
+                break;
+            }
+            if (!readByte(&sequence[count])) {
+                return KEY_END_OF_INPUT;
+            }
+            ++count;
+            key = decodeTerminalKey(sequence, count, true);
+        }
+        if (key != 0) {
+            return static_cast<char>(key);
+        }
+    }
+}
+
+}  // namespace
+
+void consoleSetUp() {
+    if (isatty(STDOUT_FILENO)) {
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    }
+}
+
+char waitKey() {
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
+        return waitScriptedKey();
+    }
+    termios raw = savedTerminal;
+    // No echo, no line editing, Enter arrives as CR; interrupt keys keep their effect.
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+
+    struct sigaction restoring {};
+    restoring.sa_handler = restoreTerminalAndReraise;
+    sigemptyset(&restoring.sa_mask);
+    struct sigaction previous[sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0]];
+    for (size_t i = 0; i < sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0]; ++i) {
+        sigaction(RESTORING_SIGNALS[i], &restoring, &previous[i]);
+    }
+    terminalIsRaw = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+
+    const char key = waitTerminalKey();
+
+    tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    terminalIsRaw = 0;
+    for (size_t i = 0; i < sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0]; ++i) {
+        sigaction(RESTORING_SIGNALS[i], &previous[i], nullptr);
+    }
+    return key;
+}

@@ -1,0 +1,10 @@
+target_sources(dovelcore PRIVATE
+  app/console_keys.cpp
+  app/exit_prompt.cpp
+  app/startup.cpp
+  app/update_walks.cpp)
+if(WIN32)
+  target_sources(dovelcore PRIVATE app/console_windows.cpp)
+else()
+  target_sources(dovelcore PRIVATE app/console_posix.cpp)
+endif()

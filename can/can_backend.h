@@ -1,0 +1,36 @@
+// How a backend plugs into the adapter operations.
+#pragma once
+
+#include <cstdint>
+
+#include "can/can_frame.h"
+
+struct CanBackend {
+    const char* name;
+    int32_t (*init)(uint16_t bitTiming, int frameType);
+    int32_t (*read)(CanFrame* frame);
+    int32_t (*write)(const CanFrame* frame);
+    int32_t (*resetClient)();
+    int32_t (*msgFilter)(uint32_t lowestId, uint32_t highestId, int frameType);
+    void (*waitForFrame)(int64_t deadlineUs);
+};
+
+// A backend that can be named in DOVEL_CAN as NAME or NAME:OPTIONS. open() gets the
+// options ("" when none) and returns the backend, or nullptr after printing why on
+// standard error.
+struct CanBackendFactory {
+    const char* name;
+    const CanBackend* (*open)(const char* options);
+};
+
+// The backend the adapter operations use, or nullptr before the first successful
+// selection. Tests install their own with canUseBackend; nullptr makes the next
+// CAN_Init select from DOVEL_CAN again.
+const CanBackend* canCurrentBackend();
+void canUseBackend(const CanBackend* backend);
+
+// Picks the backend from a DOVEL_CAN value (nullptr or "" means the platform default).
+const CanBackend* canOpenBackend(const char* setting);
+
+// Backends compiled into this build, terminated by an entry with a null name.
+extern const CanBackendFactory CAN_BACKEND_FACTORIES[];

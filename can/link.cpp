@@ -1,0 +1,70 @@
+#include "can/link.h"
+
+#include <cstdio>
+
+#include "can/can_api.h"
+#include "can/clock.h"
+
+namespace {
+
+// The adapter's codes are 32-bit; they are shown as signed decimal numbers.
+int32_t reportStep(const char* operation, int32_t code) {
+    if (code == CAN_OK) {
+        std::printf("SUCCESS - %s()\n", operation);
+    } else {
+        std::printf("ERROR - %s(): %ld\n", operation, static_cast<long>(code));
+    }
+    return code;
+}
+
+}  // namespace
+
+int32_t canStart() {
+    int32_t code = reportStep("CAN_Init", CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD));
+    if (code != CAN_OK) {
+        return code;
+    }
+    code = reportStep("CAN_ResetClient", CAN_ResetClient());
+    if (code != CAN_OK) {
+        return code;
+    }
+    return reportStep("CAN_MsgFilter", CAN_MsgFilter(CAN_FILTER_LOWEST_ID, CAN_FILTER_HIGHEST_ID,
+                                                     CAN_INIT_TYPE_STANDARD));
+}
+
+ReplyOutcome awaitReply(CanFrame* frame) {
+    const int64_t deadlineUs = clockNowUs() + static_cast<int64_t>(REPLY_TIMEOUT_MS) * 1000;
+    int32_t result = CAN_Read(frame);
+    while (result == RX_QUEUE_EMPTY) {
+        if (clockNowUs() >= deadlineUs) {
+            std::printf("ERROR - no reply within %d ms\n", REPLY_TIMEOUT_MS);
+            return REPLY_TIMEOUT;
+        }
+        CAN_WaitForFrame(deadlineUs);
+        result = CAN_Read(frame);
+    }
+    if (result != CAN_OK) {
+        std::printf("ERROR - CAN_Read(): %ld\n", static_cast<long>(result));
+        return REPLY_READ_ERROR;
+    }
+    if (frame->TYPE == FRAME_TYPE_STATUS) {
+        printStatusMessage(frame);
+        return REPLY_STATUS;
+    }
+    return frame->TYPE == FRAME_TYPE_STANDARD ? REPLY_STANDARD : REPLY_OTHER_TYPE;
+}
+
+void printStatusMessage(const CanFrame* frame) {
+    std::printf("Got status message, DATA[3] = 0x%.4x\n", static_cast<unsigned>(frame->DATA[3]));
+}
+
+int readReply(CanFrame* frame) { return awaitReply(frame) == REPLY_STANDARD ? 0 : 1; }
+
+int discardQueuedFrames() {
+    CanFrame stale{};
+    int dropped = 0;
+    while (dropped < MAX_FRAMES_DISCARDED && CAN_Read(&stale) == CAN_OK) {
+        ++dropped;
+    }
+    return dropped;
+}

@@ -1,0 +1,38 @@
+// Link start-up and reception of one reply frame.
+#pragma once
+
+#include <cstdint>
+
+#include "can/can_frame.h"
+
+// How long readReply waits without any frame before it gives up.
+constexpr int REPLY_TIMEOUT_MS = 1000;
+
+// Frames discarded at most by one discardQueuedFrames call, so that a bus that keeps
+// the queue full cannot hold the utility.
+constexpr int MAX_FRAMES_DISCARDED = 256;
+
+enum ReplyOutcome {
+    REPLY_STANDARD = 0,  // a standard data frame, now in the caller's record
+    REPLY_STATUS,        // the adapter's status message (line printed)
+    REPLY_OTHER_TYPE,    // a frame of another type (nothing printed)
+    REPLY_READ_ERROR,    // CAN_Read failed (line printed)
+    REPLY_TIMEOUT,       // nothing arrived within REPLY_TIMEOUT_MS (line printed)
+};
+
+// Opens the link: CAN_Init, CAN_ResetClient, CAN_MsgFilter, one result line each.
+// 0, or the code of the first step that failed.
+int32_t canStart();
+
+// Takes the next received frame into *frame: 0 for a standard data frame, 1 otherwise.
+int readReply(CanFrame* frame);
+
+// readReply with the kind of failure told apart.
+ReplyOutcome awaitReply(CanFrame* frame);
+
+// Prints the line for an adapter status message.
+void printStatusMessage(const CanFrame* frame);
+
+// Reads and drops what the receive queue already holds, so that the next frame read
+// is one sent after this call. Returns the number of frames dropped.
+int discardQueuedFrames();

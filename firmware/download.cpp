@@ -1,0 +1,76 @@
+#include "firmware/download.h"
+
+#include <cstdio>
+
+#include "can/can_api.h"
+#include "can/clock.h"
+#include "can/link.h"
+#include "firmware/image_reader.h"
+#include "protocol/property.h"
+
+namespace {
+
+// Lines of the image, or -1 when it cannot be opened.
+int countImageLines(const char* path) {
+    ImageReader image{};
+    if (openImage(&image, path) != 0) {
+        return -1;
+    }
+    char line[IMAGE_LINE_BUFFER_SIZE];
+    int lines = 0;
+    while (readImageLine(&image, line, IMAGE_LINE_READ_COUNT)) {
+        ++lines;
+    }
+    closeImage(&image);
+    return lines;
+}
+
+}  // namespace
+
+int downloadPercent(int lineNumber, int lineTotal) {
+    if (lineTotal <= 0 || lineNumber >= lineTotal) {
+        return 100;
+    }
+    if (lineNumber <= 0) {
+        return 0;
+    }
+    return static_cast<int>(lineNumber * 100.0 / lineTotal);
+}
+
+int downloadFirmware(int controllerId, const char* path) {
+    const int lineTotal = countImageLines(path);
+    ImageReader image{};
+    if (lineTotal < 0 || openImage(&image, path) != 0) {
+        return 1;
+    }
+
+    // A frame still queued (the previous controller's answer to its last character)
+    // would otherwise pace this stream one character ahead of its controller.
+    discardQueuedFrames();
+    CanFrame send = makeSetRequest(controllerId, VERS, DOWNLOAD_START_VALUE);
+    CAN_Write(&send);
+    send.LEN = CHARACTER_FRAME_LEN;
+
+    CanFrame reply{};
+    char line[IMAGE_LINE_BUFFER_SIZE];
+    int lineNumber = 0;
+    while (readImageLine(&image, line, IMAGE_LINE_READ_COUNT)) {
+        ++lineNumber;
+        std::printf("\rDownload progress: %d%%   ", downloadPercent(lineNumber, lineTotal));
+        std::fflush(stdout);
+        sleepMs(LINE_PAUSE_MS);
+        const int count = sendableCharacterCount(line);
+        for (int i = 0; i < count; ++i) {
+            if (awaitReply(&reply) == REPLY_TIMEOUT) {
+                closeImage(&image);
+                std::printf("\nDownload FAILED: Dovel %d stopped replying\n", controllerId);
+                return 1;
+            }
+            send.DATA[0] = static_cast<uint8_t>(line[FIRST_SENT_POSITION + i]);
+            CAN_Write(&send);
+        }
+    }
+    closeImage(&image);
+    std::printf("\nDownload complete!   ");
+    return 0;
+}

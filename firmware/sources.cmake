@@ -1,0 +1,3 @@
+target_sources(dovelcore PRIVATE
+  firmware/download.cpp
+  firmware/image_reader.cpp)

@@ -1,0 +1,2 @@
+target_sources(dovelcore PRIVATE
+  sim/sim_backend.cpp)
