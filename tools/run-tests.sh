@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds and runs every test of the project. Installs what a fresh Debian 12
+# machine lacks for it (run as root, or with sudo available).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/install-test-deps.sh
+
+echo "== format check"
+git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+echo "== native build and tests"
+cmake --preset default
+cmake --build --preset default
+ctest --preset default
+
+echo "== all tests passed"
