@@ -1,0 +1,217 @@
+#include "firmware/download.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/scripted_adapter.h"
+#include "tests/support/stdout_capture.h"
+#include "tests/support/temp_file.h"
+
+namespace {
+
+constexpr int DOVEL = 12;
+constexpr int64_t READY_DELAY_US = 200;
+
+// Answers the start request and each character with one frame, as a controller in
+// its monitor does, until told to stop.
+struct StreamingDovel {
+    int charactersBeforeSilence = 1 << 30;
+    int characters = 0;
+    std::string received;
+};
+
+class DownloadTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        scriptedAdapterInstall(&adapter);
+        adapter.onWrite = [this](ScriptedAdapter& a, const CanFrame& f) {
+            if (f.LEN == 1) {
+                dovel.received.push_back(static_cast<char>(f.DATA[0]));
+                if (++dovel.characters >= dovel.charactersBeforeSilence) {
+                    return;
+                }
+            }
+            queueFrame(a, makeFrame(0x200 | DOVEL, {0x01}), a.nowUs + READY_DELAY_US);
+        };
+    }
+    void TearDown() override { scriptedAdapterRemove(); }
+
+    int download(const std::string& content) {
+        TempFile file(content);
+        beginStdoutCapture();
+        const int result = downloadFirmware(DOVEL, file.path.c_str());
+        text = endStdoutCapture();
+        return result;
+    }
+
+    ScriptedAdapter adapter;
+    StreamingDovel dovel;
+    std::string text;
+};
+
+std::string progress(std::initializer_list<int> percents) {
+    std::string s;
+    for (int p : percents) {
+        s += "\rDownload progress: " + std::to_string(p) + "%   ";
+    }
+    return s;
+}
+
+const char* const COMPLETE = "\nDownload complete!   ";
+
+struct StreamCase {
+    const char* name;
+    std::string content;
+    std::string expectedCharacters;
+    std::string expectedProgress;
+};
+
+class DownloadStreamTest : public DownloadTest, public testing::WithParamInterface<StreamCase> {};
+
+TEST_P(DownloadStreamTest, SendsExactlyTheSelectedCharacters) {
+    const StreamCase& c = GetParam();
+    EXPECT_EQ(download(c.content), 0);
+    EXPECT_EQ(dovel.received, c.expectedCharacters);
+    EXPECT_EQ(text, c.expectedProgress + COMPLETE);
+    ASSERT_FALSE(adapter.written.empty());
+    EXPECT_EQ(frameText(adapter.written[0]), "00C#8000AA00");
+    for (size_t i = 1; i < adapter.written.size(); ++i) {
+        EXPECT_EQ(adapter.written[i].ID, static_cast<uint32_t>(DOVEL));
+        EXPECT_EQ(adapter.written[i].LEN, 1);
+        EXPECT_EQ(adapter.written[i].TYPE, FRAME_TYPE_STANDARD);
+    }
+}
+
+std::string lines(int count) {
+    std::string s;
+    for (int i = 0; i < count; ++i) {
+        s += "%" + std::to_string(i % 10) + "\n";
+    }
+    return s;
+}
+
+std::string digits(int count) {
+    std::string s;
+    for (int i = 0; i < count; ++i) {
+        s += static_cast<char>('0' + i % 10);
+    }
+    return s;
+}
+
+std::string percentsOf(int total) {
+    std::string s;
+    for (int i = 1; i <= total; ++i) {
+        s += progress({i * 100 / total});
+    }
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, DownloadStreamTest,
+    testing::Values(StreamCase{"Empty", "", "", ""},
+                    StreamCase{"MarkAndTwoLetters", "%AB\n", "AB", progress({100})},
+                    StreamCase{"SecondCharacterMinus", "%-AB\n", "", progress({100})},
+                    StreamCase{"OnlyLf", "\n", "", progress({100})},
+                    StreamCase{"SpaceEndsTheLine", "%12 34\n", "12", progress({100})},
+                    StreamCase{"HighByte",
+                               "%\x80"
+                               "AB\n",
+                               "", progress({100})},
+                    StreamCase{"LowerCaseAndColon", "%ab:cd\n", "ab:cd", progress({100})},
+                    StreamCase{"LastLineWithoutLf", "%AB\n%CD", "ABCD", progress({50, 100})},
+                    StreamCase{"CrLfTwin", "%AB\r\n%CD\r\n", "ABCD", progress({50, 100})},
+                    StreamCase{"CtrlZEndsTheImage", "%AB\n\x1a%CD\n", "AB", progress({100})},
+                    StreamCase{"Line97", "%" + digits(96) + "\n", digits(96), progress({100})},
+                    StreamCase{"Line98", "%" + digits(97) + "\n", digits(97), progress({50, 100})},
+                    StreamCase{"Line150", "%" + digits(149) + "\n",
+                               digits(97) + digits(149).substr(98), progress({50, 100})},
+                    StreamCase{"ThreeLines", lines(3), "012", progress({33, 66, 100})},
+                    StreamCase{"SevenLines", lines(7), "0123456",
+                               progress({14, 28, 42, 57, 71, 85, 100})},
+                    StreamCase{"TwoHundredLines", lines(200), digits(200), percentsOf(200)}),
+    [](const testing::TestParamInfo<StreamCase>& info) { return info.param.name; });
+
+TEST_F(DownloadTest, TwoHundredLinesShowZeroOneThenOneHundred) {
+    ASSERT_EQ(download(lines(200)), 0);
+    EXPECT_EQ(text.rfind(progress({0, 1}), 0), 0u);
+    EXPECT_EQ(text.substr(text.size() - progress({100}).size() - std::string(COMPLETE).size()),
+              progress({100}) + COMPLETE);
+    EXPECT_EQ(dovel.received.size(), 200u);
+}
+
+TEST_F(DownloadTest, EachCharacterWaitsForOneReplyAndEachLinePausesOneMillisecond) {
+    ASSERT_EQ(download("%AB\n\n%C\n"), 0);
+    const std::vector<std::string> expected = {
+        "CAN_Read", "CAN_Write 00C#8000AA00", "CAN_Read", "CAN_Write 00C#41",
+        "CAN_Read", "CAN_Write 00C#42",       "CAN_Read", "CAN_Write 00C#43"};
+    std::vector<std::string> significant;
+    for (size_t i = 0; i < adapter.calls.size(); ++i) {
+        // Empty reads while waiting are not significant; the read that took a frame is.
+        const bool tookFrame = adapter.calls[i] == "CAN_Read" && i + 1 < adapter.calls.size() &&
+                               adapter.calls[i + 1] != "CAN_Read";
+        if (tookFrame || adapter.calls[i].rfind("CAN_Write", 0) == 0) {
+            significant.push_back(adapter.calls[i]);
+        }
+    }
+    EXPECT_EQ(significant, expected);
+    // Three line pauses, and the wait for the answer to A, the one reply that was
+    // not already there when its character was due.
+    EXPECT_EQ(adapter.nowUs, 3 * 1000 + READY_DELAY_US);
+}
+
+TEST_F(DownloadTest, FramesQueuedBeforeTheStartAreDropped) {
+    queueFrame(adapter, makeFrame(0x200 | 11, {0x01}));  // the previous controller's last reply
+    ASSERT_EQ(download("%AB\n"), 0);
+    // Paced by its own replies, the stream leaves just the answer to its last character.
+    EXPECT_EQ(dovel.received, "AB");
+    EXPECT_EQ(adapter.queue.size(), 1u);
+}
+
+TEST_F(DownloadTest, StatusMessageIsPrintedAndTheCharacterStillSent) {
+    adapter.onWrite = [this](ScriptedAdapter& a, const CanFrame& f) {
+        if (f.LEN == 1) {
+            dovel.received.push_back(static_cast<char>(f.DATA[0]));
+        }
+        queueFrame(a, makeFrame(0, {0, 0, 0, 0}, FRAME_TYPE_STATUS), a.nowUs + READY_DELAY_US);
+    };
+    ASSERT_EQ(download("%AB\n"), 0);
+    EXPECT_EQ(dovel.received, "AB");
+    EXPECT_EQ(text, progress({100}) + "Got status message, DATA[3] = 0x0000\n" +
+                        "Got status message, DATA[3] = 0x0000\n" + COMPLETE);
+}
+
+TEST_F(DownloadTest, ControllerThatStopsReplyingFailsTheDownload) {
+    dovel.charactersBeforeSilence = 3;
+    EXPECT_EQ(download("%ABCDEF\n%GH\n"), 1);
+    EXPECT_EQ(dovel.received, "ABC");
+    EXPECT_EQ(text, progress({50}) + "ERROR - no reply within 1000 ms\n" +
+                        "\nDownload FAILED: Dovel 12 stopped replying\n");
+}
+
+TEST_F(DownloadTest, PathThatCannotBeOpenedSendsAndPrintsNothing) {
+    beginStdoutCapture();
+    EXPECT_EQ(downloadFirmware(DOVEL, "/nonexistent/dovel2.tek"), 1);
+    EXPECT_EQ(endStdoutCapture(), "");
+    EXPECT_TRUE(adapter.written.empty());
+}
+
+struct PercentCase {
+    int line, total, expected;
+};
+
+class DownloadPercentTest : public testing::TestWithParam<PercentCase> {};
+
+TEST_P(DownloadPercentTest, StaysWithinZeroToOneHundred) {
+    EXPECT_EQ(downloadPercent(GetParam().line, GetParam().total), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, DownloadPercentTest,
+                         testing::Values(PercentCase{1, 3, 33}, PercentCase{2, 3, 66},
+                                         PercentCase{3, 3, 100}, PercentCase{1, 200, 0},
+                                         PercentCase{2, 200, 1}, PercentCase{4, 7, 57},
+                                         PercentCase{5, 3, 100},  // the file grew
+                                         PercentCase{1, 0, 100}));
+
+}  // namespace
