@@ -1,0 +1,154 @@
+// The run from the banner to the exit prompt, in a child process with scripted keys.
+#if !defined(_WIN32)
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/child_run.h"
+#include "tests/support/scripted_adapter.h"
+#include "tests/support/temp_file.h"
+
+namespace {
+
+const char* const PROGRAM = "dovelflash";
+
+std::string banner(const std::vector<std::string>& args) {
+    std::string s = "\nZendra firmware download utility\nVersion 1.0\nArgument count = " +
+                    std::to_string(args.size()) + "\n";
+    for (size_t i = 0; i < args.size(); ++i) {
+        s += "  arg[" + std::to_string(i) + "] = " + args[i] + "\n";
+    }
+    return s;
+}
+
+const std::string LINK_UP =
+    "\nInitializing USB/CAN device...\nSUCCESS - CAN_Init()\nSUCCESS - CAN_ResetClient()\n"
+    "SUCCESS - CAN_MsgFilter()\nCAN device initialized.\n";
+const std::string LINK_FAILS =
+    "\nInitializing USB/CAN device...\nERROR - CAN_Init(): 3\n[FAILED] Please check that your "
+    "USB/CAN device is plugged in.\n\nDo you want to try again (y/n)? ";
+const std::string EXIT = "\nPress any key to exit...\nDone.\n\n";
+
+ChildRun runUtility(std::vector<std::string> args, const std::string& keys, int32_t initResult) {
+    return runInChild(
+        [&] {
+            static ScriptedAdapter adapter;
+            adapter.initResult = initResult;
+            scriptedAdapterInstall(&adapter);
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            runDovelflash(static_cast<int>(args.size()), argv.data());
+        },
+        keys);
+}
+
+struct RetryCase {
+    const char* name;
+    std::string keys;
+    int attempts;
+};
+
+class RetryPromptTest : public testing::TestWithParam<RetryCase> {};
+
+TEST_P(RetryPromptTest, RetriesOnAnyKeyButNAndEndsWithStatusZero) {
+    const RetryCase& c = GetParam();
+    const ChildRun run = runUtility({PROGRAM}, c.keys, 3);
+    std::string expected = banner({PROGRAM});
+    for (int i = 0; i < c.attempts; ++i) {
+        expected += LINK_FAILS;
+    }
+    EXPECT_EQ(run.out, expected + EXIT);
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, RetryPromptTest,
+                         testing::Values(RetryCase{"DeclineN", "nx", 1},
+                                         RetryCase{"DeclineCapitalN", "N", 1},
+                                         RetryCase{"YesThenNo", "yn", 2},
+                                         RetryCase{"EnterSpaceEscapeThenNo", "\r \x1bYn", 5},
+                                         RetryCase{"NulIsNoKey", std::string("\0\0n", 3), 1},
+                                         RetryCase{"EndOfInputDeclines", "", 1},
+                                         RetryCase{"EndOfInputAfterRetries", "yy", 3}),
+                         [](const testing::TestParamInfo<RetryCase>& info) {
+                             return info.param.name;
+                         });
+
+struct FileCheckCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string expectedAfterLink;
+};
+
+class FileCheckTest : public testing::TestWithParam<FileCheckCase> {};
+
+TEST_P(FileCheckTest, RefusesWhatItCannotOpenAndEndsAtTheExitPrompt) {
+    const FileCheckCase& c = GetParam();
+    const ChildRun run = runUtility(c.args, "", 0);
+    EXPECT_EQ(run.out, banner(c.args) + LINK_UP + c.expectedAfterLink + EXIT);
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+const std::string LONG_PATH(2000, 'p');
+const std::string PATH_1024(1024, 'q');
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, FileCheckTest,
+    testing::Values(
+        FileCheckCase{
+            "DefaultPath",
+            {PROGRAM},
+            "Accessing firmware file: dovel2.tek...[FAILED] Could not open firmware file\n"},
+        FileCheckCase{
+            "Missing",
+            {PROGRAM, "missing.tek"},
+            "Accessing firmware file: missing.tek...[FAILED] Could not open firmware file\n"},
+        FileCheckCase{"EmptyPath",
+                      {PROGRAM, ""},
+                      "Accessing firmware file: ...[FAILED] Could not open firmware file\n"},
+        FileCheckCase{"OnlyTheFirstArgumentIsThePath",
+                      {PROGRAM, "a.tek", "b.tek", "c.tek"},
+                      "Accessing firmware file: a.tek...[FAILED] Could not open firmware file\n"},
+        FileCheckCase{"PathTooLong",
+                      {PROGRAM, LONG_PATH},
+                      "Accessing firmware file: " + LONG_PATH +
+                          "...[FAILED] Firmware path is longer than 1023 characters\n"},
+        FileCheckCase{"PathOf1024",
+                      {PROGRAM, PATH_1024},
+                      "Accessing firmware file: " + PATH_1024 +
+                          "...[FAILED] Firmware path is longer than 1023 characters\n"}),
+    [](const testing::TestParamInfo<FileCheckCase>& info) { return info.param.name; });
+
+// With no controller on the bus every step fails in bounded time, each in its own
+// words, and every walk still visits all four controllers.
+TEST(UpdateWalks, SilentBusRunsEveryWalkAndEndsWithStatusZero) {
+    TempFile image("");
+    const ChildRun run = runUtility({PROGRAM, image.path}, "", 0);
+    std::string expected = banner({PROGRAM, image.path}) + LINK_UP +
+                           "Accessing firmware file: " + image.path + "...[OK]\n";
+    for (int id = 11; id <= 14; ++id) {
+        expected += "\nLooking for Dovel ID " + std::to_string(id) + "...[FAILED]\n";
+    }
+    expected += "\nWaiting for dovels to reset...\n";
+    for (int id = 11; id <= 14; ++id) {
+        expected +=
+            "\n\nDownloading firmware to Dovel " + std::to_string(id) + "\n\nDownload complete!   ";
+    }
+    expected += "\nWaiting for dovels to reset...\n";
+    for (int id = 11; id <= 14; ++id) {
+        expected += "\nRestoring the ROLE for Dovel " + std::to_string(id) +
+                    "\nGetting the ROLE...ERROR - no reply within 1000 ms\n[FAILED]\n";
+    }
+    EXPECT_EQ(run.out, expected + EXIT);
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+}  // namespace
+#endif
