@@ -14,4 +14,9 @@ cmake --preset default
 cmake --build --preset default
 ctest --preset default
 
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
+cmake --preset sanitize
+cmake --build --preset sanitize
+ctest --preset sanitize
+
 echo "== all tests passed"
