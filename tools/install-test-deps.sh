@@ -2,7 +2,7 @@
 # Installs the Debian packages the test command needs, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev clang-format clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -19,4 +19,7 @@ cmake --preset sanitize
 cmake --build --preset sanitize
 ctest --preset sanitize
 
+echo "== fuzzing"
+tools/run-fuzzers.sh
+
 echo "== all tests passed"
