@@ -1,8 +1,14 @@
 // The backends built into this binary.
 #include "can/can_backend.h"
 #include "sim/sim_backend.h"
+#if defined(__linux__)
+#include "can/socketcan_backend.h"
+#endif
 
 const CanBackendFactory CAN_BACKEND_FACTORIES[] = {
     {"sim", simOpenBackend},
+#if defined(__linux__)
+    {"socketcan", socketcanOpenBackend},
+#endif
     {nullptr, nullptr},
 };

@@ -3,3 +3,10 @@ target_sources(dovelcore PRIVATE
   can/backend_list.cpp
   can/clock.cpp
   can/link.cpp)
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_sources(dovelcore PRIVATE
+    can/socketcan_backend.cpp
+    can/socketcan_frames.cpp
+    can/socketcan_link.cpp)
+endif()

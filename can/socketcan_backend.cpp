@@ -1,0 +1,265 @@
+#include "can/socketcan_backend.h"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "can/can_api.h"
+#include "can/clock.h"
+#include "can/socketcan_frames.h"
+#include "can/socketcan_link.h"
+
+namespace {
+
+constexpr int NO_SOCKET = -1;
+constexpr int WRITE_RETRY_PAUSE_MS = 1;
+constexpr int64_t US_PER_MS = 1000;
+
+// The adapter operations have no handle of their own: the link lives here for the
+// process, like the adapter library's.
+struct SocketcanLink {
+    int fd;
+    char iface[IFNAMSIZ];
+};
+
+SocketcanLink openLink = {NO_SOCKET, {}};
+
+void closeSocket() {
+    if (openLink.fd != NO_SOCKET) {
+        close(openLink.fd);
+        openLink.fd = NO_SOCKET;
+    }
+}
+
+int32_t failInit(int32_t code, int fd) {
+    if (fd != NO_SOCKET) {
+        close(fd);
+    }
+    return code;
+}
+
+// The checks the kernel can answer before a socket is opened, each with its line.
+int32_t checkInterface(unsigned* index) {
+    *index = if_nametoindex(openLink.iface);
+    if (*index == 0) {
+        std::fprintf(stderr, "socketcan: interface %s: %s\n", openLink.iface, std::strerror(errno));
+        return SOCKETCAN_ERR_NO_INTERFACE;
+    }
+    SocketcanLinkState state{};
+    const int queryError = socketcanQueryLink(*index, &state);
+    if (queryError != 0) {
+        std::fprintf(stderr, "socketcan: interface %s: cannot read its state: %s\n", openLink.iface,
+                     std::strerror(queryError));
+        return queryError == ENODEV ? SOCKETCAN_ERR_NO_INTERFACE : SOCKETCAN_ERR_SOCKET;
+    }
+    if (state.type != ARPHRD_CAN) {
+        std::fprintf(stderr, "socketcan: interface %s is not a CAN interface\n", openLink.iface);
+        return SOCKETCAN_ERR_NOT_CAN;
+    }
+    const bool isController = std::strcmp(state.kind, "can") == 0;
+    if (!(state.flags & IFF_UP)) {
+        std::fprintf(stderr, "socketcan: interface %s: %s (bring it up: ip link set %s up%s)\n",
+                     openLink.iface, std::strerror(ENETDOWN), openLink.iface,
+                     isController ? " type can bitrate 1000000" : "");
+        return SOCKETCAN_ERR_INTERFACE_DOWN;
+    }
+    if (state.bitrate != 0 && state.bitrate != SOCKETCAN_REQUIRED_BITRATE) {
+        std::fprintf(stderr,
+                     "socketcan: interface %s runs at %u bit/s, the hand's bus at %u (set it: "
+                     "ip link set %s down && ip link set %s up type can bitrate %u)\n",
+                     openLink.iface, static_cast<unsigned>(state.bitrate),
+                     static_cast<unsigned>(SOCKETCAN_REQUIRED_BITRATE), openLink.iface,
+                     openLink.iface, static_cast<unsigned>(SOCKETCAN_REQUIRED_BITRATE));
+        return SOCKETCAN_ERR_BITRATE;
+    }
+    return CAN_OK;
+}
+
+int32_t socketcanInit(uint16_t bitTiming, int frameType) {
+    // A restart after a failed read opens the link again: the earlier socket goes.
+    closeSocket();
+    if (bitTiming != CAN_BITRATE_1M || frameType != CAN_INIT_TYPE_STANDARD) {
+        std::fprintf(stderr,
+                     "socketcan: only bit timing 0x%04x (1 Mbit/s) with standard frames is "
+                     "supported, not 0x%04x with frame type %d\n",
+                     static_cast<unsigned>(CAN_BITRATE_1M), static_cast<unsigned>(bitTiming),
+                     frameType);
+        return SOCKETCAN_ERR_UNSUPPORTED;
+    }
+    unsigned index = 0;
+    const int32_t checked = checkInterface(&index);
+    if (checked != CAN_OK) {
+        return checked;
+    }
+
+    const int fd = socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
+    if (fd < 0) {
+        std::fprintf(stderr, "socketcan: interface %s: cannot open a CAN socket: %s\n",
+                     openLink.iface, std::strerror(errno));
+        return SOCKETCAN_ERR_SOCKET;
+    }
+    // Until CAN_MsgFilter narrows it, every standard data frame passes.
+    const can_filter allStandardData = {0, CAN_EFF_FLAG | CAN_RTR_FLAG};
+    const can_err_mask_t errors = SOCKETCAN_REPORTED_ERRORS;
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = static_cast<int>(index);
+    if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, &allStandardData, sizeof allStandardData) !=
+            0 ||
+        setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors) != 0 ||
+        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "socketcan: interface %s: cannot set up the CAN socket: %s\n",
+                     openLink.iface, std::strerror(errno));
+        return failInit(SOCKETCAN_ERR_SOCKET, fd);
+    }
+    openLink.fd = fd;
+    return CAN_OK;
+}
+
+int32_t socketcanRead(CanFrame* frame) {
+    if (openLink.fd == NO_SOCKET) {
+        return SOCKETCAN_ERR_NOT_OPEN;
+    }
+    for (;;) {
+        can_frame in{};
+        const ssize_t received = recv(openLink.fd, &in, sizeof in, MSG_DONTWAIT);
+        if (received < 0 && errno == EINTR) {
+            continue;
+        }
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return RX_QUEUE_EMPTY;
+        }
+        if (received != static_cast<ssize_t>(sizeof in)) {
+            std::fprintf(stderr, "socketcan: interface %s: reading: %s\n", openLink.iface,
+                         received < 0 ? std::strerror(errno) : "incomplete frame");
+            return SOCKETCAN_ERR_READ;
+        }
+        if (socketcanFromKernel(in, frame) != SOCKETCAN_SKIPPED) {
+            return CAN_OK;
+        }
+    }
+}
+
+bool transmitQueueFull(int error) {
+    return error == ENOBUFS || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+int32_t socketcanWrite(const CanFrame* frame) {
+    if (openLink.fd == NO_SOCKET) {
+        return SOCKETCAN_ERR_NOT_OPEN;
+    }
+    can_frame out{};
+    if (socketcanToKernel(*frame, &out) != 0) {
+        std::fprintf(stderr,
+                     "socketcan: cannot send a record with ID 0x%x, TYPE 0x%02x and LEN %u as a "
+                     "standard frame\n",
+                     static_cast<unsigned>(frame->ID), static_cast<unsigned>(frame->TYPE),
+                     static_cast<unsigned>(frame->LEN));
+        return SOCKETCAN_ERR_BAD_FRAME;
+    }
+    // A full queue empties within a few frame times on a working bus; a frame is not
+    // dropped for it unless the queue stays full.
+    const int64_t giveUpUs = clockNowUs() + SOCKETCAN_WRITE_RETRY_MS * US_PER_MS;
+    for (;;) {
+        const ssize_t sent = send(openLink.fd, &out, sizeof out, MSG_DONTWAIT);
+        if (sent == static_cast<ssize_t>(sizeof out)) {
+            return CAN_OK;
+        }
+        const int error = sent < 0 ? errno : EIO;
+        if (error == EINTR) {
+            continue;
+        }
+        if (transmitQueueFull(error) && clockNowUs() < giveUpUs) {
+            sleepMs(WRITE_RETRY_PAUSE_MS);
+            continue;
+        }
+        std::fprintf(stderr, "socketcan: interface %s: sending ID 0x%x: %s\n", openLink.iface,
+                     static_cast<unsigned>(frame->ID), std::strerror(error));
+        return SOCKETCAN_ERR_WRITE;
+    }
+}
+
+int32_t socketcanResetClient() {
+    if (openLink.fd == NO_SOCKET) {
+        return SOCKETCAN_ERR_NOT_OPEN;
+    }
+    can_frame stale{};
+    for (int dropped = 0; dropped < SOCKETCAN_RESET_DISCARD_LIMIT;) {
+        const ssize_t received = recv(openLink.fd, &stale, sizeof stale, MSG_DONTWAIT);
+        if (received >= 0) {
+            ++dropped;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            break;
+        } else if (errno != EINTR) {
+            std::fprintf(stderr, "socketcan: interface %s: emptying the receive queue: %s\n",
+                         openLink.iface, std::strerror(errno));
+            return SOCKETCAN_ERR_READ;
+        }
+    }
+    return CAN_OK;
+}
+
+int32_t socketcanMsgFilter(uint32_t lowestId, uint32_t highestId, int frameType) {
+    if (openLink.fd == NO_SOCKET) {
+        return SOCKETCAN_ERR_NOT_OPEN;
+    }
+    if (frameType != CAN_INIT_TYPE_STANDARD) {
+        std::fprintf(stderr, "socketcan: only standard frames can be filtered, not type %d\n",
+                     frameType);
+        return SOCKETCAN_ERR_UNSUPPORTED;
+    }
+    can_filter filters[SOCKETCAN_MAX_RANGE_FILTERS];
+    const int count = socketcanRangeFilters(lowestId, highestId, filters);
+    if (count == 0) {
+        std::fprintf(stderr, "socketcan: no standard identifiers in the range %u to %u\n",
+                     static_cast<unsigned>(lowestId), static_cast<unsigned>(highestId));
+        return SOCKETCAN_ERR_FILTER;
+    }
+    if (setsockopt(openLink.fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters,
+                   static_cast<socklen_t>(count * sizeof filters[0])) != 0) {
+        std::fprintf(stderr, "socketcan: interface %s: setting the receive filter: %s\n",
+                     openLink.iface, std::strerror(errno));
+        return SOCKETCAN_ERR_FILTER;
+    }
+    return CAN_OK;
+}
+
+void socketcanWaitForFrame(int64_t deadlineUs) {
+    if (openLink.fd == NO_SOCKET) {
+        return;
+    }
+    const int64_t remainingUs = deadlineUs - clockNowUs();
+    if (remainingUs <= 0) {
+        return;
+    }
+    // Rounded up, so that the wait never ends just before the deadline and spins.
+    const int64_t remainingMs = (remainingUs + US_PER_MS - 1) / US_PER_MS;
+    pollfd readable{openLink.fd, POLLIN, 0};
+    poll(&readable, 1, remainingMs > INT_MAX ? INT_MAX : static_cast<int>(remainingMs));
+}
+
+const CanBackend SOCKETCAN_BACKEND = {
+    "socketcan",          socketcanInit,      socketcanRead,        socketcanWrite,
+    socketcanResetClient, socketcanMsgFilter, socketcanWaitForFrame};
+
+}  // namespace
+
+const CanBackend* socketcanOpenBackend(const char* options) {
+    char iface[IFNAMSIZ];
+    if (socketcanParseOptions(options, iface) != 0) {
+        std::fprintf(stderr, "socketcan: '%s' is not an interface name\n", options);
+        return nullptr;
+    }
+    closeSocket();
+    std::memcpy(openLink.iface, iface, sizeof iface);
+    return &SOCKETCAN_BACKEND;
+}
