@@ -3,6 +3,7 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -32,9 +33,13 @@ const std::string LINK_FAILS =
     "USB/CAN device is plugged in.\n\nDo you want to try again (y/n)? ";
 const std::string EXIT = "\nPress any key to exit...\nDone.\n\n";
 
-ChildRun runUtility(std::vector<std::string> args, const std::string& keys, int32_t initResult) {
+ChildRun runUtility(std::vector<std::string> args, const std::string& keys, int32_t initResult,
+                    bool closeStandardInput = false) {
     return runInChild(
         [&] {
+            if (closeStandardInput) {
+                close(STDIN_FILENO);
+            }
             static ScriptedAdapter adapter;
             adapter.initResult = initResult;
             scriptedAdapterInstall(&adapter);
@@ -79,6 +84,12 @@ INSTANTIATE_TEST_SUITE_P(Keys, RetryPromptTest,
                          [](const testing::TestParamInfo<RetryCase>& info) {
                              return info.param.name;
                          });
+
+TEST(RetryPrompt, ClosedStandardInputDeclinesInsteadOfLooping) {
+    const ChildRun run = runUtility({PROGRAM}, "", 3, true);
+    EXPECT_EQ(run.out, banner({PROGRAM}) + LINK_FAILS + EXIT);
+    EXPECT_EQ(run.exitStatus, 0);
+}
 
 struct FileCheckCase {
     const char* name;
