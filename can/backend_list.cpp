@@ -1,6 +1,9 @@
 // The backends built into this binary.
 #include "can/can_backend.h"
 #include "sim/sim_backend.h"
+#if defined(_WIN32)
+#include "can/pcan_usb_backend.h"
+#endif
 #if defined(__linux__)
 #include "can/socketcan_backend.h"
 #endif
@@ -9,6 +12,9 @@ const CanBackendFactory CAN_BACKEND_FACTORIES[] = {
     {"sim", simOpenBackend},
 #if defined(__linux__)
     {"socketcan", socketcanOpenBackend},
+#endif
+#if defined(_WIN32)
+    {"pcan-usb", pcanUsbOpenBackend},
 #endif
     {nullptr, nullptr},
 };

@@ -10,3 +10,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     can/socketcan_frames.cpp
     can/socketcan_link.cpp)
 endif()
+
+if(WIN32)
+  target_sources(dovelcore PRIVATE can/pcan_usb_backend.cpp)
+  # winmm: the timer resolution that the Windows console set-up raises for the run.
+  target_link_libraries(dovelcore PUBLIC winmm)
+endif()
