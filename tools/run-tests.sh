@@ -22,4 +22,6 @@ ctest --preset sanitize
 echo "== fuzzing"
 tools/run-fuzzers.sh
 
+tools/test-socketcan-guest.sh
+
 echo "== all tests passed"
