@@ -24,4 +24,6 @@ tools/run-fuzzers.sh
 
 tools/test-socketcan-guest.sh
 
+tools/test-windows.sh
+
 echo "== all tests passed"
