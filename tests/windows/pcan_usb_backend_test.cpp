@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ struct MissingOrdinal {
     int ordinal;
     const char* name;
 };
+
+void PrintTo(const MissingOrdinal& param, std::ostream* os) { *os << "ordinal " << param.ordinal; }
 
 class MissingOrdinalTest : public AdapterDoubleTest,
                            public testing::WithParamInterface<MissingOrdinal> {};
@@ -111,6 +114,8 @@ struct StartUpCase {
     const char* transcript;
     size_t callsMade;  // how many of the three start-up calls reached the library
 };
+
+void PrintTo(const StartUpCase& param, std::ostream* os) { *os << param.name; }
 
 class StartUpTest : public AdapterDoubleTest, public testing::WithParamInterface<StartUpCase> {};
 
@@ -202,6 +207,8 @@ struct ReplyCase {
     int result;
     const char* transcript;
 };
+
+void PrintTo(const ReplyCase& param, std::ostream* os) { *os << param.name; }
 
 class ReplyKindTest : public AdapterDoubleTest, public testing::WithParamInterface<ReplyCase> {};
 
