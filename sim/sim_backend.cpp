@@ -1,25 +1,165 @@
-// Placeholder until the simulated controllers exist: the link opens, the bus is
-// silent, and written frames are kept.
+// The adapter operations over one in-process simulated hand.
 #include "sim/sim_backend.h"
 
-#include <vector>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "can/can_api.h"
+#include "can/clock.h"
 
 namespace {
 
-std::vector<CanFrame> writtenFrames;
+constexpr const char* TRACE_VARIABLE = "DOVEL_CAN_TRACE";
+// Sleeps of the machine overshoot by tens of microseconds, several times a bus frame's
+// time: the last stretch before a frame is due is spent polling, as a reader of a real
+// adapter polls its queue.
+constexpr int64_t POLL_BEFORE_EVENT_US = 2000;
 
-int32_t simInit(uint16_t, int) { return 0; }
-int32_t simRead(CanFrame*) { return 32; }
-int32_t simWrite(const CanFrame* frame) {
-    writtenFrames.push_back(*frame);
-    return 0;
+// The adapter's state lives in the process, as a real adapter library's does.
+struct SimBackendState {
+    SimHand* hand;
+    bool fast;
+    int64_t realStartUs;  // the real clock at hand time 0, when not fast
+};
+
+SimBackendState current{};
+
+int64_t handNowUs() {
+    return current.fast ? simHandNowUs(current.hand) : realClockNowUs() - current.realStartUs;
 }
-int32_t simResetClient() { return 0; }
-int32_t simMsgFilter(uint32_t, uint32_t, int) { return 0; }
 
-const CanBackend SIM_BACKEND = {"sim",          simInit,      simRead, simWrite,
-                                simResetClient, simMsgFilter, nullptr};
+// The hand's time line as the utility's clock (can/clock.h).
+int64_t clockHandDeadline(int64_t clockUs) {
+    return current.fast ? clockUs : clockUs - current.realStartUs;
+}
+
+int64_t virtualNowUs() { return simHandNowUs(current.hand); }
+
+void virtualSleepUs(int64_t us) {
+    simHandAdvance(current.hand, simHandNowUs(current.hand) + (us > 0 ? us : 0));
+}
+
+const ClockSource VIRTUAL_CLOCK = {virtualNowUs, virtualSleepUs};
+
+void tearDown() {
+    if (current.fast) {
+        clockUse(nullptr);
+    }
+    simHandDestroy(current.hand);
+    current = SimBackendState{};
+}
+
+// The report belongs to the end of the process, however it ends normally. It shows
+// the state the controllers come to rest in: a reset sent last has run its course.
+struct ReportAtExit {
+    ~ReportAtExit() {
+        if (current.hand) {
+            simHandSettle(current.hand);
+            simHandReport(current.hand, stderr);
+            tearDown();
+        }
+    }
+};
+
+ReportAtExit reportAtExit;
+
+int32_t simInit(uint16_t bitTiming, int) {
+    if (!current.hand) {
+        return CAN_ERR_NOT_INITIALIZED;
+    }
+    if (bitTiming != CAN_BITRATE_1M) {
+        return SIM_ILLEGAL_PARAMETER;  // the simulated bus runs at 1 Mbit/s only
+    }
+    const int64_t now = handNowUs();
+    simHandHostClear(current.hand, now);
+    simHandHostFilter(current.hand, now, 0, SIM_HIGHEST_STANDARD_ID);
+    return CAN_OK;
+}
+
+int32_t simRead(CanFrame* frame) {
+    if (!current.hand) {
+        return CAN_ERR_NOT_INITIALIZED;
+    }
+    const int64_t now = handNowUs();
+    const int32_t result = simHandHostRead(current.hand, now, frame);
+    if (result == RX_QUEUE_EMPTY && current.fast) {
+        // A small step only: a reader that polls on a schedule must see a frame at its
+        // own next read, not at the moment the frame arrives.
+        simHandAdvance(current.hand, now + SIM_EMPTY_READ_STEP_US);
+    }
+    return result;
+}
+
+int32_t simWrite(const CanFrame* frame) {
+    return current.hand ? simHandHostWrite(current.hand, handNowUs(), frame)
+                        : CAN_ERR_NOT_INITIALIZED;
+}
+
+int32_t simResetClient() {
+    if (!current.hand) {
+        return CAN_ERR_NOT_INITIALIZED;
+    }
+    simHandHostClear(current.hand, handNowUs());
+    return CAN_OK;
+}
+
+int32_t simMsgFilter(uint32_t lowestId, uint32_t highestId, int) {
+    if (!current.hand) {
+        return CAN_ERR_NOT_INITIALIZED;
+    }
+    simHandHostFilter(current.hand, handNowUs(), lowestId, highestId);
+    return CAN_OK;
+}
+
+void simWaitForFrame(int64_t deadlineUs) {
+    if (!current.hand) {
+        return;
+    }
+    const int64_t deadline = clockHandDeadline(deadlineUs);
+    if (current.fast) {
+        simHandRunToDelivery(current.hand, deadline);
+        return;
+    }
+    for (;;) {
+        const int64_t now = handNowUs();
+        if (simHandHostFrameDue(current.hand, now) || now >= deadline) {
+            return;
+        }
+        const int64_t next = std::min(simHandNextEventUs(current.hand), deadline);
+        if (next - now > POLL_BEFORE_EVENT_US) {
+            realSleepUs(next - now - POLL_BEFORE_EVENT_US);
+        }
+    }
+}
+
+const CanBackend SIM_BACKEND = {"sim",          simInit,      simRead,        simWrite,
+                                simResetClient, simMsgFilter, simWaitForFrame};
 
 }  // namespace
 
-const CanBackend* simOpenBackend(const char*) { return &SIM_BACKEND; }
+const CanBackend* simOpenBackend(const char* options) {
+    tearDown();
+    std::string error;
+    SimHand* hand = simHandCreate(options, &error);
+    if (!hand) {
+        std::fprintf(stderr, "sim: %s\n", error.c_str());
+        return nullptr;
+    }
+    current.hand = hand;
+    current.fast = simHandUsesFastClock(hand);
+    current.realStartUs = realClockNowUs();
+    const char* tracePath = std::getenv(TRACE_VARIABLE);
+    if (tracePath && *tracePath && simHandTraceTo(hand, tracePath, !current.fast) != 0) {
+        std::fprintf(stderr, "sim: cannot write the trace file %s\n", tracePath);
+    }
+    if (current.fast) {
+        clockUse(&VIRTUAL_CLOCK);
+    }
+    return &SIM_BACKEND;
+}
+
+SimHand* simCurrentHand() { return current.hand; }
+
+void simCloseBackend() { tearDown(); }

@@ -1,6 +1,23 @@
 // The simulated hand behind the adapter operations (DOVEL_CAN=sim[:OPTIONS]).
+//
+// "sim" runs the hand in real time; "sim:fast" installs the hand's virtual clock with
+// clockUse, so sleeps, the utility's own time bounds and the bus all pass in simulated
+// time. DOVEL_CAN_TRACE=FILE writes the bus in candump log format. When the process
+// ends, the hand's report goes to standard error.
 #pragma once
 
 #include "can/can_backend.h"
+#include "sim/sim_hand.h"
 
+// A fresh hand with the options; nullptr, after one line on standard error, when an
+// option is unknown or malformed. A hand opened before is torn down first.
 const CanBackend* simOpenBackend(const char* options);
+
+// The hand the backend drives now, or nullptr (for checks from tests).
+SimHand* simCurrentHand();
+
+// Tears the current hand down without a report and gives the machine's clock back.
+void simCloseBackend();
+
+// An empty read on the virtual clock lets this much time pass.
+constexpr int64_t SIM_EMPTY_READ_STEP_US = 10;

@@ -1,2 +1,13 @@
 target_sources(dovelcore PRIVATE
-  sim/sim_backend.cpp)
+  sim/bus_timing.cpp
+  sim/dovel.cpp
+  sim/hand_report.cpp
+  sim/sim_backend.cpp
+  sim/sim_hand.cpp
+  sim/sim_options.cpp
+  sim/tek_format.cpp)
+
+# Writes an example firmware image: make-tek-image SIZE SEED FILE
+add_executable(make-tek-image tools/make_tek_image.cpp)
+target_link_libraries(make-tek-image PRIVATE dovelcore)
+target_compile_options(make-tek-image PRIVATE ${DOVEL_WARNINGS})

@@ -1,0 +1,121 @@
+// What a simulated hand shows of itself: the bus trace, the end-of-run report and the
+// controllers' state.
+#include <cinttypes>
+
+#include "sim/hand_state.h"
+#include "sim/sim_hand.h"
+
+namespace {
+
+constexpr int64_t MICROSECONDS_PER_SECOND = 1000000;
+constexpr uint32_t CRC32_POLYNOMIAL = 0xEDB88320;  // IEEE 802.3, bit-reversed
+constexpr uint32_t CRC32_INITIAL = 0xFFFFFFFF;
+constexpr int BITS_PER_BYTE = 8;
+
+uint32_t crc32Update(uint32_t crc, uint8_t byte) {
+    crc ^= byte;
+    for (int bit = 0; bit < BITS_PER_BYTE; ++bit) {
+        crc = (crc & 1U) ? (crc >> 1) ^ CRC32_POLYNOMIAL : crc >> 1;
+    }
+    return crc;
+}
+
+uint32_t flashCrc32(const std::map<uint32_t, uint8_t>& flash) {
+    uint32_t crc = CRC32_INITIAL;
+    for (const auto& [address, byte] : flash) {
+        crc = crc32Update(crc, byte);
+    }
+    return crc ^ CRC32_INITIAL;
+}
+
+const char* modeName(SimDovelMode mode) {
+    switch (mode) {
+        case SIM_MODE_MAIN:
+            return "main";
+        case SIM_MODE_MONITOR:
+            return "monitor";
+        case SIM_MODE_RESETTING:
+            return "resetting";
+    }
+    return "?";
+}
+
+// "(SECONDS.MICROSECONDS)" as a candump log stamps its lines.
+void printStamp(std::FILE* out, int64_t atUs) {
+    std::fprintf(out, "(%" PRId64 ".%06" PRId64 ")", atUs / MICROSECONDS_PER_SECOND,
+                 atUs % MICROSECONDS_PER_SECOND);
+}
+
+}  // namespace
+
+int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered) {
+    std::FILE* file = std::fopen(path, "w");
+    if (!file) {
+        return 1;
+    }
+    if (lineBuffered) {
+        std::setvbuf(file, nullptr, _IOLBF, BUFSIZ);
+    }
+    if (hand->trace) {
+        std::fclose(hand->trace);
+    }
+    hand->trace = file;
+    return 0;
+}
+
+void simTraceFrame(SimHand* hand, const CanFrame* frame, int64_t atUs) {
+    if (!hand->trace) {
+        return;
+    }
+    printStamp(hand->trace, atUs);
+    std::fprintf(hand->trace, " sim %03" PRIX32 "#", frame->ID);
+    for (int i = 0; i < frame->LEN && i < CAN_MAX_DATA; ++i) {
+        std::fprintf(hand->trace, "%02X", static_cast<unsigned>(frame->DATA[i]));
+    }
+    std::fputc('\n', hand->trace);
+}
+
+void simTraceComment(SimHand* hand, int64_t atUs, const char* text) {
+    if (!hand->trace) {
+        return;
+    }
+    std::fputs("# ", hand->trace);
+    printStamp(hand->trace, atUs);
+    std::fprintf(hand->trace, " sim %s\n", text);
+}
+
+int simHandDovelState(const SimHand* hand, int node, SimDovelState* state) {
+    const int index = node - SIM_FIRST_DOVEL_ID;
+    if (index < 0 || index >= SIM_DOVEL_COUNT) {
+        return 1;
+    }
+    const SimDovel& dovel = hand->dovels[index];
+    state->node = dovel.node;
+    state->mode = dovel.mode;
+    state->ramRole = dovel.ramRole;
+    state->storedRole = dovel.storedRole;
+    state->unlocked = dovel.unlocked;
+    state->downloading = dovel.downloading;
+    state->downloadComplete = dovel.downloadComplete;
+    state->charactersTaken = dovel.charactersTaken;
+    state->charactersLost = dovel.charactersLost;
+    state->records = dovel.records;
+    state->badRecords = dovel.badRecords;
+    state->resets = dovel.resets;
+    state->framesIgnored = dovel.framesIgnored;
+    state->flash = dovel.flash;
+    state->flashCrc32 = flashCrc32(dovel.flash);
+    return 0;
+}
+
+void simHandReport(const SimHand* hand, std::FILE* out) {
+    for (const SimDovel& dovel : hand->dovels) {
+        std::fprintf(out,
+                     "sim: dovel %d: %s ROLE(stored)=0x%04X flash=%lu bytes crc32=0x%08" PRIX32
+                     " records=%d bad=%d lost=%d\n",
+                     dovel.node, modeName(dovel.mode), static_cast<unsigned>(dovel.storedRole),
+                     static_cast<unsigned long>(dovel.flash.size()), flashCrc32(dovel.flash),
+                     dovel.records, dovel.badRecords, dovel.charactersLost);
+    }
+    std::fflush(out);
+}

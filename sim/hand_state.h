@@ -1,0 +1,128 @@
+// The records inside a simulated hand, shared by the bus, the controllers and the
+// host port. Only the sim/ files see them; everyone else goes through sim_hand.h.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "can/can_frame.h"
+#include "sim/sim_hand.h"
+#include "sim/sim_options.h"
+#include "sim/tek_format.h"
+
+// Who puts a frame on the bus: the host, a controller (SIM_SENDER_FIRST_DOVEL + index),
+// or the node that is no Dovel.
+constexpr int SIM_SENDER_HOST = 0;
+constexpr int SIM_SENDER_FIRST_DOVEL = 1;
+constexpr int SIM_SENDER_FOREIGN = SIM_SENDER_FIRST_DOVEL + SIM_DOVEL_COUNT;
+constexpr int SIM_SENDER_COUNT = SIM_SENDER_FOREIGN + 1;
+
+// Characters a monitor holds while it is not ready for them.
+constexpr int SIM_RX_FIFO_CAPACITY = 4;
+// Frames the adapter's receive queue holds; more are lost.
+constexpr size_t SIM_HOST_QUEUE_CAPACITY = 1024;
+
+struct SimWaitingFrame {
+    CanFrame frame;
+    int sender;
+    int64_t readyUs;  // when the sender has it ready for the bus
+    uint64_t order;   // ties between equal ready times go to the earlier one
+    uint8_t hostLen;  // LEN as the host's adapter reports it (a faulty adapter may differ)
+};
+
+struct SimBus {
+    std::vector<SimWaitingFrame> waiting;
+    bool busy;
+    SimWaitingFrame onBus;
+    int64_t busyUntilUs;
+    int64_t idleSinceUs;
+    uint64_t nextOrder;
+};
+
+struct SimHostPort {
+    std::deque<CanFrame> queue;
+    uint32_t lowestId;
+    uint32_t highestId;
+    bool readErrorArmed;
+    int overruns;
+};
+
+enum SimDovelEvent {
+    SIM_EVENT_NONE,
+    SIM_EVENT_BOOT,            // the reset time is over
+    SIM_EVENT_DOWNLOAD_READY,  // ready for the first character
+    SIM_EVENT_CHARACTER_DONE,  // a character has been taken
+};
+
+// The record a monitor assembles from the character stream; its length field says
+// when it is whole.
+struct SimRecordBuffer {
+    char chars[TEK_MAX_RECORD_CHARS];
+    int count;
+    int length;  // from the length field; 0 until both its characters are in
+};
+
+struct SimRxFifo {
+    uint8_t chars[SIM_RX_FIFO_CAPACITY];
+    int count;
+};
+
+struct SimDovel {
+    int node;
+    SimDovelFaults faults;
+    SimDovelMode mode;
+    uint16_t ramRole;
+    uint16_t storedRole;
+    int unlockWordsMatched;
+    bool unlocked;
+    int64_t busyUntilUs;  // storing: frames until then are lost
+    SimDovelEvent event;
+    int64_t eventUs;
+
+    bool downloading;
+    bool downloadComplete;
+    bool takingCharacter;  // preparing or taking: the next character goes to the FIFO
+    SimRxFifo fifo;
+    SimRecordBuffer record;
+    std::map<uint32_t, uint8_t> flash;
+    int charactersTaken;
+    int charactersLost;
+    int records;
+    int badRecords;
+
+    int resets;
+    int framesIgnored;
+    // One-shot faults already spent.
+    bool statusSent;
+    bool crazyIdSent;
+    bool longLenSent;
+    bool foreignSent;
+    bool readErrorSent;
+};
+
+struct SimHand {
+    SimOptions options;
+    int64_t nowUs;
+    SimBus bus;
+    SimHostPort host;
+    SimDovel dovels[SIM_DOVEL_COUNT];
+    std::FILE* trace;
+};
+
+// For the controllers: puts a frame in line for the bus. hostLen is the LEN the host's
+// adapter will report for it.
+void simQueueFrame(SimHand* hand, int sender, const CanFrame* frame, int64_t readyUs,
+                   uint8_t hostLen);
+// Drops a sender's frames that have not reached the bus yet.
+void simDropWaitingFrames(SimHand* hand, int sender);
+// The adapter reports a status message to the host at atUs.
+void simPostStatusMessage(SimHand* hand, uint8_t data3, int64_t atUs);
+// The adapter's next read fails once.
+void simArmReadError(SimHand* hand);
+
+// Trace lines (nothing when no trace is open).
+void simTraceFrame(SimHand* hand, const CanFrame* frame, int64_t atUs);
+void simTraceComment(SimHand* hand, int64_t atUs, const char* text);

@@ -1,0 +1,283 @@
+// The bus and the host port of the simulated hand, and the loop that runs it in time.
+#include "sim/sim_hand.h"
+
+#include <algorithm>
+
+#include "can/can_api.h"
+#include "sim/bus_timing.h"
+#include "sim/dovel.h"
+#include "sim/hand_state.h"
+
+namespace {
+
+constexpr uint8_t GET_FLAG_MASK = 0x80;
+constexpr uint8_t PROPERTY_MASK = 0x7F;
+constexpr uint8_t FOREIGN_LEN = 3;
+constexpr int STATUS_MESSAGE_LEN = 4;
+constexpr int STATUS_DATA3_INDEX = 3;
+
+// The frame a sender puts on the bus next: its earliest ready one, so that a sender's
+// frames leave in the order it made them ready.
+const SimWaitingFrame* senderHead(const SimBus* bus, int sender) {
+    const SimWaitingFrame* head = nullptr;
+    for (const SimWaitingFrame& w : bus->waiting) {
+        if (w.sender == sender && (!head || w.readyUs < head->readyUs ||
+                                   (w.readyUs == head->readyUs && w.order < head->order))) {
+            head = &w;
+        }
+    }
+    return head;
+}
+
+int64_t busNextEventUs(const SimBus* bus) {
+    if (bus->busy) {
+        return bus->busyUntilUs;
+    }
+    int64_t earliest = SIM_NO_EVENT;
+    for (const SimWaitingFrame& w : bus->waiting) {
+        earliest = std::min(earliest, w.readyUs);
+    }
+    return earliest == SIM_NO_EVENT ? earliest : std::max(earliest, bus->idleSinceUs);
+}
+
+int64_t dovelsNextEventUs(const SimHand* hand) {
+    int64_t earliest = SIM_NO_EVENT;
+    for (const SimDovel& dovel : hand->dovels) {
+        if (dovel.event != SIM_EVENT_NONE) {
+            earliest = std::min(earliest, dovel.eventUs);
+        }
+    }
+    return earliest;
+}
+
+// Arbitration: of the frames ready now, the lowest identifier wins the bus.
+void startFrame(SimHand* hand, int64_t atUs) {
+    SimBus* bus = &hand->bus;
+    const SimWaitingFrame* winner = nullptr;
+    for (int sender = 0; sender < SIM_SENDER_COUNT; ++sender) {
+        const SimWaitingFrame* head = senderHead(bus, sender);
+        if (head && head->readyUs <= atUs && (!winner || head->frame.ID < winner->frame.ID)) {
+            winner = head;
+        }
+    }
+    bus->onBus = *winner;
+    bus->waiting.erase(bus->waiting.begin() + (winner - bus->waiting.data()));
+    bus->busy = true;
+    bus->busyUntilUs =
+        atUs + simFrameTimeUs(bus->onBus.frame.ID, bus->onBus.frame.DATA, bus->onBus.frame.LEN);
+}
+
+void hostReceive(SimHand* hand, const CanFrame* frame, uint8_t hostLen, int64_t atUs) {
+    SimHostPort* host = &hand->host;
+    if (frame->ID < host->lowestId || frame->ID > host->highestId) {
+        return;
+    }
+    if (host->queue.size() >= SIM_HOST_QUEUE_CAPACITY) {
+        ++host->overruns;
+        simTraceComment(hand, atUs, "receive queue full, frame lost");
+        return;
+    }
+    CanFrame received = *frame;
+    if (hostLen != frame->LEN) {
+        received.LEN = hostLen;
+        simTraceComment(hand, atUs, "adapter reports LEN 15 for the next frame");
+    }
+    host->queue.push_back(received);
+}
+
+// A node that is no Dovel answers the first get request to a controller with the
+// foreign fault, sooner than the controller and with a lower identifier.
+void foreignAnswer(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t atUs) {
+    if (!dovel->faults.foreignReply || dovel->foreignSent || frame->LEN < 1 ||
+        (frame->DATA[0] & GET_FLAG_MASK)) {
+        return;
+    }
+    dovel->foreignSent = true;
+    CanFrame answer{};
+    answer.ID = SIM_FOREIGN_NODE_ID;
+    answer.TYPE = FRAME_TYPE_STANDARD;
+    answer.LEN = FOREIGN_LEN;
+    answer.DATA[0] = static_cast<uint8_t>(SIM_REPLY_FLAG | (frame->DATA[0] & PROPERTY_MASK));
+    answer.DATA[2] = SIM_FOREIGN_VALUE;
+    simQueueFrame(hand, SIM_SENDER_FOREIGN, &answer, atUs + SIM_FOREIGN_REPLY_DELAY_US, answer.LEN);
+}
+
+void finishFrame(SimHand* hand, int64_t atUs) {
+    SimBus* bus = &hand->bus;
+    bus->busy = false;
+    bus->idleSinceUs = atUs;
+    const SimWaitingFrame done = bus->onBus;
+    simTraceFrame(hand, &done.frame, atUs);
+    if (done.sender != SIM_SENDER_HOST) {
+        hostReceive(hand, &done.frame, done.hostLen, atUs);
+    }
+    for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
+        SimDovel* dovel = &hand->dovels[i];
+        if (done.frame.ID == static_cast<uint32_t>(dovel->node) &&
+            done.sender != SIM_SENDER_FIRST_DOVEL + i) {
+            foreignAnswer(hand, dovel, &done.frame, atUs);
+            dovelReceive(hand, dovel, &done.frame, atUs);
+        }
+    }
+}
+
+// Runs the one next event, which is due no later than atUs. Bus events go first when
+// they fall at the same time as a controller's.
+void runNextEvent(SimHand* hand, int64_t busUs, int64_t dovelUs) {
+    if (dovelUs < busUs) {
+        for (SimDovel& dovel : hand->dovels) {
+            if (dovel.event != SIM_EVENT_NONE && dovel.eventUs == dovelUs) {
+                hand->nowUs = dovelUs;
+                dovelRunEvent(hand, &dovel);
+                return;
+            }
+        }
+    }
+    hand->nowUs = busUs;
+    if (hand->bus.busy) {
+        finishFrame(hand, busUs);
+    } else {
+        startFrame(hand, busUs);
+    }
+}
+
+bool hostDue(const SimHand* hand) { return hand->host.readErrorArmed || !hand->host.queue.empty(); }
+
+}  // namespace
+
+void simQueueFrame(SimHand* hand, int sender, const CanFrame* frame, int64_t readyUs,
+                   uint8_t hostLen) {
+    SimWaitingFrame w{};
+    w.frame = *frame;
+    w.sender = sender;
+    w.readyUs = std::max(readyUs, hand->nowUs);
+    w.order = hand->bus.nextOrder++;
+    w.hostLen = hostLen;
+    hand->bus.waiting.push_back(w);
+}
+
+void simDropWaitingFrames(SimHand* hand, int sender) {
+    std::vector<SimWaitingFrame>* waiting = &hand->bus.waiting;
+    waiting->erase(
+        std::remove_if(waiting->begin(), waiting->end(),
+                       [sender](const SimWaitingFrame& w) { return w.sender == sender; }),
+        waiting->end());
+}
+
+void simPostStatusMessage(SimHand* hand, uint8_t data3, int64_t atUs) {
+    CanFrame status{};
+    status.TYPE = FRAME_TYPE_STATUS;
+    status.LEN = STATUS_MESSAGE_LEN;
+    status.DATA[STATUS_DATA3_INDEX] = data3;
+    hand->host.queue.push_back(status);
+    simTraceComment(hand, atUs, "adapter status message");
+}
+
+void simArmReadError(SimHand* hand) { hand->host.readErrorArmed = true; }
+
+SimHand* simHandCreate(const char* options, std::string* error) {
+    SimOptions parsed{};
+    if (simParseOptions(options, &parsed, error) != 0) {
+        return nullptr;
+    }
+    SimHand* hand = new SimHand{};
+    hand->options = parsed;
+    hand->host.lowestId = 0;
+    hand->host.highestId = SIM_HIGHEST_STANDARD_ID;
+    for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
+        dovelInit(&hand->dovels[i], SIM_FIRST_DOVEL_ID + i, &parsed.dovel[i], SIM_INITIAL_ROLES[i]);
+    }
+    return hand;
+}
+
+void simHandDestroy(SimHand* hand) {
+    if (!hand) {
+        return;
+    }
+    if (hand->trace) {
+        std::fclose(hand->trace);
+    }
+    delete hand;
+}
+
+bool simHandUsesFastClock(const SimHand* hand) { return hand->options.fast; }
+
+int64_t simHandNowUs(const SimHand* hand) { return hand->nowUs; }
+
+int64_t simHandNextEventUs(const SimHand* hand) {
+    return std::min(busNextEventUs(&hand->bus), dovelsNextEventUs(hand));
+}
+
+void simHandAdvance(SimHand* hand, int64_t atUs) {
+    for (;;) {
+        const int64_t busUs = busNextEventUs(&hand->bus);
+        const int64_t dovelUs = dovelsNextEventUs(hand);
+        if (std::min(busUs, dovelUs) > atUs) {
+            break;
+        }
+        runNextEvent(hand, busUs, dovelUs);
+    }
+    hand->nowUs = std::max(hand->nowUs, atUs);
+}
+
+int64_t simHandRunToDelivery(SimHand* hand, int64_t limitUs) {
+    while (!hostDue(hand)) {
+        const int64_t next = simHandNextEventUs(hand);
+        if (next > limitUs) {
+            simHandAdvance(hand, limitUs);
+            break;
+        }
+        simHandAdvance(hand, next);
+    }
+    return hand->nowUs;
+}
+
+int64_t simHandSettle(SimHand* hand) {
+    for (int64_t next = simHandNextEventUs(hand); next != SIM_NO_EVENT;
+         next = simHandNextEventUs(hand)) {
+        simHandAdvance(hand, next);
+    }
+    return hand->nowUs;
+}
+
+int32_t simHandHostWrite(SimHand* hand, int64_t atUs, const CanFrame* frame) {
+    if (frame->TYPE != FRAME_TYPE_STANDARD || frame->ID > SIM_HIGHEST_STANDARD_ID ||
+        frame->LEN > CAN_MAX_DATA) {
+        return SIM_ILLEGAL_PARAMETER;
+    }
+    simHandAdvance(hand, atUs);
+    simQueueFrame(hand, SIM_SENDER_HOST, frame, hand->nowUs, frame->LEN);
+    return CAN_OK;
+}
+
+int32_t simHandHostRead(SimHand* hand, int64_t atUs, CanFrame* frame) {
+    simHandAdvance(hand, atUs);
+    SimHostPort* host = &hand->host;
+    if (host->readErrorArmed) {
+        host->readErrorArmed = false;
+        simTraceComment(hand, hand->nowUs, "adapter read error");
+        return SIM_READ_ERROR;
+    }
+    if (host->queue.empty()) {
+        return RX_QUEUE_EMPTY;
+    }
+    *frame = host->queue.front();
+    host->queue.pop_front();
+    return CAN_OK;
+}
+
+bool simHandHostFrameDue(SimHand* hand, int64_t atUs) {
+    simHandAdvance(hand, atUs);
+    return hostDue(hand);
+}
+
+void simHandHostClear(SimHand* hand, int64_t atUs) {
+    simHandAdvance(hand, atUs);
+    hand->host.queue.clear();
+}
+
+void simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32_t highestId) {
+    simHandAdvance(hand, atUs);
+    hand->host.lowestId = lowestId;
+    hand->host.highestId = highestId;
+}

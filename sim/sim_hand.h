@@ -1,0 +1,107 @@
+// The simulated hand: the four Dovels (controller IDs 11 to 14) and the host's adapter
+// port on one virtual 1 Mbit/s CAN bus, driven from outside by time.
+//
+// Every operation takes the time at which it happens, in microseconds of the hand's own
+// time line (0 when the hand is made). The hand never reads a clock: the caller decides
+// whether that time is virtual (it jumps) or real (it follows a wall clock), and may
+// call from any process or library; all state is in the SimHand record. Times must not
+// go backwards; an earlier time is taken as the hand's present.
+//
+// The host port is the adapter as the host sees it: frames the host writes go onto the
+// bus in the order written; frames from other nodes that pass its acceptance filter
+// queue up in order of arrival until the host reads them; the adapter's own status
+// messages and read failures come through it as well. The filter is applied by the hand.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "can/can_frame.h"
+
+struct SimHand;
+
+// What a read gives once under the read-error fault.
+constexpr int32_t SIM_READ_ERROR = 0x0100;
+// What a write of a frame the bus cannot carry gives (TYPE not standard, an identifier
+// beyond 11 bits, LEN above 8), and an initialisation with another bit rate than 1 Mbit/s.
+constexpr int32_t SIM_ILLEGAL_PARAMETER = 0x4000;
+// No event is pending.
+constexpr int64_t SIM_NO_EVENT = INT64_MAX;
+// The widest acceptance filter: every standard identifier.
+constexpr uint32_t SIM_HIGHEST_STANDARD_ID = 0x7FF;
+
+// Makes a hand from an option list (see sim/sim_options.h); nullptr with *error naming
+// the first unknown or malformed option.
+SimHand* simHandCreate(const char* options, std::string* error);
+void simHandDestroy(SimHand* hand);
+
+// Whether the options asked for a virtual clock ("fast").
+bool simHandUsesFastClock(const SimHand* hand);
+
+// Writes every frame on the bus, both directions, to a candump log file from now on,
+// with the adapter's own events as comment lines. 0, or 1 when the file cannot be made.
+// Line buffering makes the file follow a real-time run as it happens.
+int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered);
+
+// The hand's present time.
+int64_t simHandNowUs(const SimHand* hand);
+
+// Runs the bus and the controllers up to and including atUs.
+void simHandAdvance(SimHand* hand, int64_t atUs);
+
+// Time of the next thing that happens inside the hand by itself (a frame starting or
+// ending on the bus, a controller finishing a step), or SIM_NO_EVENT. No frame reaches
+// the host before it, so a real-time driver may sleep until then.
+int64_t simHandNextEventUs(const SimHand* hand);
+
+// Runs the hand until a frame (or a read failure) is due for the host, or up to limitUs
+// if none comes by then. Returns the time reached, which is the hand's present after.
+int64_t simHandRunToDelivery(SimHand* hand, int64_t limitUs);
+
+// Runs the hand until nothing is pending any more (frames in line for the bus, resets,
+// downloads): the state it comes to rest in once the host has stopped. Returns the time.
+int64_t simHandSettle(SimHand* hand);
+
+// The adapter's five operations as the hand offers them, each at time atUs.
+// Write: 0, or SIM_ILLEGAL_PARAMETER for a frame the bus cannot carry.
+int32_t simHandHostWrite(SimHand* hand, int64_t atUs, const CanFrame* frame);
+// Read: 0 with the oldest queued frame, RX_QUEUE_EMPTY, or SIM_READ_ERROR.
+int32_t simHandHostRead(SimHand* hand, int64_t atUs, CanFrame* frame);
+// Whether a read at atUs would give a frame or a failure.
+bool simHandHostFrameDue(SimHand* hand, int64_t atUs);
+// Empties the receive queue, as an adapter reset does; the controllers keep their state.
+void simHandHostClear(SimHand* hand, int64_t atUs);
+// Only standard frames with identifiers from lowestId to highestId reach the queue from
+// now on (status messages always do). A new hand accepts every identifier.
+void simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32_t highestId);
+
+// One line per controller, e.g.
+// "sim: dovel 11: main ROLE(stored)=0x1225 flash=16384 bytes crc32=0x… records=512
+// bad=0 lost=0".
+void simHandReport(const SimHand* hand, std::FILE* out);
+
+enum SimDovelMode { SIM_MODE_MAIN, SIM_MODE_MONITOR, SIM_MODE_RESETTING };
+
+// A controller's state, for checks from outside.
+struct SimDovelState {
+    int node;
+    SimDovelMode mode;
+    uint16_t ramRole;
+    uint16_t storedRole;
+    bool unlocked;
+    bool downloading;       // between a start request and the termination record
+    bool downloadComplete;  // the termination record of the last download was taken
+    int charactersTaken;    // of the last download
+    int charactersLost;     // arrived with the receive FIFO full
+    int records;            // data records written into flash by the last download
+    int badRecords;
+    int resets;
+    int framesIgnored;  // addressed to it while resetting or busy storing
+    std::map<uint32_t, uint8_t> flash;
+    uint32_t flashCrc32;  // CRC-32 of the flash bytes in address order
+};
+
+// 0 with the state of controller node, or 1 when the hand has no such controller.
+int simHandDovelState(const SimHand* hand, int node, SimDovelState* state);

@@ -1,0 +1,192 @@
+#include "sim/sim_options.h"
+
+namespace {
+
+// A number in an option: decimal digits only, and no more than this.
+constexpr long MAX_OPTION_NUMBER = 100000000;
+constexpr int DECIMAL_RADIX = 10;
+
+enum ArgumentKind { NO_ARGUMENT, DOVEL_ARGUMENT, DOVEL_COUNT_ARGUMENT, PROPERTY_ARGUMENT };
+
+enum OptionId {
+    OPTION_FAST,
+    OPTION_SILENT,
+    OPTION_STATUS,
+    OPTION_CRAZY_ID,
+    OPTION_ROLE_STUCK,
+    OPTION_STALL,
+    OPTION_SLOW,
+    OPTION_PACKED,
+    OPTION_READ_ERROR,
+    OPTION_FOREIGN,
+    OPTION_LONG_LEN,
+};
+
+struct OptionSpec {
+    const char* name;
+    ArgumentKind argument;
+    OptionId id;
+};
+
+constexpr OptionSpec OPTIONS[] = {
+    {"fast", NO_ARGUMENT, OPTION_FAST},
+    {"silent", DOVEL_ARGUMENT, OPTION_SILENT},
+    {"status", DOVEL_ARGUMENT, OPTION_STATUS},
+    {"crazy-id", DOVEL_ARGUMENT, OPTION_CRAZY_ID},
+    {"role-stuck", DOVEL_ARGUMENT, OPTION_ROLE_STUCK},
+    {"stall", DOVEL_COUNT_ARGUMENT, OPTION_STALL},
+    {"slow", DOVEL_COUNT_ARGUMENT, OPTION_SLOW},
+    {"packed", PROPERTY_ARGUMENT, OPTION_PACKED},
+    {"read-error", DOVEL_COUNT_ARGUMENT, OPTION_READ_ERROR},
+    {"foreign", DOVEL_ARGUMENT, OPTION_FOREIGN},
+    {"long-len", DOVEL_ARGUMENT, OPTION_LONG_LEN},
+};
+
+// A decimal number that makes up the whole of text, or -1.
+long parseNumber(const std::string& text) {
+    if (text.empty()) {
+        return -1;
+    }
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        value = value * DECIMAL_RADIX + (c - '0');
+        if (value > MAX_OPTION_NUMBER) {
+            return -1;
+        }
+    }
+    return value;
+}
+
+// Index of a controller of the hand, or -1.
+int parseDovel(const std::string& text) {
+    const long id = parseNumber(text);
+    if (id < SIM_FIRST_DOVEL_ID || id >= SIM_FIRST_DOVEL_ID + SIM_DOVEL_COUNT) {
+        return -1;
+    }
+    return static_cast<int>(id - SIM_FIRST_DOVEL_ID);
+}
+
+struct OptionArgument {
+    int dovel;  // index, or -1
+    long count;
+    long property;
+};
+
+bool parseArgument(ArgumentKind kind, const std::string& text, bool present,
+                   OptionArgument* argument) {
+    switch (kind) {
+        case NO_ARGUMENT:
+            return !present;
+        case DOVEL_ARGUMENT:
+            argument->dovel = parseDovel(text);
+            return present && argument->dovel >= 0;
+        case DOVEL_COUNT_ARGUMENT: {
+            const size_t colon = text.find(':');
+            if (!present || colon == std::string::npos) {
+                return false;
+            }
+            argument->dovel = parseDovel(text.substr(0, colon));
+            argument->count = parseNumber(text.substr(colon + 1));
+            return argument->dovel >= 0 && argument->count >= 0;
+        }
+        case PROPERTY_ARGUMENT:
+            argument->property = parseNumber(text);
+            return present && argument->property >= 0 && argument->property < SIM_PROPERTY_COUNT;
+    }
+    return false;
+}
+
+void applyOption(OptionId id, const OptionArgument& argument, SimOptions* options) {
+    SimDovelFaults* faults = argument.dovel >= 0 ? &options->dovel[argument.dovel] : nullptr;
+    const int count = static_cast<int>(argument.count);
+    switch (id) {
+        case OPTION_FAST:
+            options->fast = true;
+            break;
+        case OPTION_SILENT:
+            faults->silent = true;
+            break;
+        case OPTION_STATUS:
+            faults->statusOnIdQuery = true;
+            break;
+        case OPTION_CRAZY_ID:
+            faults->crazyId = true;
+            break;
+        case OPTION_ROLE_STUCK:
+            faults->roleStuck = true;
+            break;
+        case OPTION_STALL:
+            faults->stallAfterCharacters = count;
+            break;
+        case OPTION_SLOW:
+            faults->slowIdReplyMs = count;
+            break;
+        case OPTION_PACKED:
+            options->packed[argument.property] = true;
+            break;
+        case OPTION_READ_ERROR:
+            faults->readErrorAfterCharacters = count;
+            break;
+        case OPTION_FOREIGN:
+            faults->foreignReply = true;
+            break;
+        case OPTION_LONG_LEN:
+            faults->longLenRoleReply = true;
+            break;
+    }
+}
+
+// 0, or 1 with *error set.
+int parseOption(const std::string& option, SimOptions* options, std::string* error) {
+    const size_t equals = option.find('=');
+    const std::string name = option.substr(0, equals);
+    const bool present = equals != std::string::npos;
+    const std::string text = present ? option.substr(equals + 1) : "";
+    for (const OptionSpec& spec : OPTIONS) {
+        if (name != spec.name) {
+            continue;
+        }
+        OptionArgument argument{-1, 0, 0};
+        if (!parseArgument(spec.argument, text, present, &argument)) {
+            *error = "malformed option '" + option + "'";
+            return 1;
+        }
+        applyOption(spec.id, argument, options);
+        return 0;
+    }
+    *error = "unknown option '" + option + "'";
+    return 1;
+}
+
+}  // namespace
+
+SimOptions simDefaultOptions() {
+    SimOptions options{};
+    for (SimDovelFaults& faults : options.dovel) {
+        faults.stallAfterCharacters = SIM_FAULT_OFF;
+        faults.slowIdReplyMs = SIM_FAULT_OFF;
+        faults.readErrorAfterCharacters = SIM_FAULT_OFF;
+    }
+    return options;
+}
+
+int simParseOptions(const char* text, SimOptions* options, std::string* error) {
+    SimOptions parsed = simDefaultOptions();
+    const std::string list = text ? text : "";
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t comma = list.find(',', start);
+        const size_t end = comma == std::string::npos ? list.size() : comma;
+        const std::string option = list.substr(start, end - start);
+        // An empty list is no option; an empty item within a list is a typing mistake.
+        if (!(option.empty() && list.empty()) && parseOption(option, &parsed, error) != 0) {
+            return 1;
+        }
+        start = end + 1;
+    }
+    *options = parsed;
+    return 0;
+}

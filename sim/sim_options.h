@@ -1,0 +1,52 @@
+// The options of the simulated hand, as given after "sim:" in DOVEL_CAN: a comma-
+// separated list of "fast" and fault settings, which combine.
+//
+//   fast             the hand runs on a virtual clock (the backend installs it)
+//   silent=ID        that controller never sends a frame
+//   status=ID        its first ID query is answered by an adapter status message
+//                    instead of by the controller, which never sees that query
+//   crazy-id=ID      its first answer to an ID query reports SIM_CRAZY_ID
+//   role-stuck=ID    it ignores ROLE writes
+//   stall=ID:N       in a download it answers N characters, then sends nothing until
+//                    it is reset
+//   slow=ID:MS       each answer to an ID query comes MS ms after the query
+//   packed=PROP      every controller answers gets of property PROP in the packed form
+//   read-error=ID:N  once that controller has taken N characters of a download, the
+//                    adapter's next read fails once with SIM_READ_ERROR
+//   foreign=ID       a node that is no Dovel answers the first get request addressed
+//                    to that controller, ahead of the controller's own answer
+//   long-len=ID      its first answer to a ROLE get reaches the host with LEN 15
+#pragma once
+
+#include <string>
+
+constexpr int SIM_FIRST_DOVEL_ID = 11;
+constexpr int SIM_DOVEL_COUNT = 4;
+constexpr int SIM_PROPERTY_COUNT = 128;
+// Disables a counted fault (stall, slow, read-error).
+constexpr int SIM_FAULT_OFF = -1;
+
+struct SimDovelFaults {
+    bool silent;
+    bool statusOnIdQuery;
+    bool crazyId;
+    bool roleStuck;
+    bool foreignReply;
+    bool longLenRoleReply;
+    int stallAfterCharacters;      // SIM_FAULT_OFF or N
+    int slowIdReplyMs;             // SIM_FAULT_OFF or MS
+    int readErrorAfterCharacters;  // SIM_FAULT_OFF or N
+};
+
+struct SimOptions {
+    bool fast;
+    SimDovelFaults dovel[SIM_DOVEL_COUNT];  // index: controller ID - SIM_FIRST_DOVEL_ID
+    bool packed[SIM_PROPERTY_COUNT];
+};
+
+// No faults, real time.
+SimOptions simDefaultOptions();
+
+// Parses an option list ("" for none). 0 with *options set, or 1 with *error naming the
+// first unknown or malformed option, e.g. "unknown option 'bogus'".
+int simParseOptions(const char* text, SimOptions* options, std::string* error);

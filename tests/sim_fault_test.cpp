@@ -1,0 +1,237 @@
+// The faults a simulated hand can be given, and the options that name them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "can/can_api.h"
+#include "can/can_backend.h"
+#include "can/clock.h"
+#include "sim/dovel.h"
+#include "sim/sim_backend.h"
+#include "sim/sim_options.h"
+#include "tests/support/environment.h"
+#include "tests/support/sim_session.h"
+
+namespace {
+
+using Frames = std::vector<std::string>;
+
+constexpr int UNLOCK_MAIN = 13;
+constexpr int ROLE = 1;
+constexpr int ID = 3;
+constexpr int STATUS = 5;
+constexpr int STORE = 9;
+constexpr int VERS = 0;
+
+class SimFaultTest : public SimSessionTest {
+  protected:
+    void openMonitor(int node, const std::string& options) {
+        openHand(options);
+        simSendAccessCode(node, UNLOCK_MAIN);
+        simWrite(simSet(node, ROLE, 0));
+        simWrite(simSet(node, STORE, 1));
+        simReadAfter(100);
+        simWrite(simSet(node, STATUS, 0));
+        simReadAfter(600);
+        ASSERT_EQ(simDovelState(node).mode, SIM_MODE_MONITOR);
+    }
+};
+
+TEST_F(SimFaultTest, SilentControllerSendsNothingButKeepsItsState) {
+    openHand("silent=13");
+    EXPECT_EQ(simExchange(simGet(13, ID), 200), Frames{});
+    EXPECT_EQ(simExchange(simGet(13, ROLE), 200), Frames{});
+    simSendAccessCode(13, UNLOCK_MAIN);
+    simWrite(simSet(13, ROLE, 0x8460));
+    simReadAfter(1);
+    EXPECT_EQ(simDovelState(13).ramRole, 0x8460);
+    EXPECT_EQ(simExchange(simGet(12, ID)), Frames{"20C#83000C"});
+}
+
+TEST_F(SimFaultTest, StatusMessageAnswersTheFirstIdQueryOnly) {
+    openHand("status=11");
+    EXPECT_EQ(simExchange(simGet(11, ID), 100), Frames{"status:000#00000008"});
+    EXPECT_EQ(simExchange(simGet(11, ID)), Frames{"20B#83000B"});
+    EXPECT_EQ(simExchange(simGet(12, ID)), Frames{"20C#83000C"});
+}
+
+TEST_F(SimFaultTest, StatusMessagePassesTheFilterAndHasItsType) {
+    openHand("status=12");
+    ASSERT_EQ(CAN_MsgFilter(0x300, 0x300, CAN_INIT_TYPE_STANDARD), CAN_OK);
+    simWrite(simGet(12, ID));
+    sleepMs(1);
+    CanFrame frame{};
+    ASSERT_EQ(CAN_Read(&frame), CAN_OK);
+    EXPECT_EQ(frame.TYPE, FRAME_TYPE_STATUS);
+    EXPECT_EQ(frame.DATA[3], SIM_STATUS_MESSAGE_DATA3);
+}
+
+TEST_F(SimFaultTest, CrazyIdOnTheFirstAnswerOnly) {
+    openHand("crazy-id=12");
+    EXPECT_EQ(simExchange(simGet(12, ID)), Frames{"20C#830028"});  // 40
+    EXPECT_EQ(simExchange(simGet(12, ID)), Frames{"20C#83000C"});
+    EXPECT_EQ(simExchange(simGet(11, ID)), Frames{"20B#83000B"});
+}
+
+TEST_F(SimFaultTest, SlowAnswersTheIdQueryLate) {
+    openHand("slow=13:150");
+    const int64_t sent = simNowUs();
+    simWrite(simGet(13, ID));
+    // The query ends after 58 us; the answer is ready 150 ms later and takes 77 us.
+    simAdvanceTo(sent + 58 + 150000 + 77 - 1);
+    EXPECT_EQ(simReadAfter(0), Frames{});
+    simAdvanceTo(sent + 58 + 150000 + 77);
+    EXPECT_EQ(simReadAfter(0), Frames{"20D#83000D"});
+    // Other gets are as quick as ever, and overtake a slow answer.
+    simWrite(simGet(13, ID));
+    EXPECT_EQ(simExchange(simGet(13, STATUS), 1), Frames{"20D#850001"});
+    EXPECT_EQ(simReadAfter(150), Frames{"20D#83000D"});
+}
+
+TEST_F(SimFaultTest, ForeignNodeAnswersFirstGetAheadOfTheController) {
+    openHand("foreign=11");
+    EXPECT_EQ(simExchange(simGet(11, ID)), (Frames{"1F0#830007", "20B#83000B"}));
+    EXPECT_EQ(simExchange(simGet(11, ID)), Frames{"20B#83000B"});
+    EXPECT_EQ(simExchange(simGet(12, ID)), Frames{"20C#83000C"});
+}
+
+TEST_F(SimFaultTest, ForeignNodeAnswersEvenForASilentController) {
+    openHand("foreign=14,silent=14");
+    EXPECT_EQ(simExchange(simGet(14, ROLE)), Frames{"1F0#810007"});
+}
+
+TEST_F(SimFaultTest, LongLenOnTheFirstRoleAnswer) {
+    openHand("long-len=11");
+    simWrite(simGet(11, ROLE));
+    sleepMs(1);
+    CanFrame frame{};
+    ASSERT_EQ(CAN_Read(&frame), CAN_OK);
+    EXPECT_EQ(frame.LEN, SIM_LONG_LEN);
+    EXPECT_EQ(frame.ID, 0x20Bu);
+    EXPECT_EQ(frame.DATA[0], 0x81);
+    EXPECT_EQ(frame.DATA[2], 0x25);
+    EXPECT_EQ(frame.DATA[3], 0x12);
+    EXPECT_EQ(simExchange(simGet(11, ROLE)), Frames{"20B#81002512"});
+    EXPECT_EQ(simExchange(simGet(11, ID)), Frames{"20B#83000B"});
+}
+
+TEST_F(SimFaultTest, StallStopsAnsweringAfterNCharacters) {
+    openMonitor(12, "stall=12:3");
+    EXPECT_EQ(simExchange(simSet(12, VERS, 0xAA), 3), Frames{"20C#80000000"});
+    Frames replies;
+    for (char c : std::string("0A61")) {
+        const Frames got = simExchange(simCharacter(12, c), 1);
+        replies.insert(replies.end(), got.begin(), got.end());
+    }
+    EXPECT_EQ(replies, (Frames{"20C#80000100", "20C#80000200", "20C#80000300"}));
+    EXPECT_EQ(simDovelState(12).charactersTaken, 4);
+    // Until a reset: afterwards it answers again.
+    simWrite(simSet(12, STATUS, 0));
+    simReadAfter(600);
+    EXPECT_EQ(simExchange(simGet(12, ID)), Frames{"20C#83000C"});
+}
+
+TEST_F(SimFaultTest, ReadErrorOnceAfterNCharacters) {
+    openMonitor(11, "read-error=11:2");
+    EXPECT_EQ(simExchange(simSet(11, VERS, 0xAA), 3), Frames{"20B#80000000"});
+    EXPECT_EQ(simExchange(simCharacter(11, '0'), 1), Frames{"20B#80000100"});
+    simWrite(simCharacter(11, 'A'));
+    sleepMs(1);
+    CanFrame frame{};
+    EXPECT_EQ(CAN_Read(&frame), SIM_READ_ERROR);
+    EXPECT_EQ(simReadAfter(0), Frames{"20B#80000200"});  // the reply is still there
+    EXPECT_EQ(simExchange(simCharacter(11, '6'), 1), Frames{"20B#80000300"});
+}
+
+TEST_F(SimFaultTest, FaultsCombine) {
+    openHand("silent=13,crazy-id=12,foreign=14");
+    EXPECT_EQ(simExchange(simGet(13, ID)), Frames{});
+    EXPECT_EQ(simExchange(simGet(12, ID)), Frames{"20C#830028"});
+    EXPECT_EQ(simExchange(simGet(14, ID)), (Frames{"1F0#830007", "20E#83000E"}));
+    EXPECT_EQ(simExchange(simGet(11, ID)), Frames{"20B#83000B"});
+}
+
+struct OptionCase {
+    const char* text;
+    const char* error;  // nullptr when the list is valid
+};
+
+const OptionCase OPTION_CASES[] = {
+    {"", nullptr},
+    {"fast", nullptr},
+    {"fast,silent=13,stall=12:500", nullptr},
+    {"slow=11:0,read-error=14:0,packed=127,long-len=12,foreign=11,role-stuck=14", nullptr},
+    {"bogus", "unknown option 'bogus'"},
+    {"fast,,silent=13", "unknown option ''"},
+    {"fast=1", "malformed option 'fast=1'"},
+    {"silent", "malformed option 'silent'"},
+    {"silent=15", "malformed option 'silent=15'"},
+    {"silent=10", "malformed option 'silent=10'"},
+    {"silent=1x", "malformed option 'silent=1x'"},
+    {"stall=12", "malformed option 'stall=12'"},
+    {"stall=12:", "malformed option 'stall=12:'"},
+    {"stall=12:-1", "malformed option 'stall=12:-1'"},
+    {"slow=:5", "malformed option 'slow=:5'"},
+    {"packed=128", "malformed option 'packed=128'"},
+    {"packed=", "malformed option 'packed='"},
+    {"status=12,crazy=12", "unknown option 'crazy=12'"},
+};
+
+TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {
+    for (const OptionCase& c : OPTION_CASES) {
+        SimOptions options{};
+        std::string error;
+        const int result = simParseOptions(c.text, &options, &error);
+        if (c.error) {
+            EXPECT_EQ(result, 1) << c.text;
+            EXPECT_EQ(error, c.error) << c.text;
+        } else {
+            EXPECT_EQ(result, 0) << c.text << ": " << error;
+        }
+    }
+}
+
+TEST(SimOptions, SetsTheNamedFaults) {
+    SimOptions options{};
+    std::string error;
+    ASSERT_EQ(simParseOptions("fast,silent=13,stall=12:500,slow=11:250,packed=5,read-error=14:7",
+                              &options, &error),
+              0);
+    EXPECT_TRUE(options.fast);
+    EXPECT_TRUE(options.dovel[2].silent);
+    EXPECT_FALSE(options.dovel[1].silent);
+    EXPECT_EQ(options.dovel[1].stallAfterCharacters, 500);
+    EXPECT_EQ(options.dovel[0].stallAfterCharacters, SIM_FAULT_OFF);
+    EXPECT_EQ(options.dovel[0].slowIdReplyMs, 250);
+    EXPECT_EQ(options.dovel[3].readErrorAfterCharacters, 7);
+    EXPECT_TRUE(options.packed[5]);
+    EXPECT_FALSE(options.packed[1]);
+}
+
+TEST(SimOptionsBackend, UnknownOptionFailsInitWithOneLineNamingIt) {
+    canUseBackend(nullptr);
+    setEnvironment("DOVEL_CAN", "sim:fast,frobnicate=2");
+    testing::internal::CaptureStderr();
+    const int32_t result = CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
+    const std::string err = testing::internal::GetCapturedStderr();
+    clearEnvironment("DOVEL_CAN");
+    EXPECT_NE(result, CAN_OK);
+    EXPECT_EQ(err, "sim: unknown option 'frobnicate=2'\n");
+    EXPECT_EQ(simCurrentHand(), nullptr);
+    canUseBackend(nullptr);
+}
+
+TEST(SimOptionsBackend, MalformedOptionFailsInitToo) {
+    canUseBackend(nullptr);
+    setEnvironment("DOVEL_CAN", "sim:fast,stall=12");
+    testing::internal::CaptureStderr();
+    const int32_t result = CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
+    const std::string err = testing::internal::GetCapturedStderr();
+    clearEnvironment("DOVEL_CAN");
+    EXPECT_NE(result, CAN_OK);
+    EXPECT_EQ(err, "sim: malformed option 'stall=12'\n");
+    canUseBackend(nullptr);
+}
+
+}  // namespace
