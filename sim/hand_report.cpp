@@ -49,7 +49,8 @@ void printStamp(std::FILE* out, int64_t atUs) {
 }  // namespace
 
 int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered) {
-    std::FILE* file = std::fopen(path, "w");
+    // Binary: a candump log ends its lines in LF alone, on Windows too.
+    std::FILE* file = std::fopen(path, "wb");
     if (!file) {
         return 1;
     }

@@ -3,7 +3,13 @@
 // "sim" runs the hand in real time; "sim:fast" installs the hand's virtual clock with
 // clockUse, so sleeps, the utility's own time bounds and the bus all pass in simulated
 // time. DOVEL_CAN_TRACE=FILE writes the bus in candump log format. When the process
-// ends, the hand's report goes to standard error.
+// ends, the hand runs on until nothing is pending (a reset sent last completes) and its
+// report goes to standard error. Nothing of the simulator goes to standard output.
+//
+// On the virtual clock an empty read lets SIM_EMPTY_READ_STEP_US pass, no more, so a
+// reader that polls on a schedule sees a frame at its own next read; CAN_WaitForFrame
+// jumps the clock to the next arrival or its deadline. In real time it sleeps until
+// shortly before the hand's next event and polls the rest.
 #pragma once
 
 #include "can/can_backend.h"

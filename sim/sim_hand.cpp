@@ -246,6 +246,12 @@ int32_t simHandHostWrite(SimHand* hand, int64_t atUs, const CanFrame* frame) {
         return SIM_ILLEGAL_PARAMETER;
     }
     simHandAdvance(hand, atUs);
+    const auto waiting =
+        std::count_if(hand->bus.waiting.begin(), hand->bus.waiting.end(),
+                      [](const SimWaitingFrame& w) { return w.sender == SIM_SENDER_HOST; });
+    if (waiting >= SIM_HOST_TRANSMIT_CAPACITY) {
+        return SIM_TRANSMIT_QUEUE_FULL;
+    }
     simQueueFrame(hand, SIM_SENDER_HOST, frame, hand->nowUs, frame->LEN);
     return CAN_OK;
 }

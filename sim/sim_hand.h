@@ -27,6 +27,10 @@ constexpr int32_t SIM_READ_ERROR = 0x0100;
 // What a write of a frame the bus cannot carry gives (TYPE not standard, an identifier
 // beyond 11 bits, LEN above 8), and an initialisation with another bit rate than 1 Mbit/s.
 constexpr int32_t SIM_ILLEGAL_PARAMETER = 0x4000;
+// What a write gives while the adapter already holds SIM_HOST_TRANSMIT_CAPACITY frames
+// that have not reached the bus.
+constexpr int32_t SIM_TRANSMIT_QUEUE_FULL = 0x0080;
+constexpr int SIM_HOST_TRANSMIT_CAPACITY = 1024;
 // No event is pending.
 constexpr int64_t SIM_NO_EVENT = INT64_MAX;
 // The widest acceptance filter: every standard identifier.
@@ -65,7 +69,8 @@ int64_t simHandRunToDelivery(SimHand* hand, int64_t limitUs);
 int64_t simHandSettle(SimHand* hand);
 
 // The adapter's five operations as the hand offers them, each at time atUs.
-// Write: 0, or SIM_ILLEGAL_PARAMETER for a frame the bus cannot carry.
+// Write: 0, SIM_ILLEGAL_PARAMETER for a frame the bus cannot carry, or
+// SIM_TRANSMIT_QUEUE_FULL.
 int32_t simHandHostWrite(SimHand* hand, int64_t atUs, const CanFrame* frame);
 // Read: 0 with the oldest queued frame, RX_QUEUE_EMPTY, or SIM_READ_ERROR.
 int32_t simHandHostRead(SimHand* hand, int64_t atUs, CanFrame* frame);

@@ -41,6 +41,22 @@ class SimBusTest : public SimSessionTest {
     }
 };
 
+// The hand's report as text.
+std::string reportText() {
+    TempFile file("");
+    std::FILE* out = std::fopen(file.path.c_str(), "w");
+    EXPECT_NE(out, nullptr);
+    if (!out) {
+        return "";
+    }
+    simHandReport(simCurrentHand(), out);
+    std::fclose(out);
+    std::ifstream in(file.path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 std::string fileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
@@ -227,11 +243,26 @@ TEST_F(SimBusTest, HostQueueIsBoundedAndKeepsTheOldest) {
     const int gets = static_cast<int>(SIM_HOST_QUEUE_CAPACITY) + 10;
     for (int i = 0; i < gets; ++i) {
         simWrite(simGet(11, i % 2 ? ID : STATUS));
+        sleepMs(1);
     }
-    const Frames frames = simReadAfter(1000);
+    const Frames frames = simReadAfter(1);
     ASSERT_EQ(frames.size(), SIM_HOST_QUEUE_CAPACITY);
     EXPECT_EQ(frames.front(), "20B#850001");
     EXPECT_EQ(frames.back(), "20B#83000B");
+}
+
+TEST_F(SimBusTest, TransmitQueueIsBounded) {
+    openHand();
+    const CanFrame get = simGet(12, ID);
+    int accepted = 0;
+    while (accepted <= SIM_HOST_TRANSMIT_CAPACITY && CAN_Write(&get) == CAN_OK) {
+        ++accepted;
+    }
+    // One frame goes onto the bus at once; the adapter holds the rest.
+    EXPECT_EQ(accepted, SIM_HOST_TRANSMIT_CAPACITY + 1);
+    EXPECT_EQ(CAN_Write(&get), SIM_TRANSMIT_QUEUE_FULL);
+    sleepMs(1);
+    EXPECT_EQ(CAN_Write(&get), CAN_OK);
 }
 
 // A scripted session: prepare, download and restore controller 12.
@@ -277,13 +308,7 @@ TEST_F(SimBusTest, FastRunsAreDeterministic) {
         EXPECT_EQ(state.storedRole, 0x0A45);
         EXPECT_EQ(state.records, 8);
         EXPECT_EQ(state.flash.size(), 32u);
-        std::FILE* report = std::tmpfile();
-        ASSERT_NE(report, nullptr);
-        simHandReport(simCurrentHand(), report);
-        std::rewind(report);
-        char buffer[1024] = {};
-        reports[run].assign(buffer, std::fread(buffer, 1, sizeof buffer - 1, report));
-        std::fclose(report);
+        reports[run] = reportText();
         simSessionEnd();
         traces[run] = fileText(trace.path);
     }
@@ -308,13 +333,7 @@ TEST_F(SimBusTest, ReportHasOneLinePerController) {
     for (char c : line.substr(1, line.size() - 2) + "03") {
         simExchange(simCharacter(14, c), 1);
     }
-    std::FILE* out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
-    simHandReport(simCurrentHand(), out);
-    std::rewind(out);
-    char buffer[1024] = {};
-    const std::string text(buffer, std::fread(buffer, 1, sizeof buffer - 1, out));
-    std::fclose(out);
+    const std::string text = reportText();
     EXPECT_EQ(text,
               "sim: dovel 11: main ROLE(stored)=0x1225 flash=0 bytes crc32=0x00000000 records=0 "
               "bad=0 lost=0\n"
