@@ -3,13 +3,21 @@
 # Debian's kernel, so that they run on machines whose own kernel has no CAN support.
 # Installs what is missing, builds what the guest runs, boots the guest once and runs
 # every SocketCAN test in it; exits non-zero on any failure.
-# DOVEL_BUILD_DIR names the build folder (default build).
+# DOVEL_BUILD_DIR names the build folder (default build); DOVEL_GUEST_SMP the number
+# of guest processors (default 1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${DOVEL_BUILD_DIR:-build}
 guest="$build/socketcan-guest"
 GUEST_TIMEOUT_S=300
+# The guest's update: the emulated machine takes about four times as long per frame
+# as the real-time hand, so its image is small; DOVEL_GUEST_FULL_UPDATE=1 adds the
+# complete update with the full example image (about 200 s in the guest).
+QUICK_IMAGE_BYTES=1024
+QUICK_IMAGE_SEED=6
+FULL_IMAGE=examples/dovel2.tek
+GOLDEN_TRANSCRIPT=tests/golden/full_update_stdout.txt
 GUEST_MODULES="can can-raw can-dev vcan sja1000 kvaser_pci"
 # Two emulated SJA1000 controllers (can0, can1) on one emulated bus.
 CAN_DEVICES=(-object can-bus,id=canbus0
@@ -38,20 +46,45 @@ echo "== programs for the guest"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build "$build" --target dovelflash socketcan_guest_tests
+cmake --build "$build" --target dovelflash socketcan_guest_tests dovel-sim-socketcan make-tek-image
 payload="$guest/payload"
 rm -rf "$payload"
-mkdir -p "$payload"
+mkdir -p "$payload/build" "$payload/examples" "$payload/expected"
 cp tests/socketcan/guest-run.sh "$payload/run.sh"
-cp "$build/tests/socketcan/socketcan_guest_tests" "$build/dovelflash" "$payload/"
+cp tests/socketcan/full-update.sh "$payload/"
+cp "$build/tests/socketcan/socketcan_guest_tests" "$build/tests/socketcan/dovel-sim-socketcan" \
+  "$payload/"
 cp "$(type -P ip)" "$payload/iproute-ip"
+# The updates run as build/dovelflash examples/IMAGE, in the guest as here, so that
+# the argument lines of the transcripts agree.
+cp "$build/dovelflash" "$payload/build/"
+"$build/make-tek-image" "$QUICK_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/quick.tek"
+echo "quick examples/quick.tek" > "$payload/updates.txt"
+if [ "${DOVEL_GUEST_FULL_UPDATE:-0}" = 1 ]; then
+  cp "$FULL_IMAGE" "$payload/examples/dovel2.tek"
+  echo "full examples/dovel2.tek" >> "$payload/updates.txt"
+fi
+
+echo "== the same updates in-process, for the expected transcripts and end states"
+while read -r name image; do
+  (cd "$payload" && DOVEL_CAN=sim:fast build/dovelflash "$image" </dev/null \
+    > "expected/$name.stdout" 2> "expected/$name.stderr")
+  grep '^sim: dovel ' "$payload/expected/$name.stderr" > "$payload/expected/$name.report" || true
+done < "$payload/updates.txt"
+if [ -f "$payload/examples/dovel2.tek" ]; then
+  if [ -f "$GOLDEN_TRANSCRIPT" ]; then
+    cp "$GOLDEN_TRANSCRIPT" "$payload/expected/full.stdout"
+  else
+    echo "   (no $GOLDEN_TRANSCRIPT yet: the in-process transcript is the expected one)"
+  fi
+fi
 
 echo "== SocketCAN tests in the guest"
 start=$(date +%s)
 status=0
 tools/socketcan-guest/run-guest.sh --kernel "$guest/kernel" --payload "$payload" \
   --modules "$GUEST_MODULES" --timeout "$GUEST_TIMEOUT_S" --work "$guest/work" \
-  -- "${CAN_DEVICES[@]}" || status=$?
+  -- -smp "${DOVEL_GUEST_SMP:-1}" "${CAN_DEVICES[@]}" || status=$?
 echo "== guest run took $(($(date +%s) - start)) s"
 if [ "$status" -ne 0 ]; then
   echo "== SocketCAN tests FAILED (status $status)"

@@ -30,7 +30,8 @@ set_up_interfaces() {
 
 part "interfaces" set_up_interfaces
 part "backend against the kernel" ./socketcan_guest_tests --gtest_brief=1 --gtest_color=no
-if [ -f ./full-update.sh ]; then
-  part "complete update over vcan0" sh ./full-update.sh
-fi
+# updates.txt: one complete update a line, "NAME IMAGE".
+while read -r name image; do
+  part "complete update over vcan0: $name ($image)" sh ./full-update.sh "$name" "$image" </dev/null
+done < updates.txt
 exit "$failed"
