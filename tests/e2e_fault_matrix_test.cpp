@@ -1,0 +1,161 @@
+// Every fault of the simulated hand, at the first, a middle and the last controller: the
+// run ends in bounded time, reports the failure for that controller only, updates the
+// others, and stores in the faulty controller no ROLE it did not report.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/update_run.h"
+
+#if !defined(_WIN32)
+#include "app/startup.h"
+#include "tests/support/child_run.h"
+#include "tests/support/environment.h"
+#endif
+
+namespace {
+
+// A whole update of the example image takes about 25 s of simulated time; a run that
+// takes much longer is waiting where it should not.
+constexpr int64_t RUN_TIME_BOUND_US = 60LL * 1000 * 1000;
+
+struct FaultCase {
+    const char* name;
+    const char* option;                    // "%d" stands for the controller
+    std::vector<std::string> faultyLines;  // in that controller's text, "%d" likewise
+    bool faultyCompletes;
+};
+
+std::string withId(const std::string& text, int id) {
+    std::string result = text;
+    for (size_t at = result.find("%d"); at != std::string::npos; at = result.find("%d")) {
+        result.replace(at, 2, std::to_string(id));
+    }
+    return result;
+}
+
+const std::string NO_REPLY = "ERROR - no reply within 1000 ms\n";
+const std::string DOWNLOAD_FAILED = "\nDownload FAILED: Dovel %d stopped replying\n";
+const std::string ROLE_NOT_READ = "Getting the ROLE..." + NO_REPLY + "[FAILED]\n";
+
+const FaultCase FAULTS[] = {
+    {"Silent",
+     "silent=%d",
+     {"Looking for Dovel ID %d...[FAILED]\n", DOWNLOAD_FAILED, ROLE_NOT_READ},
+     false},
+    {"StatusMessage",
+     "status=%d",
+     {"Looking for Dovel ID %d...Got status message, DATA[3] = 0x0008\n", DOWNLOAD_FAILED},
+     false},
+    {"CrazyId",
+     "crazy-id=%d",
+     {"Looking for Dovel ID %d...Crazy dovel ID found: 40\n[OK]\n"},
+     true},
+    {"RoleStuck",
+     "role-stuck=%d",
+     {"ROLE verification FAILED!\nResetting the dovel...[OK]\n", DOWNLOAD_FAILED},
+     false},
+    {"StallEarly", "stall=%d:5", {DOWNLOAD_FAILED, ROLE_NOT_READ}, false},
+    {"StallLate", "stall=%d:37000", {DOWNLOAD_FAILED, ROLE_NOT_READ}, false},
+    {"SlowUnder100ms", "slow=%d:90", {}, true},
+    {"SlowOver100ms", "slow=%d:150", {}, true},
+    {"ReadErrorInDownload", "read-error=%d:100", {"ERROR - CAN_Read(): 256\n"}, true},
+    {"ForeignNodeAnswers", "foreign=%d", {}, true},
+    {"ReplyWithLen15", "long-len=%d", {"Getting the ROLE...[FAILED]\n", DOWNLOAD_FAILED}, false},
+};
+
+const int POSITIONS[] = {11, 13, 14};
+
+class FaultMatrixTest : public testing::TestWithParam<std::tuple<FaultCase, int>> {};
+
+TEST_P(FaultMatrixTest, FailsOnlyTheFaultyControllerAndKeepsItsRoleSafe) {
+    const auto& [fault, faultyId] = GetParam();
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(exampleImagePath().c_str(), &image), 0);
+    const UpdateRun run =
+        runUpdateOnSimulatedHand(withId(fault.option, faultyId), exampleImagePath());
+    ASSERT_EQ(run.after.size(), 4u);
+    EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
+
+    for (const auto& [id, after] : run.after) {
+        const SimDovelState& before = run.before.at(id);
+        const std::string& text = run.sections.count(id) ? run.sections.at(id) : std::string();
+        if (id != faultyId) {
+            EXPECT_EQ(completionProblem(before, after, image), "") << "controller " << id;
+            EXPECT_EQ(text.find("FAILED"), std::string::npos) << text;
+            EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
+            continue;
+        }
+        for (const std::string& line : fault.faultyLines) {
+            EXPECT_NE(text.find(withId(line, id)), std::string::npos)
+                << "missing: " << withId(line, id) << "\nin:\n"
+                << text;
+        }
+        if (fault.faultyCompletes) {
+            EXPECT_EQ(completionProblem(before, after, image), "") << "controller " << id;
+        } else {
+            EXPECT_NE(completionProblem(before, after, image), "") << "controller " << id;
+            EXPECT_TRUE(storedRoleIsDerived(before, after))
+                << std::hex << before.storedRole << " became " << after.storedRole;
+        }
+    }
+    // Text before the first controller's steps is the link's; nothing may fail there.
+    EXPECT_EQ(run.sections.count(0) ? run.sections.at(0).find("FAILED") : std::string::npos,
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrixTest,
+                         testing::Combine(testing::ValuesIn(FAULTS), testing::ValuesIn(POSITIONS)),
+                         [](const testing::TestParamInfo<std::tuple<FaultCase, int>>& info) {
+                             return std::string(std::get<0>(info.param).name) + "At" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
+
+// The image became unreadable after the file check: each download fails without a word,
+// the walks keep their waits, and every controller still gets its role back.
+TEST(FaultMatrix, ImageRemovedAfterTheFileCheck) {
+    const UpdateRun run = runUpdateOnSimulatedHand("", "/nonexistent/removed.tek");
+    std::string downloadWalk = "\nWaiting for dovels to reset...\n";
+    for (int id = 11; id <= 14; ++id) {
+        downloadWalk += "\n\nDownloading firmware to Dovel " + std::to_string(id) + "\n";
+    }
+    downloadWalk += "\nWaiting for dovels to reset...\n\nRestoring the ROLE for Dovel 11\n";
+    EXPECT_NE(run.out.find(downloadWalk), std::string::npos) << run.out;
+    for (int id = 11; id <= 14; ++id) {
+        EXPECT_EQ(run.after.at(id).storedRole, (run.before.at(id).storedRole & 0xFFE0) | 5);
+        EXPECT_EQ(run.after.at(id).mode, SIM_MODE_MAIN);
+    }
+    EXPECT_EQ(run.out.find("FAILED"), std::string::npos);
+    EXPECT_GE(run.virtualUs, (4 * 1000 + 2 * 3000) * 1000LL);
+    EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
+}
+
+#if !defined(_WIN32)
+class FaultExitTest : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultExitTest, EveryFaultEndsWithStatusZero) {
+    const std::string setting = "sim:fast," + withId(GetParam().option, 12);
+    const ChildRun run = runInChild(
+        [&] {
+            setEnvironment("DOVEL_CAN", setting.c_str());
+            const std::string path = exampleImagePath();
+            char program[] = "dovelflash";
+            std::vector<char> image(path.begin(), path.end());
+            image.push_back('\0');
+            char* argv[] = {program, image.data(), nullptr};
+            runDovelflash(2, argv);
+        },
+        "");
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.out.find("\nPress any key to exit...\nDone.\n\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultExitTest, testing::ValuesIn(FAULTS),
+                         [](const testing::TestParamInfo<FaultCase>& info) {
+                             return info.param.name;
+                         });
+#endif
+
+}  // namespace

@@ -1,0 +1,102 @@
+#include "tests/support/update_run.h"
+
+#include <gtest/gtest.h>
+
+#include "app/update_walks.h"
+#include "can/can_api.h"
+#include "can/can_backend.h"
+#include "can/clock.h"
+#include "can/link.h"
+#include "sim/sim_backend.h"
+#include "tests/support/stdout_capture.h"
+
+namespace {
+
+std::map<int, SimDovelState> handStates() {
+    std::map<int, SimDovelState> states;
+    for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
+        simHandDovelState(simCurrentHand(), id, &states[id]);
+    }
+    return states;
+}
+
+const char* const SECTION_STARTS[] = {"\nLooking for Dovel ID ",
+                                      "\n\nDownloading firmware to Dovel ",
+                                      "\nRestoring the ROLE for Dovel "};
+
+}  // namespace
+
+std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek"; }
+
+UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath) {
+    UpdateRun run{};
+    const std::string all = options.empty() ? "fast" : "fast," + options;
+    const CanBackend* backend = simOpenBackend(all.c_str());
+    EXPECT_NE(backend, nullptr) << all;
+    if (backend == nullptr) {
+        return run;
+    }
+    canUseBackend(backend);
+    beginStdoutCapture();
+    EXPECT_EQ(canStart(), 0);
+    run.before = handStates();
+    const int64_t startUs = clockNowUs();
+    runUpdateWalks(imagePath.c_str());
+    run.virtualUs = clockNowUs() - startUs;
+    run.out = endStdoutCapture();
+    simHandSettle(simCurrentHand());
+    run.after = handStates();
+    run.sections = splitByController(run.out);
+    canUseBackend(nullptr);
+    simCloseBackend();
+    return run;
+}
+
+std::map<int, std::string> splitByController(const std::string& out) {
+    std::map<int, std::string> sections;
+    size_t at = 0;
+    int current = 0;  // text before the first controller's section belongs to none
+    while (at < out.size()) {
+        size_t next = std::string::npos;
+        int nextId = 0;
+        size_t markerLength = 0;
+        for (const char* start : SECTION_STARTS) {
+            const size_t found = out.find(start, at == 0 ? 0 : at + 1);
+            if (found != std::string::npos && (next == std::string::npos || found < next)) {
+                next = found;
+                markerLength = std::char_traits<char>::length(start);
+            }
+        }
+        const size_t end = next == std::string::npos ? out.size() : next;
+        sections[current] += out.substr(at, end - at);
+        if (next == std::string::npos) {
+            break;
+        }
+        nextId = std::atoi(out.c_str() + next + markerLength);
+        current = nextId;
+        at = next;
+    }
+    return sections;
+}
+
+std::string completionProblem(const SimDovelState& before, const SimDovelState& after,
+                              const TekImage& image) {
+    if (after.mode != SIM_MODE_MAIN) {
+        return "not in main firmware";
+    }
+    if (after.flash != image.bytes) {
+        return "flash differs from the image (" + std::to_string(after.flash.size()) + " bytes)";
+    }
+    if (after.badRecords != 0) {
+        return std::to_string(after.badRecords) + " bad records";
+    }
+    if (after.storedRole != ((before.storedRole & 0xFFE0) | 5)) {
+        return "stored ROLE " + std::to_string(after.storedRole);
+    }
+    return "";
+}
+
+bool storedRoleIsDerived(const SimDovelState& before, const SimDovelState& after) {
+    return after.storedRole == before.storedRole ||
+           after.storedRole == (before.storedRole & 0xFFE0);
+}

@@ -1,0 +1,38 @@
+// A whole update of the in-process simulated hand on its virtual clock, and what a
+// test checks afterwards: each controller's part of the console text and end state.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "sim/sim_hand.h"
+#include "sim/tek_format.h"
+
+struct UpdateRun {
+    std::string out;    // standard output of the walks
+    int64_t virtualUs;  // simulated time the walks took
+    std::map<int, SimDovelState> before;
+    std::map<int, SimDovelState> after;
+    std::map<int, std::string> sections;  // the console text of each controller's steps
+};
+
+// Opens a fresh hand with "fast" and the options, starts the link, runs the three walks
+// with the image and closes the hand again.
+UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath);
+
+// Splits the walks' output by controller: each preparation, download and restoration
+// text goes to the controller it is for.
+std::map<int, std::string> splitByController(const std::string& out);
+
+// Whether the controller took the image and is back in its role: main firmware, flash
+// equal to the image, no bad records, the stored ROLE with its upper bits as before and
+// role code 5. The reason when not.
+std::string completionProblem(const SimDovelState& before, const SimDovelState& after,
+                              const TekImage& image);
+
+// Whether the stored ROLE is the one the controller had, or that word with the role code
+// cleared: the only values the utility may ever store from what a controller reported.
+bool storedRoleIsDerived(const SimDovelState& before, const SimDovelState& after);
+
+std::string exampleImagePath();
