@@ -44,7 +44,7 @@ class SimBusTest : public SimSessionTest {
 // The hand's report as text.
 std::string reportText() {
     TempFile file("");
-    std::FILE* out = std::fopen(file.path.c_str(), "w");
+    std::FILE* out = std::fopen(file.path.c_str(), "wb");
     EXPECT_NE(out, nullptr);
     if (!out) {
         return "";
