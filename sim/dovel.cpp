@@ -18,7 +18,6 @@ constexpr int REPLY_VALUE_OFFSET = 2;
 // Packed reply: value bits 16 to 21 in DATA[0], 8 to 15 in DATA[1], 0 to 7 in DATA[2].
 constexpr uint32_t PACKED_HIGH_MASK = 0x3F;
 constexpr int PACKED_LEN = 3;
-constexpr int FOREIGN_LEN = 3;
 
 struct PropertyValue {
     int32_t value;
