@@ -10,10 +10,13 @@ cd "$(dirname "$0")/.."
 
 build=${DOVEL_BUILD_DIR:-build}
 guest="$build/socketcan-guest"
-GUEST_TIMEOUT_S=300
-# The guest's update: the emulated machine takes about four times as long per frame
-# as the real-time hand, so its image is small; DOVEL_GUEST_FULL_UPDATE=1 adds the
-# complete update with the full example image (about 200 s in the guest).
+# The guest's update: an exchange of frames between two processes takes about three
+# times as long in the emulated machine as the real-time hand needs, so its image is
+# small (the guest run takes about 40 s); DOVEL_GUEST_FULL_UPDATE=1 adds the complete
+# update with the full example image, checked against the golden transcript (about
+# 170 s more).
+GUEST_TIMEOUT_S=150
+FULL_UPDATE_TIMEOUT_S=480
 QUICK_IMAGE_BYTES=1024
 QUICK_IMAGE_SEED=6
 FULL_IMAGE=examples/dovel2.tek
@@ -55,19 +58,20 @@ cp tests/socketcan/full-update.sh "$payload/"
 cp "$build/tests/socketcan/socketcan_guest_tests" "$build/tests/socketcan/dovel-sim-socketcan" \
   "$payload/"
 cp "$(type -P ip)" "$payload/iproute-ip"
-# The updates run as build/dovelflash examples/IMAGE, in the guest as here, so that
-# the argument lines of the transcripts agree.
+# The updates run as "dovelflash examples/IMAGE" from the payload folder, in the guest
+# as here, so that the argument lines of the transcripts agree.
 cp "$build/dovelflash" "$payload/build/"
 "$build/make-tek-image" "$QUICK_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/quick.tek"
 echo "quick examples/quick.tek" > "$payload/updates.txt"
 if [ "${DOVEL_GUEST_FULL_UPDATE:-0}" = 1 ]; then
   cp "$FULL_IMAGE" "$payload/examples/dovel2.tek"
   echo "full examples/dovel2.tek" >> "$payload/updates.txt"
+  GUEST_TIMEOUT_S=$FULL_UPDATE_TIMEOUT_S
 fi
 
 echo "== the same updates in-process, for the expected transcripts and end states"
 while read -r name image; do
-  (cd "$payload" && DOVEL_CAN=sim:fast build/dovelflash "$image" </dev/null \
+  (cd "$payload" && DOVEL_CAN=sim:fast PATH="$PWD/build:$PATH" dovelflash "$image" </dev/null \
     > "expected/$name.stdout" 2> "expected/$name.stderr")
   grep '^sim: dovel ' "$payload/expected/$name.stderr" > "$payload/expected/$name.report" || true
 done < "$payload/updates.txt"

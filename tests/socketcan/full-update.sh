@@ -31,7 +31,7 @@ until grep -q '^ready$' hand-ready.txt; do
 done
 
 start=$(date +%s)
-DOVEL_CAN=socketcan:vcan0 build/dovelflash "$image" </dev/null \
+DOVEL_CAN=socketcan:vcan0 PATH="$PWD/build:$PATH" dovelflash "$image" </dev/null \
   > update-stdout.txt 2> update-stderr.txt
 status=$?
 echo "the update took $(($(date +%s) - start)) s"
