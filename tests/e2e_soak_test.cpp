@@ -72,7 +72,7 @@ TEST(Soak, TwoHundredUpdatesWithRandomFaults) {
     ASSERT_EQ(tekDecodeImage(imagePath.c_str(), &image), 0);
     const int imageCharacters = static_cast<int>(SOAK_IMAGE_BYTES * 2 + image.dataRecords * 8);
     std::mt19937 random(SOAK_SEED);
-    size_t heapAfterWarmUp = 0;
+    [[maybe_unused]] size_t heapAfterWarmUp = 0;
 
     for (int runNumber = 1; runNumber <= SOAK_RUNS; ++runNumber) {
         const DrawnFaults faults = drawFaults(random, imageCharacters);
@@ -94,7 +94,7 @@ TEST(Soak, TwoHundredUpdatesWithRandomFaults) {
         if (HasFailure()) {
             break;
         }
-#if !defined(DOVEL_HEAP_IS_SANITIZED)
+#if !defined(DOVEL_HEAP_IS_SANITIZED) && defined(__GLIBC__)
         const size_t heapInUse = mallinfo2().uordblks;
         if (runNumber == WARM_UP_RUNS) {
             heapAfterWarmUp = heapInUse;

@@ -18,7 +18,7 @@
 
 namespace {
 
-std::string readFile(const std::string& path) {
+[[maybe_unused]] std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
