@@ -66,7 +66,9 @@ ProgramRun runProgram(const ProgramLaunch& launch) {
     ProgramRun run{false, 0, "", ""};
     {
         EnvironmentScope scope(launch.environment);
-        HANDLE in = openInherited(inPath, GENERIC_READ, OPEN_EXISTING);
+        // No bytes: the null device, as for a program started with input from /dev/null.
+        HANDLE in =
+            openInherited(launch.stdinBytes.empty() ? "NUL" : inPath, GENERIC_READ, OPEN_EXISTING);
         HANDLE out = openInherited(outPath, GENERIC_WRITE, CREATE_ALWAYS);
         HANDLE err = openInherited(errPath, GENERIC_WRITE, CREATE_ALWAYS);
 

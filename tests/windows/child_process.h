@@ -17,7 +17,7 @@ struct ProgramLaunch {
     std::string program;      // path of the executable
     std::string commandLine;  // the whole command line, argv[0] included
     std::string directory;    // working directory
-    std::string stdinBytes;   // standard input holds these bytes, then ends
+    std::string stdinBytes;   // standard input holds these bytes, then ends; none: NUL
     std::vector<std::pair<std::string, std::string>> environment;  // added for the child
     unsigned long timeLimitMs;
 };

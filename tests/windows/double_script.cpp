@@ -58,6 +58,11 @@ int parseItem(const std::string& item, DoubleScript* script) {
         script->echo = true;
         return 0;
     }
+    if (key == "hand") {
+        script->hand = true;
+        script->handOptions = value;
+        return 0;
+    }
     if (equals == std::string::npos) {
         return 1;
     }

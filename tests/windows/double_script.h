@@ -8,6 +8,9 @@
 #include <vector>
 
 constexpr const char* DOUBLE_SCRIPT_VARIABLE = "DOVEL_ADAPTER_DOUBLE";
+// What CAN_Init gives when the script cannot be followed (a line on standard error
+// tells why).
+constexpr uint32_t DOUBLE_BAD_SCRIPT = 0xBAD0;
 
 // A frame record as the library lays it out: identifier (32-bit, little-endian) at 0,
 // type at 4, data length at 5, eight data bytes from 6, two bytes unused.
@@ -30,6 +33,8 @@ struct DoubleScript {
     std::deque<DoubleRead> reads;
     bool echo = false;
     std::string logPath;
+    bool hand = false;        // a simulated hand answers instead of the script's reads
+    std::string handOptions;  // its options, as after "sim:" in DOVEL_CAN
 };
 
 // 0 with *script filled, or 1 with *error naming the item that is not understood.

@@ -2,14 +2,23 @@
 // the library found by Windows' search, its failures on the console, and the retry.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <ostream>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "sim/tek_format.h"
 #include "tests/windows/adapter_double_fixture.h"
 #include "tests/windows/child_process.h"
 
 namespace {
 
 constexpr unsigned long RUN_TIME_LIMIT_MS = 60'000;
+// A whole update waits 10 s in its walks alone; in real time the bus adds its share.
+constexpr unsigned long UPDATE_TIME_LIMIT_MS = 240'000;
 
 const char* const BANNER =
     "\nZendra firmware download utility\nVersion 1.0\nArgument count = 1\n"
@@ -85,3 +94,106 @@ TEST(DovelflashExe, ALinkThatStartsOnTheSecondAttemptGoesOnToTheFileCheck) {
 }
 
 }  // namespace
+
+// --- A whole update through the library ------------------------------------------
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The words of the command line the golden transcript was made with, from its
+// "  arg[i] = WORD" lines, so that the run here echoes the same ones.
+std::vector<std::string> argumentsOf(const std::string& transcript) {
+    static const std::regex ARGUMENT_LINE(R"(\n  arg\[\d+\] = ([^\n]*))");
+    std::vector<std::string> words;
+    for (std::sregex_iterator it(transcript.begin(), transcript.end(), ARGUMENT_LINE), end;
+         it != end; ++it) {
+        words.push_back((*it)[1]);
+    }
+    return words;
+}
+
+uint32_t crc32Of(const std::map<uint32_t, uint8_t>& bytes) {
+    constexpr uint32_t REFLECTED_POLYNOMIAL = 0xEDB88320;
+    uint32_t crc = 0xFFFFFFFF;
+    for (const auto& [address, byte] : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ ((crc & 1) ? REFLECTED_POLYNOMIAL : 0);
+        }
+    }
+    return ~crc;
+}
+
+struct HandClock {
+    const char* name;
+    const char* handOptions;
+};
+
+void PrintTo(const HandClock& param, std::ostream* os) { *os << param.name; }
+
+class WholeUpdate : public testing::TestWithParam<HandClock> {};
+
+TEST_P(WholeUpdate, GivesTheGoldenTranscriptAndLeavesEveryControllerUpdated) {
+    const std::string golden = readText(DOVEL_GOLDEN_STDOUT);
+    ASSERT_FALSE(golden.empty()) << "no golden transcript at " << DOVEL_GOLDEN_STDOUT;
+    const std::vector<std::string> words = argumentsOf(golden);
+    ASSERT_GE(words.size(), 2u) << "the golden transcript names no firmware image";
+    std::string commandLine;
+    for (const std::string& word : words) {
+        commandLine += (commandLine.empty() ? "" : " ") + word;
+    }
+
+    const ProgramRun run =
+        runProgram({windowsTestPath("dovelflash.exe"),
+                    commandLine,
+                    DOVEL_SOURCE_DIR,
+                    "",
+                    {{"DOVEL_CAN", ""},
+                     {"DOVEL_CAN_TRACE", ""},
+                     {DOUBLE_SCRIPT_VARIABLE, std::string("hand=") + GetParam().handOptions}},
+                    UPDATE_TIME_LIMIT_MS});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(linesOf(run.out), golden);
+
+    // The report of the hand: every controller back in its main firmware with role code
+    // 5 stored and the image in its flash, nothing lost on the way.
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage((std::string(DOVEL_SOURCE_DIR) + "/" + words[1]).c_str(), &image), 0);
+    char expectedTail[128];
+    std::snprintf(expectedTail, sizeof expectedTail,
+                  " flash=%zu bytes crc32=0x%08X records=%d bad=0 lost=0", image.bytes.size(),
+                  static_cast<unsigned>(crc32Of(image.bytes)), image.dataRecords);
+    static const std::regex REPORT_LINE(
+        R"(sim: dovel (\d+): main ROLE\(stored\)=0x([0-9A-F]{4})(.*))");
+    std::istringstream report(linesOf(run.err));
+    int node = 11;
+    for (std::string line; std::getline(report, line); ++node) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, REPORT_LINE)) << line;
+        EXPECT_EQ(std::stoi(match[1]), node);
+        EXPECT_EQ(std::stoul(match[2], nullptr, 16) & 0x1F, 5u) << line;
+        EXPECT_EQ(match[3].str(), expectedTail) << line;
+    }
+    EXPECT_EQ(node, 15) << "one report line for each of the four controllers";
+}
+
+INSTANTIATE_TEST_SUITE_P(HandClocks, WholeUpdate,
+                         testing::Values(HandClock{"Fast", "fast"}, HandClock{"RealTime", ""}),
+                         [](const testing::TestParamInfo<HandClock>& info) {
+                             return info.param.name;
+                         });
+
+TEST(DovelflashExe, AHandWithAnUnknownOptionFailsInitNamingIt) {
+    const ProgramRun run = runUtility(".", "", "hand=fast,bogus");
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.out, std::string(BANNER) + ATTEMPT +
+                           "ERROR - CAN_Init(): " + std::to_string(DOUBLE_BAD_SCRIPT) + "\n" +
+                           FAILED_ATTEMPT_END + EXIT_PROMPT);
+    EXPECT_EQ(run.err, "adapter double: unknown option 'bogus'\n");
+}

@@ -16,6 +16,11 @@
 //   echo             every written frame that passes the acceptance filter is queued
 //                    for reading, after what the script queued before the write
 //   log=PATH         each call but reads is appended to PATH as one line of text
+//   hand[=OPTIONS]   a simulated hand (sim/sim_hand.h) with these options answers on
+//                    the bus instead of the reads above; see double_hand.h. Results
+//                    scripted for an operation come first, and one that is not 0
+//                    leaves the hand untouched. The hand's report goes to standard
+//                    error when the library is unloaded or the process ends.
 // Codes are decimal or 0x-prefixed hexadecimal. Until CAN_MsgFilter is called every
 // identifier passes the filter. Reads of an empty queue give 32.
 #include <windows.h>
@@ -28,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/windows/double_hand.h"
 #include "tests/windows/double_script.h"
 
 namespace {
@@ -38,13 +44,21 @@ constexpr DWORD SCRIPT_TEXT_MAX = 4096;
 
 struct DoubleState {
     bool loaded = false;
+    bool broken = false;  // the script cannot be followed: every CAN_Init fails
     DoubleScript script;
+    DoubleHand hand{};
     size_t initCalls = 0, resetCalls = 0, filterCalls = 0, writeCalls = 0;
     uint32_t filterLowest = 0;
     uint32_t filterHighest = UINT32_MAX;
 };
 
 DoubleState state;
+
+// The report of the hand belongs to the end of the library's life.
+struct HandAtUnload {
+    ~HandAtUnload() { doubleHandClose(&state.hand); }
+};
+HandAtUnload handAtUnload;
 
 void loadScript() {
     if (state.loaded) {
@@ -53,15 +67,19 @@ void loadScript() {
     state.loaded = true;
     char text[SCRIPT_TEXT_MAX] = {};
     const DWORD length = GetEnvironmentVariableA(DOUBLE_SCRIPT_VARIABLE, text, sizeof text);
-    if (length >= sizeof text) {
-        std::fprintf(stderr, "adapter double: %s is too long\n", DOUBLE_SCRIPT_VARIABLE);
-        return;
-    }
     std::string error;
-    if (parseDoubleScript(text, &state.script, &error) != 0) {
+    if (length >= sizeof text) {
+        error = std::string(DOUBLE_SCRIPT_VARIABLE) + " is too long";
+    } else if (parseDoubleScript(text, &state.script, &error) == 0 && state.script.hand) {
+        doubleHandOpen(&state.hand, state.script.handOptions, &error);
+    }
+    if (!error.empty()) {
         std::fprintf(stderr, "adapter double: %s\n", error.c_str());
+        state.broken = true;
     }
 }
+
+bool handAnswers() { return state.hand.hand != nullptr; }
 
 // The result for the n-th call (counting from 0) of an operation.
 DWORD nthResult(const std::vector<uint32_t>& results, size_t* calls) {
@@ -94,13 +112,18 @@ DWORD WINAPI doubleInit(WORD bitTiming, int frameType) {
     std::snprintf(line, sizeof line, "CAN_Init 0x%04x %d", static_cast<unsigned>(bitTiming),
                   frameType);
     logCall(line);
-    return nthResult(state.script.initResults, &state.initCalls);
+    if (state.broken) {
+        return DOUBLE_BAD_SCRIPT;
+    }
+    const DWORD result = nthResult(state.script.initResults, &state.initCalls);
+    return result == RESULT_OK && handAnswers() ? doubleHandInit(&state.hand, bitTiming) : result;
 }
 
 DWORD WINAPI doubleResetClient() {
     loadScript();
     logCall("CAN_ResetClient");
-    return nthResult(state.script.resetResults, &state.resetCalls);
+    const DWORD result = nthResult(state.script.resetResults, &state.resetCalls);
+    return result == RESULT_OK && handAnswers() ? doubleHandReset(&state.hand) : result;
 }
 
 DWORD WINAPI doubleMsgFilter(DWORD lowestId, DWORD highestId, int frameType) {
@@ -111,15 +134,19 @@ DWORD WINAPI doubleMsgFilter(DWORD lowestId, DWORD highestId, int frameType) {
                   frameType);
     logCall(line);
     const DWORD result = nthResult(state.script.filterResults, &state.filterCalls);
-    if (result == RESULT_OK) {
-        state.filterLowest = lowestId;
-        state.filterHighest = highestId;
+    if (result != RESULT_OK) {
+        return result;
     }
-    return result;
+    state.filterLowest = lowestId;
+    state.filterHighest = highestId;
+    return handAnswers() ? doubleHandFilter(&state.hand, lowestId, highestId) : result;
 }
 
 DWORD WINAPI doubleRead(uint8_t* record) {
     loadScript();
+    if (handAnswers()) {
+        return doubleHandRead(&state.hand, record);
+    }
     std::deque<DoubleRead>& queue = state.script.reads;
     while (!queue.empty() && queue.front().kind == DoubleRead::EMPTY &&
            queue.front().emptyCount == 0) {
@@ -152,7 +179,8 @@ DWORD WINAPI doubleWrite(const uint8_t* record) {
         std::memcpy(echo.record, record, DOUBLE_RECORD_SIZE);
         state.script.reads.push_back(echo);
     }
-    return nthResult(state.script.writeResults, &state.writeCalls);
+    const DWORD result = nthResult(state.script.writeResults, &state.writeCalls);
+    return result == RESULT_OK && handAnswers() ? doubleHandWrite(&state.hand, record) : result;
 }
 
 }  // extern "C"
