@@ -13,8 +13,8 @@ guest="$build/socketcan-guest"
 # The guest's update: an exchange of frames between two processes takes about three
 # times as long in the emulated machine as the real-time hand needs, so its image is
 # small (the guest run takes about 40 s); DOVEL_GUEST_FULL_UPDATE=1 adds the complete
-# update with the full example image, checked against the golden transcript (about
-# 170 s more).
+# update with the full example image, checked against the golden transcript (three
+# to four minutes more).
 GUEST_TIMEOUT_S=150
 FULL_UPDATE_TIMEOUT_S=480
 QUICK_IMAGE_BYTES=1024
