@@ -19,3 +19,5 @@ void clockUse(const ClockSource* source);
 // The machine's own clock, whatever source is installed.
 int64_t realClockNowUs();
 void realSleepUs(int64_t us);
+// Until realClockNowUs() reads atUs; at once when it already does.
+void realSleepUntilUs(int64_t atUs);

@@ -119,7 +119,7 @@ void answerGet(SimHand* hand, SimDovel* dovel, int property, int64_t atUs) {
         return;
     }
     PropertyValue value = propertyValue(dovel, property);
-    int64_t readyUs = atUs + SIM_REPLY_DELAY_US;
+    int64_t readyUs = atUs + simStepUs(hand, SIM_REPLY_DELAY_US);
     uint8_t hostLen = 0;
     if (property == SIM_PROP_ID) {
         if (faults->crazyId && !dovel->crazyIdSent) {
@@ -156,7 +156,7 @@ void startReset(SimHand* hand, SimDovel* dovel, int64_t atUs) {
     dovel->busyUntilUs = 0;
     resetDownload(dovel);
     dovel->event = SIM_EVENT_BOOT;
-    dovel->eventUs = atUs + SIM_RESET_US;
+    dovel->eventUs = atUs + simStepUs(hand, SIM_RESET_US);
     // What it had not yet sent dies with the reset.
     simDropWaitingFrames(hand, sender(hand, dovel));
 }
@@ -178,7 +178,7 @@ void startDownload(SimHand* hand, SimDovel* dovel, int64_t atUs) {
     dovel->downloadComplete = false;
     dovel->takingCharacter = true;  // not ready before the flash is erased
     dovel->event = SIM_EVENT_DOWNLOAD_READY;
-    dovel->eventUs = atUs + SIM_DOWNLOAD_PREPARE_US;
+    dovel->eventUs = atUs + simStepUs(hand, SIM_DOWNLOAD_PREPARE_US);
     if (dovel->faults.readErrorAfterCharacters == 0 && !dovel->readErrorSent) {
         dovel->readErrorSent = true;
         simArmReadError(hand);
@@ -240,7 +240,7 @@ void takeCharacter(SimHand* hand, SimDovel* dovel, uint8_t c, int64_t atUs) {
         simArmReadError(hand);
     }
     dovel->event = SIM_EVENT_CHARACTER_DONE;
-    dovel->eventUs = atUs + SIM_CHARACTER_TAKE_US;
+    dovel->eventUs = atUs + simStepUs(hand, SIM_CHARACTER_TAKE_US);
 }
 
 // "Ready for the next character": the characters taken so far, as a VERS reply.
@@ -302,7 +302,7 @@ void handleSet(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t at
         case SIM_PROP_STORE:
             if (value == SIM_STORE_ROLE) {
                 dovel->storedRole = dovel->ramRole;
-                dovel->busyUntilUs = atUs + SIM_STORE_BUSY_US;
+                dovel->busyUntilUs = atUs + simStepUs(hand, SIM_STORE_BUSY_US);
             }
             break;
         case SIM_PROP_STATUS:

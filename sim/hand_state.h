@@ -118,6 +118,8 @@ void simQueueFrame(SimHand* hand, int sender, const CanFrame* frame, int64_t rea
                    uint8_t hostLen);
 // Drops a sender's frames that have not reached the bus yet.
 void simDropWaitingFrames(SimHand* hand, int sender);
+// How long a controller takes for a step of usualUs: that, or nothing under zero-time.
+int64_t simStepUs(const SimHand* hand, int64_t usualUs);
 // The adapter reports a status message to the host at atUs.
 void simPostStatusMessage(SimHand* hand, uint8_t data3, int64_t atUs);
 // The adapter's next read fails once.

@@ -1,7 +1,6 @@
 // The adapter operations over one in-process simulated hand.
 #include "sim/sim_backend.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,10 +11,6 @@
 namespace {
 
 constexpr const char* TRACE_VARIABLE = "DOVEL_CAN_TRACE";
-// Sleeps of the machine overshoot by tens of microseconds, several times a bus frame's
-// time: the last stretch before a frame is due is spent polling, as a reader of a real
-// adapter polls its queue.
-constexpr int64_t POLL_BEFORE_EVENT_US = 2000;
 
 // The adapter's state lives in the process, as a real adapter library's does.
 struct SimBackendState {
@@ -118,19 +113,12 @@ void simWaitForFrame(int64_t deadlineUs) {
         return;
     }
     const int64_t deadline = clockHandDeadline(deadlineUs);
-    if (current.fast) {
-        simHandRunToDelivery(current.hand, deadline);
-        return;
-    }
-    for (;;) {
-        const int64_t now = handNowUs();
-        if (simHandHostFrameDue(current.hand, now) || now >= deadline) {
-            return;
-        }
-        const int64_t next = std::min(simHandNextEventUs(current.hand), deadline);
-        if (next - now > POLL_BEFORE_EVENT_US) {
-            realSleepUs(next - now - POLL_BEFORE_EVENT_US);
-        }
+    const int64_t due = simHandRunToDelivery(current.hand, deadline);
+    if (!current.fast) {
+        // The waiting host does nothing with the hand until this returns, so the hand
+        // may run ahead to the moment its next frame is due; the thread sleeps until the
+        // real clock gets there, and the frame is queued when the host reads again.
+        realSleepUntilUs(current.realStartUs + due);
     }
 }
 

@@ -8,8 +8,9 @@
 //
 // On the virtual clock an empty read lets SIM_EMPTY_READ_STEP_US pass, no more, so a
 // reader that polls on a schedule sees a frame at its own next read; CAN_WaitForFrame
-// jumps the clock to the next arrival or its deadline. In real time it sleeps until
-// shortly before the hand's next event and polls the rest.
+// jumps the clock to the next arrival or its deadline. In real time it runs the hand
+// ahead to the moment the next frame is due for the host (or to the deadline) and
+// sleeps until the real clock gets there (realSleepUntilUs).
 #pragma once
 
 #include "can/can_backend.h"

@@ -63,8 +63,9 @@ void startFrame(SimHand* hand, int64_t atUs) {
     bus->onBus = *winner;
     bus->waiting.erase(bus->waiting.begin() + (winner - bus->waiting.data()));
     bus->busy = true;
+    const CanFrame& frame = bus->onBus.frame;
     bus->busyUntilUs =
-        atUs + simFrameTimeUs(bus->onBus.frame.ID, bus->onBus.frame.DATA, bus->onBus.frame.LEN);
+        atUs + (hand->options.zeroTime ? 0 : simFrameTimeUs(frame.ID, frame.DATA, frame.LEN));
 }
 
 void hostReceive(SimHand* hand, const CanFrame* frame, uint8_t hostLen, int64_t atUs) {
@@ -174,6 +175,10 @@ void simPostStatusMessage(SimHand* hand, uint8_t data3, int64_t atUs) {
 }
 
 void simArmReadError(SimHand* hand) { hand->host.readErrorArmed = true; }
+
+int64_t simStepUs(const SimHand* hand, int64_t usualUs) {
+    return hand->options.zeroTime ? 0 : usualUs;
+}
 
 SimHand* simHandCreate(const char* options, std::string* error) {
     SimOptions parsed{};

@@ -10,6 +10,7 @@ enum ArgumentKind { NO_ARGUMENT, DOVEL_ARGUMENT, DOVEL_COUNT_ARGUMENT, PROPERTY_
 
 enum OptionId {
     OPTION_FAST,
+    OPTION_ZERO_TIME,
     OPTION_SILENT,
     OPTION_STATUS,
     OPTION_CRAZY_ID,
@@ -30,6 +31,7 @@ struct OptionSpec {
 
 constexpr OptionSpec OPTIONS[] = {
     {"fast", NO_ARGUMENT, OPTION_FAST},
+    {"zero-time", NO_ARGUMENT, OPTION_ZERO_TIME},
     {"silent", DOVEL_ARGUMENT, OPTION_SILENT},
     {"status", DOVEL_ARGUMENT, OPTION_STATUS},
     {"crazy-id", DOVEL_ARGUMENT, OPTION_CRAZY_ID},
@@ -105,6 +107,9 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
     switch (id) {
         case OPTION_FAST:
             options->fast = true;
+            break;
+        case OPTION_ZERO_TIME:
+            options->zeroTime = true;
             break;
         case OPTION_SILENT:
             faults->silent = true;

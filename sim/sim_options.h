@@ -2,6 +2,9 @@
 // separated list of "fast" and fault settings, which combine.
 //
 //   fast             the hand runs on a virtual clock (the backend installs it)
+//   zero-time        frames take no time on the bus and the controllers answer, take
+//                    characters, store, erase and reset at once: what is left of a run's
+//                    cost is the host's own and the simulator's
 //   silent=ID        that controller never sends a frame
 //   status=ID        its first ID query is answered by an adapter status message
 //                    instead of by the controller, which never sees that query
@@ -40,6 +43,7 @@ struct SimDovelFaults {
 
 struct SimOptions {
     bool fast;
+    bool zeroTime;
     SimDovelFaults dovel[SIM_DOVEL_COUNT];  // index: controller ID - SIM_FIRST_DOVEL_ID
     bool packed[SIM_PROPERTY_COUNT];
 };
