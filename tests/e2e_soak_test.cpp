@@ -61,7 +61,7 @@ std::string soakImage() {
     for (uint8_t& byte : data) {
         byte = static_cast<uint8_t>(random());
     }
-    const std::string path = testing::TempDir() + "dovel_soak.tek";
+    const std::string path = uniqueTempPath("dovel_soak");
     EXPECT_EQ(tekWriteImage(path.c_str(), data.data(), SOAK_IMAGE_BYTES, 0x1000, 32), 0);
     return path;
 }
