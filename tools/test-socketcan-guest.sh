@@ -26,18 +26,7 @@ GUEST_MODULES="can can-raw can-dev vcan sja1000 kvaser_pci"
 CAN_DEVICES=(-object can-bus,id=canbus0
              -device kvaser_pci,canbus=canbus0 -device kvaser_pci,canbus=canbus0)
 
-packages=(qemu-system-x86 busybox-static cpio iproute2)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+tools/install-packages.sh qemu-system-x86 busybox-static cpio iproute2
 
 echo "== guest runner self-test"
 tools/socketcan-guest/test-run-guest.sh

@@ -9,18 +9,7 @@ cd "$(dirname "$0")/.."
 # The -posix compilers: the win32-thread ones lack std::thread and std::mutex.
 # googletest: its sources, built for Windows with the tests. tmux: a terminal for the
 # console key test.
-packages=(cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest tmux)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+tools/install-packages.sh cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest tmux
 
 echo "== Windows build (mingw-w64) and tests under wine"
 
