@@ -4,7 +4,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -21,7 +20,6 @@ constexpr int SCALING_IMAGE_SEED = 8;
 constexpr int DECIMAL_RADIX = 10;
 
 int savedStdout = -1;
-std::map<std::string, std::vector<double>> figures;
 std::map<int, BenchImage> scalingImages;
 
 double seconds(const timeval& t) {
@@ -76,6 +74,10 @@ const BenchImage& exampleImage() {
     return image;
 }
 
+const BenchImage& imageFor(int arg) {
+    return arg == EXAMPLE_IMAGE_ARG ? exampleImage() : scalingImage(arg);
+}
+
 const BenchImage& scalingImage(int kib) {
     auto found = scalingImages.find(kib);
     if (found != scalingImages.end()) {
@@ -105,24 +107,4 @@ int realTimeRepeats() {
     }
     const long repeats = std::strtol(text, nullptr, DECIMAL_RADIX);
     return repeats > 0 ? static_cast<int>(repeats) : DEFAULT_REPEATS;
-}
-
-void recordFigure(const std::string& name, double value) { figures[name].push_back(value); }
-
-void setFigure(const std::string& name, double value) { figures[name] = {value}; }
-
-bool hasFigure(const std::string& name) { return figures.count(name) != 0; }
-
-int figureCount(const std::string& name) {
-    return hasFigure(name) ? static_cast<int>(figures[name].size()) : 0;
-}
-
-double medianFigure(const std::string& name) {
-    std::vector<double> values = figures[name];
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }

@@ -1,5 +1,5 @@
-// What the benchmarks share: the images they stream, a quiet standard output, the
-// process's CPU time, and the figures they record for the closing summary.
+// What the benchmarks share: the images they stream, a quiet standard output and the
+// process's CPU time.
 #pragma once
 
 #include <string>
@@ -20,8 +20,14 @@ struct BenchImage {
     int characters;  // streamed per download
 };
 
+// The argument of a benchmark over the example image; others are image sizes in KiB.
+constexpr int EXAMPLE_IMAGE_ARG = 0;
+
 // examples/dovel2.tek.
 const BenchImage& exampleImage();
+
+// exampleImage() or scalingImage(arg).
+const BenchImage& imageFor(int arg);
 
 // An image of kib KiB of data from make-tek-image, written once per run.
 const BenchImage& scalingImage(int kib);
@@ -33,12 +39,5 @@ const std::vector<int>& scalingSizesKib();
 // 3 when unset); the scaling images run once each.
 int realTimeRepeats();
 
-// Figures for the summary, by name; the median of all values recorded under a name.
-// A benchmark that Google Benchmark calls again and again with more iterations until
-// the time is long enough sets its figure, so that the last, longest run counts; one
-// that repeats a fixed run records each repetition.
-void recordFigure(const std::string& name, double value);
-void setFigure(const std::string& name, double value);
-bool hasFigure(const std::string& name);
-double medianFigure(const std::string& name);
-int figureCount(const std::string& name);
+// How many times each measurement of the host's cost is repeated; the median counts.
+constexpr int HOST_COST_REPEATS = 5;

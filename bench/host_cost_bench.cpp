@@ -29,12 +29,6 @@ namespace {
 constexpr int BENCH_DOVEL_ID = 11;
 constexpr const char* INSTANT_HAND_OPTIONS = "fast,zero-time";
 constexpr double NS_PER_S = 1e9;
-// Argument of the download benchmarks for the example image; others are sizes in KiB.
-constexpr int EXAMPLE_IMAGE_ARG = 0;
-
-const BenchImage& imageFor(int arg) {
-    return arg == EXAMPLE_IMAGE_ARG ? exampleImage() : scalingImage(arg);
-}
 
 double nowSeconds() {
     using namespace std::chrono;
@@ -94,13 +88,11 @@ bool downloadArrived(benchmark::State& state, const BenchImage& image) {
     return true;
 }
 
-void reportPerCharacter(benchmark::State& state, const BenchImage& image, double seconds,
-                        const std::string& figure) {
+void reportPerCharacter(benchmark::State& state, const BenchImage& image, double seconds) {
     const double characters = static_cast<double>(image.characters) * state.iterations();
     state.SetItemsProcessed(static_cast<int64_t>(characters));
-    state.counters["ns_per_char"] = seconds * NS_PER_S / characters;
+    state.counters[COUNTER_NS_PER_CHARACTER] = seconds * NS_PER_S / characters;
     state.SetLabel(image.label + ", " + std::to_string(image.characters) + " characters");
-    setFigure(figure + image.label, seconds * NS_PER_S / characters);
 }
 
 void downloadHostCost(benchmark::State& state) {
@@ -117,7 +109,7 @@ void downloadHostCost(benchmark::State& state) {
     const double seconds = nowSeconds() - start;
     restoreStdout();
     if (downloadArrived(state, image)) {
-        reportPerCharacter(state, image, seconds, FIGURE_HOST_NS_PER_CHARACTER);
+        reportPerCharacter(state, image, seconds);
     }
     closeHand();
 }
@@ -165,7 +157,7 @@ void streamWithoutUtility(benchmark::State& state) {
     }
     const double seconds = nowSeconds() - begin;
     if (missingReplies == 0 && downloadArrived(state, image)) {
-        reportPerCharacter(state, image, seconds, FIGURE_BARE_NS_PER_CHARACTER);
+        reportPerCharacter(state, image, seconds);
     } else if (missingReplies != 0) {
         state.SkipWithError("a reply was not there when the bare loop read");
     }
@@ -189,8 +181,7 @@ void getPropertyHostCost(benchmark::State& state) {
         state.SkipWithError("a getProperty failed or read another value");
         return;
     }
-    state.counters["ns_per_round_trip"] = seconds * NS_PER_S / state.iterations();
-    setFigure(FIGURE_GET_PROPERTY_NS, seconds * NS_PER_S / state.iterations());
+    state.counters[COUNTER_NS_PER_ROUND_TRIP] = seconds * NS_PER_S / state.iterations();
 }
 
 void roundTripWithoutUtility(benchmark::State& state) {
@@ -212,8 +203,12 @@ void roundTripWithoutUtility(benchmark::State& state) {
         state.SkipWithError("a reply was not there when the bare loop read");
         return;
     }
-    state.counters["ns_per_round_trip"] = seconds * NS_PER_S / state.iterations();
-    setFigure(FIGURE_BARE_ROUND_TRIP_NS, seconds * NS_PER_S / state.iterations());
+    state.counters[COUNTER_NS_PER_ROUND_TRIP] = seconds * NS_PER_S / state.iterations();
+}
+
+// The machine is shared: the median of several runs says more than one run.
+void repeated(benchmark::internal::Benchmark* benchmark) {
+    benchmark->Repetitions(HOST_COST_REPEATS)->DisplayAggregatesOnly(true);
 }
 
 void withImageArguments(benchmark::internal::Benchmark* benchmark) {
@@ -226,12 +221,15 @@ void withImageArguments(benchmark::internal::Benchmark* benchmark) {
 }  // namespace
 
 void registerHostCostBenchmarks() {
-    benchmark::RegisterBenchmark("download_host_cost", downloadHostCost)
+    benchmark::RegisterBenchmark(DOWNLOAD_HOST_COST, downloadHostCost)
         ->Apply(withImageArguments)
+        ->Apply(repeated)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("download_without_utility", streamWithoutUtility)
+    benchmark::RegisterBenchmark(DOWNLOAD_WITHOUT_UTILITY, streamWithoutUtility)
         ->Apply(withImageArguments)
+        ->Apply(repeated)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("get_property_host_cost", getPropertyHostCost);
-    benchmark::RegisterBenchmark("round_trip_without_utility", roundTripWithoutUtility);
+    benchmark::RegisterBenchmark(GET_PROPERTY_HOST_COST, getPropertyHostCost)->Apply(repeated);
+    benchmark::RegisterBenchmark(ROUND_TRIP_WITHOUT_UTILITY, roundTripWithoutUtility)
+        ->Apply(repeated);
 }

@@ -26,14 +26,9 @@
 
 namespace {
 
-constexpr int EXAMPLE_IMAGE_ARG = 0;
 constexpr double US_PER_S = 1e6;
 constexpr int64_t US_PER_MS = 1000;
 constexpr int DOVELS = LAST_DOVEL_ID - FIRST_DOVEL_ID + 1;
-
-const BenchImage& imageFor(int arg) {
-    return arg == EXAMPLE_IMAGE_ARG ? exampleImage() : scalingImage(arg);
-}
 
 // The download walk lies between the two waits for the controllers' resets: it begins
 // when the first has passed and ends when the second begins. The walks' clock is the
@@ -136,30 +131,26 @@ void realTimeUpdate(benchmark::State& state) {
         const double cpuShare = (watch.cpuEnd - watch.cpuStart) / walkWall;
         const double lateUs = (wall - bound) * US_PER_S / (DOVELS * image.characters);
         state.SetIterationTime(wall);
-        state.counters["bound_s"] = bound;
-        state.counters["ratio"] = wall / bound;
-        state.counters["walk_cpu_share"] = cpuShare;
-        state.counters["late_us_per_char"] = lateUs;
+        state.counters[COUNTER_WALL_S] = wall;
+        state.counters[COUNTER_BOUND_S] = bound;
+        state.counters[COUNTER_RATIO] = wall / bound;
+        state.counters[COUNTER_WALK_CPU_SHARE] = cpuShare;
+        state.counters[COUNTER_LATE_US_PER_CHARACTER] = lateUs;
         state.SetLabel(image.label);
-        recordFigure(FIGURE_WALL_S + image.label, wall);
-        recordFigure(FIGURE_BOUND_S + image.label, bound);
-        recordFigure(FIGURE_RATIO + image.label, wall / bound);
-        recordFigure(FIGURE_DOWNLOAD_CPU_SHARE + image.label, cpuShare);
-        recordFigure(FIGURE_LATE_US_PER_CHARACTER + image.label, lateUs);
     }
 }
 
 }  // namespace
 
 void registerUpdateBenchmarks() {
-    benchmark::RegisterBenchmark("real_time_update", realTimeUpdate)
+    benchmark::RegisterBenchmark(REAL_TIME_UPDATE, realTimeUpdate)
         ->Arg(EXAMPLE_IMAGE_ARG)
         ->Iterations(1)
         ->Repetitions(realTimeRepeats())
         ->UseManualTime()
         ->Unit(benchmark::kSecond);
     for (int kib : scalingSizesKib()) {
-        benchmark::RegisterBenchmark("real_time_update", realTimeUpdate)
+        benchmark::RegisterBenchmark(REAL_TIME_UPDATE, realTimeUpdate)
             ->Arg(kib)
             ->Iterations(1)
             ->UseManualTime()

@@ -1,13 +1,14 @@
 // Whole updates of the simulated hand in real time, against their lower bound.
 #pragma once
 
-#include <string>
+// The name under which they report, with the image argument.
+constexpr const char* REAL_TIME_UPDATE = "real_time_update";
 
-// Figure names for the summary, each followed by the image label.
-constexpr const char* FIGURE_WALL_S = "wall s, ";
-constexpr const char* FIGURE_BOUND_S = "bound s, ";
-constexpr const char* FIGURE_RATIO = "ratio, ";
-constexpr const char* FIGURE_DOWNLOAD_CPU_SHARE = "download walk CPU share, ";
-constexpr const char* FIGURE_LATE_US_PER_CHARACTER = "late us per character, ";
+constexpr const char* COUNTER_WALL_S = "wall_s";
+constexpr const char* COUNTER_BOUND_S = "bound_s";
+constexpr const char* COUNTER_RATIO = "ratio";
+constexpr const char* COUNTER_WALK_CPU_SHARE = "walk_cpu_share";
+// What the wall time exceeds the bound by, shared out over the characters streamed.
+constexpr const char* COUNTER_LATE_US_PER_CHARACTER = "late_us_per_char";
 
 void registerUpdateBenchmarks();
