@@ -2,10 +2,13 @@
 
 #if defined(__linux__)
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #else
 #include <chrono>
 #include <thread>
@@ -22,8 +25,31 @@ constexpr int64_t NS_PER_S = US_PER_S * NS_PER_US;
 // Linux lets a timed sleep end up to 50 us late by default, so that it can wake
 // several sleepers at once. A reply on the bus comes every 100 to 200 us, so that
 // slack would be a third of the time per character; 1 ns asks for the timer's own
-// precision. The setting belongs to the thread, so each sleeping thread makes it.
+// precision.
 constexpr unsigned long TIMER_SLACK_NS = 1;
+
+// When another program keeps the processor busy, a thread whose timer has fired waits
+// for that program's time slice to end, a few milliseconds at worst. A thread that asks
+// for short slices gets the processor back sooner after it wakes (Linux 6.12 on; older
+// kernels ignore the request). The thread runs for microseconds at a time, so the
+// shortest slice the kernel grants, 100 us, costs it nothing.
+constexpr uint64_t SHORT_SLICE_NS = 100000;
+constexpr uint32_t SCHED_POLICY_NORMAL = 0;
+
+// The kernel's record for sched_getattr and sched_setattr, which the C library does
+// not wrap.
+struct SchedAttributes {
+    uint32_t size;
+    uint32_t policy;
+    uint64_t flags;
+    int32_t nice;
+    uint32_t priority;
+    uint64_t runtime;  // for a normal thread: the slice it asks for
+    uint64_t deadline;
+    uint64_t period;
+    uint32_t utilMin;
+    uint32_t utilMax;
+};
 
 // Even so a wake-up comes some microseconds after the timer, more in a virtual machine,
 // and a host that answers every reply that late loses a tenth of the bus. So a sleep
@@ -39,9 +65,25 @@ constexpr int64_t MAX_WAKE_LEAD_NS = 100000;
 
 thread_local int64_t wakeLeadNs = INITIAL_WAKE_LEAD_NS;
 
-void tightenTimerSlack() {
-    thread_local const bool tightened = prctl(PR_SET_TIMERSLACK, TIMER_SLACK_NS, 0, 0, 0) == 0;
-    (void)tightened;
+// Keeps the thread's nice value and everything else it was started with.
+void askForShortSlices() {
+    SchedAttributes attributes{};
+    if (syscall(SYS_sched_getattr, 0, &attributes, sizeof attributes, 0) != 0 ||
+        attributes.policy != SCHED_POLICY_NORMAL) {
+        return;
+    }
+    attributes.runtime = SHORT_SLICE_NS;
+    syscall(SYS_sched_setattr, 0, &attributes, 0);
+}
+
+// Both settings belong to the thread, so each thread that sleeps makes them, once.
+void prepareThreadForPreciseWakeUps() {
+    thread_local const bool prepared = [] {
+        prctl(PR_SET_TIMERSLACK, TIMER_SLACK_NS, 0, 0, 0);
+        askForShortSlices();
+        return true;
+    }();
+    (void)prepared;
 }
 
 int64_t monotonicNowNs() {
@@ -75,7 +117,7 @@ int64_t realClockNowUs() { return monotonicNowNs() / NS_PER_US; }
 // A caller that sleeps from one deadline to the next gathers no lateness from the time
 // it spends between its sleeps.
 void realSleepUntilUs(int64_t atUs) {
-    tightenTimerSlack();
+    prepareThreadForPreciseWakeUps();
     const int64_t dueNs = atUs * NS_PER_US;
     const int64_t wakeNs = dueNs - wakeLeadNs;
     if (wakeNs > monotonicNowNs()) {
@@ -91,9 +133,14 @@ int64_t realClockNowUs() {
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// A sleep can end before its moment where the system's timer is coarser than the
+// request (Windows rounds it down to whole milliseconds, so a shorter one does not
+// sleep at all); the clock is read again until the moment has come.
 void realSleepUntilUs(int64_t atUs) {
     using namespace std::chrono;
-    std::this_thread::sleep_until(steady_clock::time_point(microseconds(atUs)));
+    while (realClockNowUs() < atUs) {
+        std::this_thread::sleep_until(steady_clock::time_point(microseconds(atUs)));
+    }
 }
 #endif
 
