@@ -5,14 +5,39 @@
 // end, a closed terminal): no key press ever gives 0.
 constexpr char KEY_END_OF_INPUT = 0;
 
-// Makes every print reach the console before it returns when standard output is
-// a console; leaves it buffered when it is a file or a pipe.
+// Makes every print reach standard output before it returns, whether that is a
+// console, a file or a pipe: a prompt is on the screen while its key is awaited, and
+// the text keeps its order with what the adapter layer writes to standard error.
 void consoleSetUp();
 
+// From here the update walks run to their end: output that can no longer be written
+// (the reader of a pipe went away, the terminal closed) is dropped instead of ending
+// the process; Ctrl-C and a termination request still end it as they would, after one
+// line saying that the update was interrupted and that running it again finishes it.
+void guardUpdateWalks();
+// The walks are over: Ctrl-C and termination requests have their usual effect again.
+// Lost output stays harmless to the end, so the run still ends through its exit prompt.
+void endUpdateGuard();
+
 // Blocks until a key that produces a character is pressed and returns it, without
-// echo and without Enter. Tab with Shift gives 10, Enter with Shift 14. When standard
-// input is not a console, returns its next non-NUL byte.
+// echo and without Enter. Keys typed before the call are dropped first, so a key pressed
+// while the update ran never answers a later prompt; one key press is one answer. Tab with Shift
+// gives 10, Enter with Shift 14. When standard input is not a console, returns its next non-NUL
+// byte.
 char waitKey();
 
-// Asks for a key, prints the closing line and ends the process with status 0.
+// Exit statuses under DOVEL_EXIT_STATUS=report; without it every way out gives 0.
+constexpr int EXIT_ALL_UPDATED = 0;
+constexpr int EXIT_NOT_ALL_UPDATED = 1;
+constexpr int EXIT_UPDATE_NOT_STARTED = 2;
+
+// Asks for a key, prints the closing line and ends the process with status 0, or with
+// reportStatus when DOVEL_EXIT_STATUS is "report".
+[[noreturn]] void exitPromptReporting(int reportStatus);
+// An early way out, before the update began.
 [[noreturn]] void exitPrompt();
+
+// The interrupted-update line (one line, printed by the interrupt handlers).
+constexpr const char UPDATE_INTERRUPTED_LINE[] =
+    "\n\nUpdate interrupted: controllers may be left in their monitors. Run the update again "
+    "to finish it.\n";

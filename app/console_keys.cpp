@@ -27,6 +27,20 @@ int decodeCsi(const unsigned char* bytes, int count, bool moreMayFollow) {
     return incompleteOr(moreMayFollow, count, 0);
 }
 
+// Bytes a UTF-8 character takes, from its first byte; 1 for anything else.
+int utf8Length(unsigned char lead) {
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        return 2;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        return 4;
+    }
+    return 1;
+}
+
 }  // namespace
 
 char keyFromConsoleRecord(const ConsoleKeyRecord& record) {
@@ -49,6 +63,11 @@ int decodeTerminalKey(const unsigned char* bytes, int count, bool moreMayFollow)
         return TERMINAL_KEY_INCOMPLETE;
     }
     if (bytes[0] != ESC) {
+        // A key that the terminal sends as one UTF-8 character is one key press: its
+        // first byte stands for it, the rest belongs to it.
+        if (count < utf8Length(bytes[0])) {
+            return incompleteOr(moreMayFollow, count, static_cast<char>(bytes[0]));
+        }
         return static_cast<char>(bytes[0]);
     }
     if (count == 1) {

@@ -21,16 +21,46 @@ constexpr int ESCAPE_SEQUENCE_WAIT_MS = 50;
 // The terminal's settings as the wait found them, for the signal handler that puts
 // them back when an interrupt key ends the process during the wait.
 termios savedTerminal;
+termios rawTerminal;
 volatile sig_atomic_t terminalIsRaw = 0;
-constexpr int RESTORING_SIGNALS[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+constexpr int RESTORING_SIGNALS[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
+constexpr size_t RESTORING_SIGNAL_COUNT = sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0];
 
 void restoreTerminalAndReraise(int signalNumber) {
+    const int savedErrno = errno;
+    if (signalNumber == SIGCONT) {
+        // Back from a stop: the shell may have put its own settings on the terminal.
+        if (terminalIsRaw) {
+            tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal);
+        }
+        errno = savedErrno;
+        return;
+    }
     if (terminalIsRaw) {
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    }
+    if (signalNumber == SIGTSTP) {
+        // Stop as the key means, with the terminal as the shell expects it; the
+        // SIGCONT handler makes it raw again when the run is continued.
+        signal(SIGTSTP, SIG_DFL);
+        raise(SIGTSTP);
+        signal(SIGTSTP, restoreTerminalAndReraise);
+        errno = savedErrno;
+        return;
     }
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
+
+// The walks' own handler for Ctrl-C and termination requests.
+void reportInterruptAndReraise(int signalNumber) {
+    (void)!write(STDOUT_FILENO, UPDATE_INTERRUPTED_LINE, sizeof UPDATE_INTERRUPTED_LINE - 1);
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM};
+constexpr int OUTPUT_LOSS_SIGNALS[] = {SIGPIPE, SIGHUP};
 
 // 1 with the byte, 0 at end of input or on a failure that will not pass.
 int readByte(unsigned char* byte) {
@@ -85,17 +115,35 @@ char waitTerminalKey() {
 
 }  // namespace
 
-void consoleSetUp() {
-    if (isatty(STDOUT_FILENO)) {
-        std::setvbuf(stdout, nullptr, _IONBF, 0);
+void consoleSetUp() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+
+void guardUpdateWalks() {
+    for (int s : OUTPUT_LOSS_SIGNALS) {
+        signal(s, SIG_IGN);
+    }
+    struct sigaction interrupt {};
+    interrupt.sa_handler = reportInterruptAndReraise;
+    sigemptyset(&interrupt.sa_mask);
+    for (int s : INTERRUPT_SIGNALS) {
+        sigaction(s, &interrupt, nullptr);
+    }
+}
+
+void endUpdateGuard() {
+    for (int s : INTERRUPT_SIGNALS) {
+        signal(s, SIG_DFL);
     }
 }
 
 char waitKey() {
+    std::fflush(stdout);
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
         return waitScriptedKey();
     }
-    termios raw = savedTerminal;
+    // Keys pressed while the update ran are not answers to this prompt.
+    tcflush(STDIN_FILENO, TCIFLUSH);
+    termios& raw = rawTerminal;
+    raw = savedTerminal;
     // No echo, no line editing, Enter arrives as CR; interrupt keys keep their effect.
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
@@ -105,8 +153,8 @@ char waitKey() {
     struct sigaction restoring {};
     restoring.sa_handler = restoreTerminalAndReraise;
     sigemptyset(&restoring.sa_mask);
-    struct sigaction previous[sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0]];
-    for (size_t i = 0; i < sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0]; ++i) {
+    struct sigaction previous[RESTORING_SIGNAL_COUNT];
+    for (size_t i = 0; i < RESTORING_SIGNAL_COUNT; ++i) {
         sigaction(RESTORING_SIGNALS[i], &restoring, &previous[i]);
     }
     terminalIsRaw = 1;
@@ -116,7 +164,7 @@ char waitKey() {
 
     tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
     terminalIsRaw = 0;
-    for (size_t i = 0; i < sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0]; ++i) {
+    for (size_t i = 0; i < RESTORING_SIGNAL_COUNT; ++i) {
         sigaction(RESTORING_SIGNALS[i], &previous[i], nullptr);
     }
     return key;

@@ -66,22 +66,41 @@ char waitConsoleKey(HANDLE input) {
     }
 }
 
+// Ctrl-C or Ctrl-Break during the walks: the line, then the default handling.
+BOOL WINAPI reportInterrupt(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), UPDATE_INTERRUPTED_LINE,
+                  sizeof UPDATE_INTERRUPTED_LINE - 1, &written, nullptr);
+    }
+    return FALSE;
+}
+
 }  // namespace
 
 void consoleSetUp() {
-    if (isConsole(GetStdHandle(STD_OUTPUT_HANDLE))) {
-        std::setvbuf(stdout, nullptr, _IONBF, 0);
-    }
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (timeBeginPeriod(TIMER_RESOLUTION_MS) == TIMERR_NOERROR) {
         std::atexit(restoreTimerResolution);
     }
 }
 
+// Windows has no broken-pipe signal: a failed write is dropped by the C library.
+void guardUpdateWalks() { SetConsoleCtrlHandler(reportInterrupt, TRUE); }
+
+void endUpdateGuard() { SetConsoleCtrlHandler(reportInterrupt, FALSE); }
+
 char waitKey() {
+    std::fflush(stdout);
     // Fetched anew on every call: nothing of the console is carried between waits.
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (input == nullptr || input == INVALID_HANDLE_VALUE) {
         return KEY_END_OF_INPUT;
     }
-    return isConsole(input) ? waitConsoleKey(input) : waitScriptedKey(input);
+    if (!isConsole(input)) {
+        return waitScriptedKey(input);
+    }
+    // Keys pressed while the update ran are not answers to this prompt.
+    FlushConsoleInputBuffer(input);
+    return waitConsoleKey(input);
 }

@@ -1,11 +1,36 @@
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/console.h"
 
-void exitPrompt() {
+namespace {
+
+constexpr const char* EXIT_STATUS_VARIABLE = "DOVEL_EXIT_STATUS";
+constexpr const char* EXIT_STATUS_REPORT = "report";
+
+// Status 0 on every way out, unless the caller asked for the outcome.
+int chosenExitStatus(int reportStatus) {
+    const char* setting = std::getenv(EXIT_STATUS_VARIABLE);
+    if (setting == nullptr || *setting == '\0') {
+        return 0;
+    }
+    if (std::strcmp(setting, EXIT_STATUS_REPORT) == 0) {
+        return reportStatus;
+    }
+    std::fprintf(stderr, "%s: unknown value '%s' (only '%s' is known); exit status 0\n",
+                 EXIT_STATUS_VARIABLE, setting, EXIT_STATUS_REPORT);
+    return 0;
+}
+
+}  // namespace
+
+void exitPromptReporting(int reportStatus) {
     std::printf("\nPress any key to exit...");
     waitKey();
     std::printf("\nDone.\n\n");
-    std::exit(0);
+    std::fflush(stdout);
+    std::exit(chosenExitStatus(reportStatus));
 }
+
+void exitPrompt() { exitPromptReporting(EXIT_UPDATE_NOT_STARTED); }

@@ -2,6 +2,7 @@ target_sources(dovelcore PRIVATE
   app/console_keys.cpp
   app/exit_prompt.cpp
   app/startup.cpp
+  app/update_summary.cpp
   app/update_walks.cpp)
 if(WIN32)
   target_sources(dovelcore PRIVATE app/console_windows.cpp)

@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/console.h"
@@ -10,9 +11,16 @@
 
 namespace {
 
+constexpr const char* STATUS_OPTION = "--status";
+// Exit statuses of the status check.
+constexpr int STATUS_ALL_RUNNING = 0;
+constexpr int STATUS_NOT_ALL_RUNNING = 1;
+
 bool declines(char key) { return key == 'n' || key == 'N' || key == KEY_END_OF_INPUT; }
 
-void startLinkOrExit() {
+// With statusOnly, a declined retry ends the run at once, as the status check has no
+// exit prompt.
+void startLinkOrExit(bool statusOnly) {
     for (;;) {
         std::printf("\nInitializing USB/CAN device...\n");
         if (canStart() == 0) {
@@ -22,6 +30,9 @@ void startLinkOrExit() {
         std::printf("[FAILED] Please check that your USB/CAN device is plugged in.\n");
         std::printf("\nDo you want to try again (y/n)? ");
         if (declines(waitKey())) {
+            if (statusOnly) {
+                std::exit(STATUS_NOT_ALL_RUNNING);
+            }
             exitPrompt();
         }
     }
@@ -37,6 +48,18 @@ bool chooseFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE])
     return true;
 }
 
+// Which controllers answer and what they run, at any time: get requests only.
+[[noreturn]] void runStatusCheck() {
+    std::printf("\n");
+    int running = 0;
+    for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
+        if (checkDovel(id, true) == CHECK_MAIN_FIRMWARE) {
+            ++running;
+        }
+    }
+    std::exit(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
+}
+
 }  // namespace
 
 void runDovelflash(int argc, char** argv) {
@@ -48,7 +71,11 @@ void runDovelflash(int argc, char** argv) {
         std::printf("  arg[%d] = %s\n", i, argv[i]);
     }
 
-    startLinkOrExit();
+    const bool statusOnly = argc == 2 && std::strcmp(argv[1], STATUS_OPTION) == 0;
+    startLinkOrExit(statusOnly);
+    if (statusOnly) {
+        runStatusCheck();
+    }
 
     char path[FIRMWARE_PATH_SIZE];
     if (!chooseFirmwarePath(argc, argv, path)) {
@@ -67,6 +94,10 @@ void runDovelflash(int argc, char** argv) {
     closeImage(&image);
     std::printf("[OK]\n");
 
-    runUpdateWalks(path);
-    exitPrompt();
+    guardUpdateWalks();
+    UpdateOutcome outcome{};
+    runUpdateWalks(path, &outcome);
+    const int updated = printUpdateSummary(outcome);
+    endUpdateGuard();
+    exitPromptReporting(updated == DOVEL_COUNT ? EXIT_ALL_UPDATED : EXIT_NOT_ALL_UPDATED);
 }

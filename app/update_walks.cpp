@@ -3,28 +3,48 @@
 #include <cstdio>
 
 #include "can/clock.h"
-#include "firmware/download.h"
-#include "protocol/role.h"
 
-// No result steers the walks: a controller that failed one step still gets the
-// next, and each procedure reports its own failures.
-void runUpdateWalks(const char* firmwarePath) {
-    for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
-        prepareDovel(id);
+void runUpdateWalks(const char* firmwarePath, UpdateOutcome* outcome) {
+    *outcome = UpdateOutcome{};
+    for (int i = 0; i < DOVEL_COUNT; ++i) {
+        DovelOutcome& dovel = outcome->dovels[i];
+        dovel.id = FIRST_DOVEL_ID + i;
+        int32_t role = 0;
+        dovel.prepare = prepareDovelTelling(dovel.id, &role);
     }
     std::printf("\nWaiting for dovels to reset...\n");
     sleepMs(RESET_WAIT_MS);
 
-    for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
-        std::printf("\n\nDownloading firmware to Dovel %d\n", id);
-        downloadFirmware(id, firmwarePath);
+    // A controller whose preparation failed still gets its download: it may already be
+    // in its monitor.
+    for (DovelOutcome& dovel : outcome->dovels) {
+        std::printf("\n\nDownloading firmware to Dovel %d\n", dovel.id);
+        dovel.downloaded = downloadFirmwareReporting(dovel.id, firmwarePath, &dovel.download) == 0;
         sleepMs(AFTER_DOWNLOAD_WAIT_MS);
     }
     std::printf("\nWaiting for dovels to reset...\n");
     sleepMs(RESET_WAIT_MS);
 
-    for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
-        std::printf("\nRestoring the ROLE for Dovel %d\n", id);
-        restoreRole(id);
+    // Role code 5 makes a controller boot its main firmware: never after half an image.
+    for (DovelOutcome& dovel : outcome->dovels) {
+        std::printf("\nRestoring the ROLE for Dovel %d\n", dovel.id);
+        if (!dovel.downloaded) {
+            std::printf(dovel.prepare == PREPARED
+                            ? "Skipped: its download did not complete; it stays in its monitor\n"
+                            : "Skipped: its download did not complete\n");
+            continue;
+        }
+        dovel.restored = restoreRole(dovel.id) == 0;
     }
+    std::printf("\nWaiting for dovels to reset...\n");
+    sleepMs(RESET_WAIT_MS);
+
+    for (DovelOutcome& dovel : outcome->dovels) {
+        dovel.check = checkDovel(dovel.id, false);
+    }
+}
+
+bool dovelUpdated(const DovelOutcome& dovel) {
+    return dovel.prepare == PREPARED && dovel.downloaded && dovel.restored &&
+           dovel.check == CHECK_MAIN_FIRMWARE;
 }

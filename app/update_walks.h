@@ -1,9 +1,37 @@
-// The three walks over the hand's controllers: prepare, download, restore.
+// The walks over the hand's controllers: prepare, download, restore, then a check of
+// what each runs; and what became of each controller.
 #pragma once
+
+#include "firmware/download.h"
+#include "protocol/dovel_check.h"
+#include "protocol/role.h"
 
 constexpr int FIRST_DOVEL_ID = 11;
 constexpr int LAST_DOVEL_ID = 14;
+constexpr int DOVEL_COUNT = LAST_DOVEL_ID - FIRST_DOVEL_ID + 1;
 constexpr int RESET_WAIT_MS = 3000;
 constexpr int AFTER_DOWNLOAD_WAIT_MS = 1000;
 
-void runUpdateWalks(const char* firmwarePath);
+struct DovelOutcome {
+    int id;
+    PrepareOutcome prepare;
+    bool downloaded;  // the whole image was streamed
+    DownloadReport download;
+    bool restored;  // role code 5 verified and stored
+    DovelCheck check;
+};
+
+struct UpdateOutcome {
+    DovelOutcome dovels[DOVEL_COUNT];
+};
+
+// Runs the walks and the final check, filling *outcome. A controller whose download
+// did not complete is not restored; every other result leaves the walks as they are.
+void runUpdateWalks(const char* firmwarePath, UpdateOutcome* outcome);
+
+// Whether the controller was prepared, took the whole image, was restored and runs its
+// main firmware.
+bool dovelUpdated(const DovelOutcome& dovel);
+
+// Prints the summary; returns the number of controllers updated.
+int printUpdateSummary(const UpdateOutcome& outcome);

@@ -60,10 +60,56 @@ void printStatusMessage(const CanFrame* frame) {
 
 int readReply(CanFrame* frame) { return awaitReply(frame) == REPLY_STANDARD ? 0 : 1; }
 
+ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeoutMs) {
+    // What was printed last in this wait, so a repeat of it is not printed again.
+    int32_t lastReadError = CAN_OK;
+    int lastStatus = -1;
+    // Since when every read has failed: an adapter that fails them all for the usual
+    // reply bound is gone, however long the caller meant to wait.
+    int64_t failingSinceUs = -1;
+    for (;;) {
+        const int32_t result = CAN_Read(frame);
+        const int64_t now = clockNowUs();
+        if (result == CAN_OK && frame->TYPE == FRAME_TYPE_STANDARD) {
+            return REPLY_STANDARD;
+        }
+        if (result == CAN_OK && frame->TYPE == FRAME_TYPE_STATUS && frame->DATA[3] != lastStatus) {
+            printStatusMessage(frame);
+            lastStatus = frame->DATA[3];
+        }
+        const bool readFailed = result != CAN_OK && result != RX_QUEUE_EMPTY;
+        if (readFailed && result != lastReadError) {
+            std::printf("ERROR - CAN_Read(): %ld\n", static_cast<long>(result));
+            lastReadError = result;
+        }
+        if (!readFailed) {
+            failingSinceUs = -1;
+        } else if (failingSinceUs < 0) {
+            failingSinceUs = now;
+        }
+        const bool adapterGone =
+            failingSinceUs >= 0 &&
+            now - failingSinceUs >= static_cast<int64_t>(REPLY_TIMEOUT_MS) * 1000;
+        if (now >= deadlineUs || adapterGone) {
+            std::printf("ERROR - no reply within %d ms\n",
+                        adapterGone && now < deadlineUs ? REPLY_TIMEOUT_MS : timeoutMs);
+            return REPLY_TIMEOUT;
+        }
+        if (result == RX_QUEUE_EMPTY) {
+            CAN_WaitForFrame(deadlineUs);
+        } else if (readFailed) {
+            sleepMs(READ_ERROR_PAUSE_MS);
+        }
+    }
+}
+
 int discardQueuedFrames() {
     CanFrame stale{};
     int dropped = 0;
     while (dropped < MAX_FRAMES_DISCARDED && CAN_Read(&stale) == CAN_OK) {
+        if (stale.TYPE == FRAME_TYPE_STATUS) {
+            printStatusMessage(&stale);
+        }
         ++dropped;
     }
     return dropped;

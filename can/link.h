@@ -8,6 +8,10 @@
 // How long readReply waits without any frame before it gives up.
 constexpr int REPLY_TIMEOUT_MS = 1000;
 
+// After a failed read, the next read waits this long: an adapter that fails every read
+// (pulled out of its port) is not read in a busy loop.
+constexpr int READ_ERROR_PAUSE_MS = 10;
+
 // Frames discarded at most by one discardQueuedFrames call, so that a bus that keeps
 // the queue full cannot hold the utility.
 constexpr int MAX_FRAMES_DISCARDED = 256;
@@ -33,6 +37,16 @@ ReplyOutcome awaitReply(CanFrame* frame);
 // Prints the line for an adapter status message.
 void printStatusMessage(const CanFrame* frame);
 
+// Waits for a standard data frame until the clock reaches deadlineUs: read errors,
+// status messages and frames of other types are no answer and do not extend the wait.
+// Each is printed as awaitReply prints it, but the same error or status repeated
+// within one wait only once; failed reads are spaced READ_ERROR_PAUSE_MS apart, and
+// when every read has failed for REPLY_TIMEOUT_MS the wait ends there. REPLY_STANDARD
+// with the frame, or REPLY_TIMEOUT after printing "ERROR - no reply within %d ms"
+// with timeoutMs, the bound the caller gave.
+ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeoutMs);
+
 // Reads and drops what the receive queue already holds, so that the next frame read
-// is one sent after this call. Returns the number of frames dropped.
+// is one sent after this call; the adapter's status messages among them are printed,
+// so no bus problem goes unreported. Returns the number of frames dropped.
 int discardQueuedFrames();

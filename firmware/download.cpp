@@ -38,6 +38,12 @@ int downloadPercent(int lineNumber, int lineTotal) {
 }
 
 int downloadFirmware(int controllerId, const char* path) {
+    DownloadReport report{};
+    return downloadFirmwareReporting(controllerId, path, &report);
+}
+
+int downloadFirmwareReporting(int controllerId, const char* path, DownloadReport* report) {
+    *report = DownloadReport{};
     const int lineTotal = countImageLines(path);
     ImageReader image{};
     if (lineTotal < 0 || openImage(&image, path) != 0) {
@@ -49,6 +55,10 @@ int downloadFirmware(int controllerId, const char* path) {
     discardQueuedFrames();
     CanFrame send = makeSetRequest(controllerId, VERS, DOWNLOAD_START_VALUE);
     CAN_Write(&send);
+    report->started = true;
+    int64_t replyDueUs =
+        clockNowUs() + static_cast<int64_t>(DOWNLOAD_FIRST_REPLY_TIMEOUT_MS) * 1000;
+    int replyTimeoutMs = DOWNLOAD_FIRST_REPLY_TIMEOUT_MS;
     send.LEN = CHARACTER_FRAME_LEN;
 
     CanFrame reply{};
@@ -56,18 +66,21 @@ int downloadFirmware(int controllerId, const char* path) {
     int lineNumber = 0;
     while (readImageLine(&image, line, IMAGE_LINE_READ_COUNT)) {
         ++lineNumber;
-        std::printf("\rDownload progress: %d%%   ", downloadPercent(lineNumber, lineTotal));
+        report->percent = downloadPercent(lineNumber, lineTotal);
+        std::printf("\rDownload progress: %d%%   ", report->percent);
         std::fflush(stdout);
         sleepMs(LINE_PAUSE_MS);
         const int count = sendableCharacterCount(line);
         for (int i = 0; i < count; ++i) {
-            if (awaitReply(&reply) == REPLY_TIMEOUT) {
+            if (awaitStandardReply(&reply, replyDueUs, replyTimeoutMs) != REPLY_STANDARD) {
                 closeImage(&image);
                 std::printf("\nDownload FAILED: Dovel %d stopped replying\n", controllerId);
                 return 1;
             }
             send.DATA[0] = static_cast<uint8_t>(line[FIRST_SENT_POSITION + i]);
             CAN_Write(&send);
+            replyDueUs = clockNowUs() + static_cast<int64_t>(REPLY_TIMEOUT_MS) * 1000;
+            replyTimeoutMs = REPLY_TIMEOUT_MS;
         }
     }
     closeImage(&image);

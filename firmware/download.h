@@ -7,10 +7,22 @@
 constexpr int32_t DOWNLOAD_START_VALUE = 0xAA;
 constexpr int CHARACTER_FRAME_LEN = 1;
 constexpr int LINE_PAUSE_MS = 1;
+// A controller erases its flash between the start request and its first reply, which
+// can take seconds on real hardware: that one reply has this bound, every later one
+// the link's REPLY_TIMEOUT_MS.
+constexpr int DOWNLOAD_FIRST_REPLY_TIMEOUT_MS = 30000;
+
+// How far one download got, for the update's summary.
+struct DownloadReport {
+    bool started;  // the start request was sent
+    int percent;   // the last percentage shown
+};
 
 // 0 when the whole image was streamed; 1 when it could not be opened (nothing sent)
 // or the controller stopped replying (the stream was abandoned).
 int downloadFirmware(int controllerId, const char* path);
+// The same, telling how far it got.
+int downloadFirmwareReporting(int controllerId, const char* path, DownloadReport* report);
 
 // Percentage shown for a line of the image, kept within 0 to 100 also when the file
 // changed between the counting pass and the streaming pass.

@@ -61,7 +61,7 @@ bool readRoleStep(int controllerId, int32_t* role) {
         std::printf("[FAILED]\n");
         return false;
     }
-    std::printf("[0x%04x]\n", static_cast<unsigned>(*role));
+    std::printf("[0x%04x]\n", roleWordForDisplay(*role));
     return true;
 }
 
@@ -78,7 +78,7 @@ bool unlockStep(int controllerId) {
 // Writes the ROLE word and reads it back; false when the read-back is missing or
 // differs, with the failure line printed.
 bool writeAndVerifyRole(int controllerId, int32_t role) {
-    std::printf("Setting the ROLE to 0x%04x...", static_cast<unsigned>(role));
+    std::printf("Setting the ROLE to 0x%04x...", roleWordForDisplay(role));
     setProperty(controllerId, ROLE, role);
     std::printf("[OK]\n");
 
@@ -86,7 +86,7 @@ bool writeAndVerifyRole(int controllerId, int32_t role) {
     int32_t readBack = 0;
     const bool read = getProperty(controllerId, ROLE, &readBack) == 0;
     if (read) {
-        std::printf("[0x%04x]\n", static_cast<unsigned>(readBack));
+        std::printf("[0x%04x]\n", roleWordForDisplay(readBack));
     } else {
         std::printf("[FAILED]\n");
     }
@@ -112,14 +112,16 @@ void resetStep(int controllerId) {
 
 }  // namespace
 
-int32_t prepareDovel(int controllerId) {
+unsigned roleWordForDisplay(int32_t role) { return static_cast<uint16_t>(role); }
+
+PrepareOutcome prepareDovelTelling(int controllerId, int32_t* roleRead) {
     std::printf("\nLooking for Dovel ID %d...", controllerId);
     switch (searchDovel(controllerId)) {
         case SEARCH_MET_STATUS:
-            return DOVEL_NOT_PREPARED;
+            return PREPARE_NOT_FOUND;
         case SEARCH_GAVE_UP:
             std::printf("[FAILED]\n");
-            return DOVEL_NOT_PREPARED;
+            return PREPARE_NOT_FOUND;
         case DOVEL_FOUND:
             break;
     }
@@ -127,17 +129,23 @@ int32_t prepareDovel(int controllerId) {
 
     int32_t role = 0;
     if (!readRoleStep(controllerId, &role) || !unlockStep(controllerId)) {
-        return DOVEL_NOT_PREPARED;
+        return PREPARE_FAILED;
     }
     if (!writeAndVerifyRole(controllerId, role & ROLE_CODE_CLEAR_MASK)) {
         // Not stored: the reset makes the controller drop the unverified word and
         // boot from the word it has stored.
         resetStep(controllerId);
-        return DOVEL_NOT_PREPARED;
+        return PREPARE_FAILED;
     }
     storeStep(controllerId);
     resetStep(controllerId);
-    return role;
+    *roleRead = role;
+    return PREPARED;
+}
+
+int32_t prepareDovel(int controllerId) {
+    int32_t role = 0;
+    return prepareDovelTelling(controllerId, &role) == PREPARED ? role : DOVEL_NOT_PREPARED;
 }
 
 int unlockDovel(int controllerId) {

@@ -1,4 +1,5 @@
 target_sources(dovelcore PRIVATE
   protocol/access_code.cpp
+  protocol/dovel_check.cpp
   protocol/property.cpp
   protocol/role.cpp)

@@ -71,7 +71,11 @@ INSTANTIATE_TEST_SUITE_P(
                     TerminalCase{"AltLetter", "\x1bx", true, 'x'},
                     TerminalCase{"BrokenSequenceSwallowed", "\x1b[1\x01", true, 0},
                     TerminalCase{"NulProducesNoCharacter", std::string(1, '\0'), true, 0},
-                    TerminalCase{"HighByte", "\xe9", true, static_cast<char>(0xE9)},
+                    TerminalCase{"LatinOneByteAlone", "\xe9", false, static_cast<char>(0xE9)},
+                    TerminalCase{"Utf8LeadAwaitsItsRest", "\xc3", true, TERMINAL_KEY_INCOMPLETE},
+                    TerminalCase{"Utf8TwoBytesOneKey", "\xc3\xa9", true, static_cast<char>(0xC3)},
+                    TerminalCase{"Utf8ThreeBytesOneKey", "\xe2\x82\xac", true,
+                                 static_cast<char>(0xE2)},
                     TerminalCase{"OverlongSequenceEnds", "\x1b[111111111111111111111", true, 0}),
     [](const testing::TestParamInfo<TerminalCase>& info) { return info.param.name; });
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -169,18 +170,76 @@ TEST_F(DownloadTest, FramesQueuedBeforeTheStartAreDropped) {
     EXPECT_EQ(adapter.queue.size(), 1u);
 }
 
-TEST_F(DownloadTest, StatusMessageIsPrintedAndTheCharacterStillSent) {
-    adapter.onWrite = [this](ScriptedAdapter& a, const CanFrame& f) {
+// What reaches the adapter while the download waits for a controller's reply: the
+// bound holds across status messages and read errors, the first reply may take long.
+struct ReplyWaitCase {
+    const char* name;
+    int64_t firstReplyDelayUs;  // after the start request
+    int statusBeforeEachReply;  // status messages queued ahead of each reply
+    int repliesBeforeTrouble;   // then no reply any more, only the trouble below
+    bool troubleIsReadErrors;   // else status messages
+    int expectedResult;
+    const char* expectedReceived;
+    std::string expectedText;  // after the progress line
+    int64_t maxUs;
+};
+
+void PrintTo(const ReplyWaitCase& c, std::ostream* out) { *out << c.name; }
+
+const std::string STATUS_LINE = "Got status message, DATA[3] = 0x0008\n";
+const std::string STOPPED = "\nDownload FAILED: Dovel 12 stopped replying\n";
+
+class DownloadReplyWaitTest : public DownloadTest,
+                              public testing::WithParamInterface<ReplyWaitCase> {};
+
+TEST_P(DownloadReplyWaitTest, WaitsWithinItsBound) {
+    const ReplyWaitCase& c = GetParam();
+    int replies = 0;
+    adapter.onWrite = [&](ScriptedAdapter& a, const CanFrame& f) {
         if (f.LEN == 1) {
             dovel.received.push_back(static_cast<char>(f.DATA[0]));
         }
-        queueFrame(a, makeFrame(0, {0, 0, 0, 0}, FRAME_TYPE_STATUS), a.nowUs + READY_DELAY_US);
+        const int64_t at = a.nowUs + (replies == 0 ? c.firstReplyDelayUs : READY_DELAY_US);
+        if (replies++ >= c.repliesBeforeTrouble) {
+            for (int i = 0; i < 500; ++i) {
+                if (c.troubleIsReadErrors) {
+                    queueResult(a, 256, at);
+                } else {
+                    queueFrame(a, makeFrame(0, {0, 0, 0, 8}, FRAME_TYPE_STATUS), at);
+                }
+            }
+            return;
+        }
+        for (int i = 0; i < c.statusBeforeEachReply; ++i) {
+            queueFrame(a, makeFrame(0, {0, 0, 0, 8}, FRAME_TYPE_STATUS), at);
+        }
+        queueFrame(a, makeFrame(0x200 | DOVEL, {0x01}), at);
     };
-    ASSERT_EQ(download("%AB\n"), 0);
-    EXPECT_EQ(dovel.received, "AB");
-    EXPECT_EQ(text, progress({100}) + "Got status message, DATA[3] = 0x0000\n" +
-                        "Got status message, DATA[3] = 0x0000\n" + COMPLETE);
+    EXPECT_EQ(download("%AB\n"), c.expectedResult);
+    EXPECT_EQ(dovel.received, c.expectedReceived);
+    EXPECT_EQ(text, progress({100}) + c.expectedText);
+    EXPECT_LE(adapter.nowUs, c.maxUs);
+    if (c.troubleIsReadErrors) {
+        // A failing adapter is read at a pace, not in a busy loop.
+        EXPECT_LT(std::count(adapter.calls.begin(), adapter.calls.end(), "CAN_Read"), 300);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DownloadReplyWaitTest,
+    testing::Values(
+        ReplyWaitCase{"StatusBeforeEachReplyPrintedOnce", READY_DELAY_US, 3, 99, false, 0, "AB",
+                      STATUS_LINE + STATUS_LINE + COMPLETE, 10000},
+        ReplyWaitCase{"FirstReplyAfterFiveSecondsOfErasing", 5000000, 0, 99, false, 0, "AB",
+                      COMPLETE, 5100000},
+        ReplyWaitCase{"FirstReplyNeverComes", 0, 0, 0, false, 1, "",
+                      STATUS_LINE + "ERROR - no reply within 30000 ms\n" + STOPPED, 30002000},
+        ReplyWaitCase{"OnlyStatusMessagesAfterA", READY_DELAY_US, 0, 1, false, 1, "A",
+                      STATUS_LINE + "ERROR - no reply within 1000 ms\n" + STOPPED, 1300000},
+        ReplyWaitCase{"AdapterUnpluggedAfterA", READY_DELAY_US, 0, 1, true, 1, "A",
+                      "ERROR - CAN_Read(): 256\nERROR - no reply within 1000 ms\n" + STOPPED,
+                      1300000}),
+    [](const testing::TestParamInfo<ReplyWaitCase>& info) { return info.param.name; });
 
 TEST_F(DownloadTest, ControllerThatStopsReplyingFailsTheDownload) {
     dovel.charactersBeforeSilence = 3;

@@ -78,15 +78,14 @@ TEST(FullUpdate, EveryControllerTakesTheImageAndReturnsToItsRole) {
 }
 
 // The restoration walk reads the true ROLE of each controller, not a frame left over
-// from a download: its printed values are the prepared words, as the controllers
-// report them in two bytes (so bit 15 shows as a negative value).
+// from a download: its printed values are the prepared words.
 TEST(FullUpdate, RestorationReadsEachControllersOwnRole) {
     const UpdateRun run = runUpdateOnSimulatedHand("", exampleImagePath());
     for (const auto& [id, before] : run.before) {
         char expected[80];
         std::snprintf(expected, sizeof expected,
                       "Restoring the ROLE for Dovel %d\nGetting the ROLE...[0x%04x]", id,
-                      static_cast<unsigned>(static_cast<int16_t>(before.storedRole & 0xFFE0)));
+                      static_cast<unsigned>(before.storedRole & 0xFFE0));
         EXPECT_NE(run.out.find(expected), std::string::npos) << expected;
     }
 }

@@ -277,18 +277,19 @@ TEST_F(RoleTest, MissingReadBackCountsAsAFailedCheck) {
 }
 
 // A ROLE with bit 15 set, reported in two bytes, decodes negative; the check compares
-// the 16-bit words, so the good write passes in both procedures.
+// the 16-bit words, so the good write passes in both procedures, and every value is
+// shown as the word it is.
 TEST_F(RoleTest, RoleWithBit15SetPassesItsCheck) {
     dovel.role = 0x8465;
     dovel.roleValueBytes = 2;
     EXPECT_EQ(prepare(), static_cast<int32_t>(0xFFFF8465u));
-    EXPECT_NE(text.find("Getting the ROLE...[0xffff8465]\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Setting the ROLE to 0x8460...[OK]\nVerifying the ROLE...[0xffff8460]\n"
+    EXPECT_NE(text.find("Getting the ROLE...[0x8465]\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Setting the ROLE to 0x8460...[OK]\nVerifying the ROLE...[0x8460]\n"
                         "Saving the ROLE...[OK]\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(restore(), 0);
-    EXPECT_NE(text.find("Setting the ROLE to 0xffff8465...[OK]\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Setting the ROLE to 0x8465...[OK]\n"), std::string::npos) << text;
     EXPECT_EQ(dovel.stored, (std::vector<int32_t>{0x8460, 0x8465}));
 }
 

@@ -6,15 +6,20 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/console.h"
 
 namespace {
 
 constexpr unsigned CHILD_TIME_LIMIT_S = 20;
+// How long the parent looks for the child's terminal settings to change: 5 s at most.
+constexpr int MODE_POLLS = 5000;
+constexpr useconds_t MODE_POLL_US = 1000;
 
 struct PtyRun {
     int exitStatus;
@@ -22,60 +27,102 @@ struct PtyRun {
     bool settingsRestored;
 };
 
-// The child takes `presses` keys from the terminal; the parent has typed `typed`.
-PtyRun waitKeysOnTerminal(const std::string& typed, int presses) {
+// Whether the terminal behind the master is in the key wait's raw mode; the wait is
+// seen from outside only through the settings it puts on the terminal.
+bool awaitTerminalMode(int master, bool raw) {
+    for (int polls = 0; polls < MODE_POLLS; ++polls) {
+        termios now{};
+        if (tcgetattr(master, &now) == 0 && ((now.c_lflag & ICANON) == 0) == raw) {
+            return true;
+        }
+        usleep(MODE_POLL_US);
+    }
+    return false;
+}
+
+// The child takes one key press for each entry of `presses`, each typed once the child
+// waits for it; `typedAhead` is typed before the first wait begins. With
+// `stopBeforeLast`, the shell's work around Ctrl-Z and fg is played before the last press:
+// the terminal is set back to line mode and the child gets SIGCONT.
+PtyRun waitKeysOnTerminal(const std::vector<std::string>& presses,
+                          const std::string& typedAhead = "", bool stopBeforeLast = false) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     EXPECT_GE(master, 0);
     grantpt(master);
     unlockpt(master);
     const std::string slavePath = ptsname(master);
     int toParent[2];
+    int go[2];
     EXPECT_EQ(pipe(toParent), 0);
+    EXPECT_EQ(pipe(go), 0);
     std::fflush(stdout);
 
     const pid_t pid = fork();
     if (pid == 0) {
         close(toParent[0]);
+        close(go[1]);
         const int slave = open(slavePath.c_str(), O_RDWR);
         dup2(slave, STDIN_FILENO);
         alarm(CHILD_TIME_LIMIT_S);
         termios before{};
         tcgetattr(STDIN_FILENO, &before);
-        std::string keys;
-        for (int i = 0; i < presses; ++i) {
-            keys.push_back(waitKey());
+        char ready = 0;
+        (void)!read(go[0], &ready, 1);
+        for (size_t i = 0; i < presses.size(); ++i) {
+            const char key = waitKey();
+            (void)!write(toParent[1], &key, 1);
         }
         termios after{};
         tcgetattr(STDIN_FILENO, &after);
-        keys.push_back(before.c_lflag == after.c_lflag && before.c_iflag == after.c_iflag ? 'R'
-                                                                                          : 'X');
-        (void)!write(toParent[1], keys.data(), keys.size());
+        const char restored =
+            before.c_lflag == after.c_lflag && before.c_iflag == after.c_iflag ? 'R' : 'X';
+        (void)!write(toParent[1], &restored, 1);
         _exit(0);
     }
     close(toParent[1]);
-    (void)!write(master, typed.data(), typed.size());
+    close(go[0]);
+    termios cooked{};
+    tcgetattr(master, &cooked);
+    (void)!write(master, typedAhead.data(), typedAhead.size());
+    (void)!write(go[1], "g", 1);
     std::string received;
-    char buffer[64];
-    ssize_t n;
-    while ((n = read(toParent[0], buffer, sizeof buffer)) > 0) {
-        received.append(buffer, static_cast<size_t>(n));
+    for (size_t i = 0; i < presses.size(); ++i) {
+        EXPECT_TRUE(awaitTerminalMode(master, true)) << "press " << i;
+        if (stopBeforeLast && i + 1 == presses.size()) {
+            tcsetattr(master, TCSANOW, &cooked);
+            kill(pid, SIGCONT);
+            EXPECT_TRUE(awaitTerminalMode(master, true)) << "raw mode back after SIGCONT";
+        }
+        (void)!write(master, presses[i].data(), presses[i].size());
+        char key = 0;
+        if (read(toParent[0], &key, 1) == 1) {
+            received.push_back(key);
+        }
     }
+    char restored = 0;
+    const bool gotRestored = read(toParent[0], &restored, 1) == 1;
     int status = 0;
     waitpid(pid, &status, 0);
     close(toParent[0]);
+    close(go[1]);
     close(master);
-    PtyRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, received, false};
-    if (!received.empty()) {
-        run.settingsRestored = received.back() == 'R';
-        run.keys = received.substr(0, received.size() - 1);
-    }
-    return run;
+    return PtyRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, received,
+                  gotRestored && restored == 'R'};
 }
 
 TEST(TerminalKeyWait, PassesOverArrowsMapsShiftTabAndRestoresTheTerminal) {
-    const PtyRun run = waitKeysOnTerminal("\x1b[A\x1b[Zq\x1b[15~N", 3);
+    const PtyRun run = waitKeysOnTerminal({"\x1b[A\x1b[Z", "q", "\x1b[15~N"});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.keys, std::string("\x0aqN"));
+    EXPECT_TRUE(run.settingsRestored);
+}
+
+// Keys pressed while the update ran do not answer the prompt; a UTF-8 character is one
+// press; a run stopped with Ctrl-Z and continued waits in raw mode again.
+TEST(TerminalKeyWait, DropsTypedAheadKeysCountsUtf8OnceAndSurvivesStopAndContinue) {
+    const PtyRun run = waitKeysOnTerminal({"\xc3\xa9", "y", "n"}, "nnn", true);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.keys, std::string("\xc3yn"));
     EXPECT_TRUE(run.settingsRestored);
 }
 

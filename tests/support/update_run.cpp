@@ -20,9 +20,17 @@ std::map<int, SimDovelState> handStates() {
     return states;
 }
 
-const char* const SECTION_STARTS[] = {"\nLooking for Dovel ID ",
-                                      "\n\nDownloading firmware to Dovel ",
-                                      "\nRestoring the ROLE for Dovel "};
+// Where each controller's text begins; `skip` characters of the marker stay with the text
+// before (a summary line's LF ends the line above it).
+struct SectionStart {
+    const char* marker;
+    size_t skip;
+};
+const SectionStart SECTION_STARTS[] = {{"\nLooking for Dovel ID ", 0},
+                                       {"\n\nDownloading firmware to Dovel ", 0},
+                                       {"\nRestoring the ROLE for Dovel ", 0},
+                                       {"Checking Dovel ", 0},
+                                       {"\nDovel ", 1}};
 
 }  // namespace
 
@@ -41,7 +49,8 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();
     const int64_t startUs = clockNowUs();
-    runUpdateWalks(imagePath.c_str());
+    runUpdateWalks(imagePath.c_str(), &run.outcome);
+    printUpdateSummary(run.outcome);
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();
     simHandSettle(simCurrentHand());
@@ -60,11 +69,14 @@ std::map<int, std::string> splitByController(const std::string& out) {
         size_t next = std::string::npos;
         int nextId = 0;
         size_t markerLength = 0;
-        for (const char* start : SECTION_STARTS) {
-            const size_t found = out.find(start, at == 0 ? 0 : at + 1);
+        for (const SectionStart& start : SECTION_STARTS) {
+            size_t found = out.find(start.marker, at == 0 ? 0 : at + 1);
+            if (found != std::string::npos) {
+                found += start.skip;
+            }
             if (found != std::string::npos && (next == std::string::npos || found < next)) {
                 next = found;
-                markerLength = std::char_traits<char>::length(start);
+                markerLength = std::char_traits<char>::length(start.marker) - start.skip;
             }
         }
         const size_t end = next == std::string::npos ? out.size() : next;

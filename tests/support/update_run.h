@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "app/update_walks.h"
 #include "sim/sim_hand.h"
 #include "sim/tek_format.h"
 
@@ -15,6 +16,7 @@ struct UpdateRun {
     std::map<int, SimDovelState> before;
     std::map<int, SimDovelState> after;
     std::map<int, std::string> sections;  // the console text of each controller's steps
+    UpdateOutcome outcome;
 };
 
 // Opens a fresh hand with "fast" and the options, starts the link, runs the three walks
