@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/update_run.h"
 
@@ -32,26 +34,29 @@ TekImage exampleImage() {
 }
 
 #if !defined(_WIN32)
-ChildRun runUtilityOnSimulatedHand(const std::string& setting) {
+// dovelflash with the example image (or `argument`) on the simulated hand; `before` runs
+// in the child first.
+ChildRun runUtilityOnSimulatedHand(const std::string& setting,
+                                   const std::string& argument = "examples/dovel2.tek",
+                                   const std::function<void()>& before = {}) {
     return runInChild(
         [&] {
             EXPECT_EQ(chdir(DOVEL_SOURCE_DIR), 0);
             setEnvironment("DOVEL_CAN", setting.c_str());
+            if (before) {
+                before();
+            }
             char program[] = "dovelflash";
-            char image[] = "examples/dovel2.tek";
-            char* argv[] = {program, image, nullptr};
+            std::vector<char> arg(argument.begin(), argument.end());
+            arg.push_back('\0');
+            char* argv[] = {program, arg.data(), nullptr};
             runDovelflash(2, argv);
         },
         "");
 }
 
-TEST(FullUpdate, PrintsTheGoldenTranscriptAndReportsFourUpdatedControllers) {
-    const ChildRun run = runUtilityOnSimulatedHand("sim:fast");
-    EXPECT_TRUE(run.exited);
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out,
-              readFile(std::string(DOVEL_SOURCE_DIR) + "/tests/golden/full_update_stdout.txt"));
-    std::istringstream report(run.err);
+int reportLinesOfUpdatedControllers(const std::string& err) {
+    std::istringstream report(err);
     std::string line;
     int updated = 0;
     while (std::getline(report, line)) {
@@ -61,8 +66,114 @@ TEST(FullUpdate, PrintsTheGoldenTranscriptAndReportsFourUpdatedControllers) {
             ++updated;
         }
     }
-    EXPECT_EQ(updated, 4) << run.err;
+    return updated;
 }
+
+TEST(FullUpdate, PrintsTheGoldenTranscriptAndReportsFourUpdatedControllers) {
+    const ChildRun run = runUtilityOnSimulatedHand("sim:fast");
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out,
+              readFile(std::string(DOVEL_SOURCE_DIR) + "/tests/golden/full_update_stdout.txt"));
+    EXPECT_EQ(reportLinesOfUpdatedControllers(run.err), 4) << run.err;
+}
+
+// The reader of standard output goes away once the walks have begun (as `| head -c 600`
+// does): the update still runs to its end and every controller is updated.
+TEST(FullUpdate, CompletesWhenStandardOutputIsClosedEarly) {
+    constexpr size_t READ_BEFORE_LEAVING = 600;  // past the file check, into the walks
+    const ChildRun run = runUtilityOnSimulatedHand("sim:fast", "examples/dovel2.tek", [] {
+        int lost[2];
+        ASSERT_EQ(pipe(lost), 0);
+        if (fork() == 0) {
+            close(lost[1]);
+            char buffer[READ_BEFORE_LEAVING];
+            size_t taken = 0;
+            ssize_t n = 0;
+            while (taken < sizeof buffer &&
+                   (n = read(lost[0], buffer + taken, sizeof buffer - taken)) > 0) {
+                taken += static_cast<size_t>(n);
+            }
+            _exit(0);
+        }
+        dup2(lost[1], STDOUT_FILENO);
+        close(lost[0]);
+        close(lost[1]);
+    });
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(reportLinesOfUpdatedControllers(run.err), 4) << run.err;
+}
+
+// The exit status tells the outcome only when asked to; the text always does.
+struct ExitStatusCase {
+    const char* name;
+    std::string setting;
+    std::string exitStatusMode;
+    int expected;
+};
+
+class ReportedExitStatusTest : public testing::TestWithParam<ExitStatusCase> {};
+
+TEST_P(ReportedExitStatusTest, SaysWhatBecameOfTheUpdate) {
+    const ExitStatusCase& c = GetParam();
+    const ChildRun run = runUtilityOnSimulatedHand(c.setting, "examples/dovel2.tek", [&] {
+        setEnvironment("DOVEL_EXIT_STATUS", c.exitStatusMode.c_str());
+    });
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, c.expected) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ReportedExitStatusTest,
+    testing::Values(ExitStatusCase{"AllUpdated", "sim:fast", "report", 0},
+                    ExitStatusCase{"OneFailed", "sim:fast,stall=12:500", "report", 1},
+                    ExitStatusCase{"NeverStarted", "sim:fast,bogus", "report", 2},
+                    ExitStatusCase{"OneFailedByDefault", "sim:fast,stall=12:500", "", 0},
+                    ExitStatusCase{"NeverStartedByDefault", "sim:fast,bogus", "", 0}),
+    [](const testing::TestParamInfo<ExitStatusCase>& info) { return info.param.name; });
+
+// `--status` asks, writes nothing and ends without the exit prompt.
+struct StatusCheckCase {
+    const char* name;
+    std::string setting;
+    std::string expectedChecks;
+    int expectedStatus;
+};
+
+class StatusCheckTest : public testing::TestWithParam<StatusCheckCase> {};
+
+TEST_P(StatusCheckTest, ListsEachControllerAndExitsWithTheTruth) {
+    const StatusCheckCase& c = GetParam();
+    const ChildRun run = runUtilityOnSimulatedHand(c.setting, "--status");
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, c.expectedStatus);
+    const size_t linkUp = run.out.find("CAN device initialized.\n");
+    ASSERT_NE(linkUp, std::string::npos) << run.out;
+    EXPECT_EQ(run.out.substr(linkUp), "CAN device initialized.\n\n" + c.expectedChecks);
+    // Nothing was written: every controller is as it came from the factory.
+    EXPECT_EQ(run.err.find("ROLE(stored)=0x1220"), std::string::npos);
+    EXPECT_NE(run.err.find("dovel 11: main ROLE(stored)=0x1225 flash=0 bytes"), std::string::npos)
+        << run.err;
+}
+
+const std::string CHECK_11 = "Checking Dovel 11...[OK] main firmware, VERS 0x0214, ROLE 0x1225\n";
+const std::string CHECK_12 = "Checking Dovel 12...[OK] main firmware, VERS 0x0214, ROLE 0x0a45\n";
+const std::string CHECK_13_14 =
+    "Checking Dovel 13...[OK] main firmware, VERS 0x0214, ROLE 0x8465\n"
+    "Checking Dovel 14...[OK] main firmware, VERS 0x0214, ROLE 0x3c85\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Hands, StatusCheckTest,
+    testing::Values(StatusCheckCase{"AllFourRunning", "sim:fast", CHECK_11 + CHECK_12 + CHECK_13_14,
+                                    0},
+                    StatusCheckCase{"OneSilent", "sim:fast,silent=12",
+                                    CHECK_11 +
+                                        "Checking Dovel 12...ERROR - no reply within 1000 ms\n"
+                                        "[FAILED] no reply\n" +
+                                        CHECK_13_14,
+                                    1}),
+    [](const testing::TestParamInfo<StatusCheckCase>& info) { return info.param.name; });
 #endif
 
 TEST(FullUpdate, EveryControllerTakesTheImageAndReturnsToItsRole) {

@@ -154,11 +154,15 @@ TEST_F(LinkTest, StatusMessageLeavesTheAnswerBehindItQueued) {
     EXPECT_EQ(record.ID, 12u);
 }
 
-TEST_F(LinkTest, DiscardDropsOnlyWhatIsAlreadyQueued) {
+// A bus problem among the dropped frames is still reported.
+TEST_F(LinkTest, DiscardDropsOnlyWhatIsAlreadyQueuedAndReportsStatusMessages) {
     queueFrame(adapter, FROM_NODE_5);
+    queueFrame(adapter, STATUS_ZERO);
     queueFrame(adapter, FROM_NODE_12);
     queueFrame(adapter, FROM_NODE_5, 10);  // arrives later
-    EXPECT_EQ(discardQueuedFrames(), 2);
+    beginStdoutCapture();
+    EXPECT_EQ(discardQueuedFrames(), 3);
+    EXPECT_EQ(endStdoutCapture(), "Got status message, DATA[3] = 0x0000\n");
     adapter.nowUs = 10;
     CanFrame record{};
     EXPECT_EQ(readReply(&record), 0);

@@ -3,6 +3,8 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -136,6 +138,51 @@ INSTANTIATE_TEST_SUITE_P(
                       "Accessing firmware file: " + PATH_1024 +
                           "...[FAILED] Firmware path is longer than 1023 characters\n"}),
     [](const testing::TestParamInfo<FileCheckCase>& info) { return info.param.name; });
+
+// Standard output is a pipe (as under `| tee update.log`): each prompt is in the pipe
+// while its key is awaited, so the operator sees what is asked.
+TEST(Prompts, ReachAPipeBeforeTheKeyIsAwaited) {
+    int out[2], in[2];
+    ASSERT_EQ(pipe(out), 0);
+    ASSERT_EQ(pipe(in), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(in[0], STDIN_FILENO);
+        close(out[0]);
+        close(in[1]);
+        alarm(20);
+        static ScriptedAdapter adapter;
+        adapter.initResult = 3;
+        scriptedAdapterInstall(&adapter);
+        char program[] = "dovelflash";
+        char* argv[] = {program, nullptr};
+        runDovelflash(1, argv);
+    }
+    close(out[1]);
+    close(in[0]);
+    std::string seen;
+    for (const std::string prompt : {"(y/n)? ", "Press any key to exit..."}) {
+        char buffer[256];
+        pollfd ready{out[0], POLLIN, 0};
+        // Nothing is typed until the prompt has arrived; a prompt held in a buffer would
+        // never come.
+        while (seen.find(prompt) == std::string::npos && poll(&ready, 1, 10000) > 0) {
+            const ssize_t n = read(out[0], buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            seen.append(buffer, static_cast<size_t>(n));
+        }
+        EXPECT_NE(seen.find(prompt), std::string::npos) << seen;
+        (void)!write(in[1], "n", 1);
+    }
+    close(in[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(out[0]);
+    EXPECT_TRUE(WIFEXITED(status));
+}
 
 // With no controller on the bus every step fails in bounded time, each in its own
 // words, and every walk still visits all four controllers.
