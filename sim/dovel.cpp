@@ -18,6 +18,7 @@ constexpr int REPLY_VALUE_OFFSET = 2;
 // Packed reply: value bits 16 to 21 in DATA[0], 8 to 15 in DATA[1], 0 to 7 in DATA[2].
 constexpr uint32_t PACKED_HIGH_MASK = 0x3F;
 constexpr int PACKED_LEN = 3;
+constexpr int64_t US_PER_MS = 1000;
 
 struct PropertyValue {
     int32_t value;
@@ -94,11 +95,17 @@ CanFrame packedReply(const SimDovel* dovel, int32_t value) {
     return reply;
 }
 
+int32_t mainVersion(const SimDovel* dovel) {
+    return dovel->image == SIM_IMAGE_COMPLETE
+               ? static_cast<int32_t>(dovel->imageCrc32 & SIM_VERSION_CRC_MASK)
+               : SIM_VERSION_MAIN;
+}
+
 PropertyValue propertyValue(const SimDovel* dovel, int property) {
     const bool monitor = dovel->mode == SIM_MODE_MONITOR;
     switch (property) {
         case SIM_PROP_VERS:
-            return {monitor ? SIM_VERSION_MONITOR : SIM_VERSION_MAIN, 2};
+            return {monitor ? SIM_VERSION_MONITOR : mainVersion(dovel), 2};
         case SIM_PROP_ROLE:
             return {dovel->ramRole, 2};
         case SIM_PROP_ID:
@@ -127,7 +134,7 @@ void answerGet(SimHand* hand, SimDovel* dovel, int property, int64_t atUs) {
             value.value = SIM_CRAZY_ID;
         }
         if (faults->slowIdReplyMs != SIM_FAULT_OFF) {
-            readyUs = atUs + static_cast<int64_t>(faults->slowIdReplyMs) * 1000;
+            readyUs = atUs + static_cast<int64_t>(faults->slowIdReplyMs) * US_PER_MS;
         }
     }
     const CanFrame reply = hand->options.packed[property]
@@ -174,11 +181,14 @@ void startDownload(SimHand* hand, SimDovel* dovel, int64_t atUs) {
     dovel->charactersLost = 0;
     dovel->records = 0;
     dovel->badRecords = 0;
+    dovel->image = SIM_IMAGE_INCOMPLETE;
     dovel->downloading = true;
     dovel->downloadComplete = false;
     dovel->takingCharacter = true;  // not ready before the flash is erased
     dovel->event = SIM_EVENT_DOWNLOAD_READY;
-    dovel->eventUs = atUs + simStepUs(hand, SIM_DOWNLOAD_PREPARE_US);
+    const int eraseMs = dovel->faults.eraseMs;
+    dovel->eventUs = atUs + (eraseMs != SIM_FAULT_OFF ? static_cast<int64_t>(eraseMs) * US_PER_MS
+                                                      : simStepUs(hand, SIM_DOWNLOAD_PREPARE_US));
     if (dovel->faults.readErrorAfterCharacters == 0 && !dovel->readErrorSent) {
         dovel->readErrorSent = true;
         simArmReadError(hand);
@@ -204,6 +214,8 @@ void finishRecord(SimDovel* dovel) {
     } else if (record.type == TEK_TYPE_TERMINATION) {
         dovel->downloading = false;
         dovel->downloadComplete = true;
+        dovel->image = SIM_IMAGE_COMPLETE;
+        dovel->imageCrc32 = simFlashCrc32(dovel->flash);
     } else {
         writeRecord(dovel, &record);
     }
@@ -239,6 +251,15 @@ void takeCharacter(SimHand* hand, SimDovel* dovel, uint8_t c, int64_t atUs) {
         dovel->readErrorSent = true;
         simArmReadError(hand);
     }
+    const SimDovelFaults* faults = &dovel->faults;
+    if (faults->stallRecoverMs != SIM_FAULT_OFF && !dovel->stallSpent &&
+        dovel->charactersTaken > faults->stallAfterCharacters) {
+        dovel->stallSpent = true;
+        dovel->hung = true;
+        dovel->event = SIM_EVENT_STALL_OVER;
+        dovel->eventUs = atUs + static_cast<int64_t>(faults->stallRecoverMs) * US_PER_MS;
+        return;
+    }
     dovel->event = SIM_EVENT_CHARACTER_DONE;
     dovel->eventUs = atUs + simStepUs(hand, SIM_CHARACTER_TAKE_US);
 }
@@ -246,7 +267,8 @@ void takeCharacter(SimHand* hand, SimDovel* dovel, uint8_t c, int64_t atUs) {
 // "Ready for the next character": the characters taken so far, as a VERS reply.
 void sendDownloadReply(SimHand* hand, SimDovel* dovel, int64_t atUs) {
     const int stallAfter = dovel->faults.stallAfterCharacters;
-    if (stallAfter != SIM_FAULT_OFF && dovel->charactersTaken > stallAfter) {
+    if (stallAfter != SIM_FAULT_OFF && dovel->faults.stallRecoverMs == SIM_FAULT_OFF &&
+        dovel->charactersTaken > stallAfter) {
         return;
     }
     const CanFrame reply = littleEndianReply(dovel, SIM_PROP_VERS, {dovel->charactersTaken, 2});
@@ -334,7 +356,7 @@ void dovelReceive(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t
     if (frame->TYPE != FRAME_TYPE_STANDARD) {
         return;
     }
-    if (dovel->mode == SIM_MODE_RESETTING || atUs < dovel->busyUntilUs) {
+    if (dovel->mode == SIM_MODE_RESETTING || dovel->hung || atUs < dovel->busyUntilUs) {
         ++dovel->framesIgnored;
         return;
     }
@@ -365,6 +387,12 @@ void dovelRunEvent(SimHand* hand, SimDovel* dovel) {
         case SIM_EVENT_CHARACTER_DONE:
             sendDownloadReply(hand, dovel, atUs);
             takeNextOrWait(hand, dovel, atUs);
+            break;
+        case SIM_EVENT_STALL_OVER:
+            // It lost what came while it hung: the stream is broken, the download over.
+            dovel->hung = false;
+            dovel->event = SIM_EVENT_NONE;
+            resetDownload(dovel);
             break;
         case SIM_EVENT_NONE:
             break;

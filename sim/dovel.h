@@ -13,6 +13,10 @@
 // character; other frames addressed to it are handled as at any other time (a second
 // start request begins the download afresh, a reset ends it). After the termination
 // record, LEN-1 frames are get requests again.
+//
+// The main firmware answers VERS with SIM_VERSION_MAIN while the flash holds the
+// factory firmware, and with the low 16 bits of the flash's CRC-32 once a download has
+// completed, so that the firmware a controller runs can be told from the one before.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +39,8 @@ constexpr int32_t SIM_STATUS_MAIN = 1;
 constexpr int32_t SIM_STATUS_MONITOR = 0;
 constexpr int32_t SIM_VERSION_MAIN = 0x0214;
 constexpr int32_t SIM_VERSION_MONITOR = 0x0103;
+// Of a downloaded image's CRC-32, the part VERS gives.
+constexpr uint32_t SIM_VERSION_CRC_MASK = 0xFFFF;
 constexpr uint16_t SIM_ROLE_CODE_MASK = 0x001F;
 
 // Stored ROLE words at the start of a run, controllers 11 to 14: role code 5, upper bits

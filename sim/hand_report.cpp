@@ -20,14 +20,6 @@ uint32_t crc32Update(uint32_t crc, uint8_t byte) {
     return crc;
 }
 
-uint32_t flashCrc32(const std::map<uint32_t, uint8_t>& flash) {
-    uint32_t crc = CRC32_INITIAL;
-    for (const auto& [address, byte] : flash) {
-        crc = crc32Update(crc, byte);
-    }
-    return crc ^ CRC32_INITIAL;
-}
-
 const char* modeName(SimDovelMode mode) {
     switch (mode) {
         case SIM_MODE_MAIN:
@@ -47,6 +39,14 @@ void printStamp(std::FILE* out, int64_t atUs) {
 }
 
 }  // namespace
+
+uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash) {
+    uint32_t crc = CRC32_INITIAL;
+    for (const auto& [address, byte] : flash) {
+        crc = crc32Update(crc, byte);
+    }
+    return crc ^ CRC32_INITIAL;
+}
 
 int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered) {
     // Binary: a candump log ends its lines in LF alone, on Windows too.
@@ -105,7 +105,8 @@ int simHandDovelState(const SimHand* hand, int node, SimDovelState* state) {
     state->resets = dovel.resets;
     state->framesIgnored = dovel.framesIgnored;
     state->flash = dovel.flash;
-    state->flashCrc32 = flashCrc32(dovel.flash);
+    state->flashCrc32 = simFlashCrc32(dovel.flash);
+    state->image = dovel.image;
     return 0;
 }
 
@@ -115,7 +116,7 @@ void simHandReport(const SimHand* hand, std::FILE* out) {
                      "sim: dovel %d: %s ROLE(stored)=0x%04X flash=%lu bytes crc32=0x%08" PRIX32
                      " records=%d bad=%d lost=%d\n",
                      dovel.node, modeName(dovel.mode), static_cast<unsigned>(dovel.storedRole),
-                     static_cast<unsigned long>(dovel.flash.size()), flashCrc32(dovel.flash),
+                     static_cast<unsigned long>(dovel.flash.size()), simFlashCrc32(dovel.flash),
                      dovel.records, dovel.badRecords, dovel.charactersLost);
     }
     std::fflush(out);

@@ -40,6 +40,7 @@ struct SimBus {
     int64_t busyUntilUs;
     int64_t idleSinceUs;
     uint64_t nextOrder;
+    long framesDone;  // frames that have ended on the bus, either direction
 };
 
 struct SimHostPort {
@@ -47,6 +48,7 @@ struct SimHostPort {
     uint32_t lowestId;
     uint32_t highestId;
     bool readErrorArmed;
+    bool gone;  // pulled out: every operation fails
     int overruns;
 };
 
@@ -55,6 +57,7 @@ enum SimDovelEvent {
     SIM_EVENT_BOOT,            // the reset time is over
     SIM_EVENT_DOWNLOAD_READY,  // ready for the first character
     SIM_EVENT_CHARACTER_DONE,  // a character has been taken
+    SIM_EVENT_STALL_OVER,      // a recovering stall ends
 };
 
 // The record a monitor assembles from the character stream; its length field says
@@ -88,6 +91,9 @@ struct SimDovel {
     SimRxFifo fifo;
     SimRecordBuffer record;
     std::map<uint32_t, uint8_t> flash;
+    SimFlashImage image;
+    uint32_t imageCrc32;  // of the flash, once the image is complete
+    bool hung;            // in a recovering stall: deaf and dumb until its event
     int charactersTaken;
     int charactersLost;
     int records;
@@ -101,6 +107,7 @@ struct SimDovel {
     bool longLenSent;
     bool foreignSent;
     bool readErrorSent;
+    bool stallSpent;
 };
 
 struct SimHand {
@@ -124,6 +131,9 @@ int64_t simStepUs(const SimHand* hand, int64_t usualUs);
 void simPostStatusMessage(SimHand* hand, uint8_t data3, int64_t atUs);
 // The adapter's next read fails once.
 void simArmReadError(SimHand* hand);
+
+// CRC-32 (IEEE 802.3) of the flash bytes in address order.
+uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash);
 
 // Trace lines (nothing when no trace is open).
 void simTraceFrame(SimHand* hand, const CanFrame* frame, int64_t atUs);

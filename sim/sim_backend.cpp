@@ -68,9 +68,9 @@ int32_t simInit(uint16_t bitTiming, int) {
         return SIM_ILLEGAL_PARAMETER;  // the simulated bus runs at 1 Mbit/s only
     }
     const int64_t now = handNowUs();
-    simHandHostClear(current.hand, now);
-    simHandHostFilter(current.hand, now, 0, SIM_HIGHEST_STANDARD_ID);
-    return CAN_OK;
+    const int32_t result = simHandHostClear(current.hand, now);
+    return result != CAN_OK ? result
+                            : simHandHostFilter(current.hand, now, 0, SIM_HIGHEST_STANDARD_ID);
 }
 
 int32_t simRead(CanFrame* frame) {
@@ -79,9 +79,10 @@ int32_t simRead(CanFrame* frame) {
     }
     const int64_t now = handNowUs();
     const int32_t result = simHandHostRead(current.hand, now, frame);
-    if (result == RX_QUEUE_EMPTY && current.fast) {
+    if ((result == RX_QUEUE_EMPTY || result == SIM_ADAPTER_GONE) && current.fast) {
         // A small step only: a reader that polls on a schedule must see a frame at its
-        // own next read, not at the moment the frame arrives.
+        // own next read, not at the moment the frame arrives; and a reader that retries a
+        // missing adapter still sees time pass.
         simHandAdvance(current.hand, now + SIM_EMPTY_READ_STEP_US);
     }
     return result;
@@ -96,16 +97,14 @@ int32_t simResetClient() {
     if (!current.hand) {
         return CAN_ERR_NOT_INITIALIZED;
     }
-    simHandHostClear(current.hand, handNowUs());
-    return CAN_OK;
+    return simHandHostClear(current.hand, handNowUs());
 }
 
 int32_t simMsgFilter(uint32_t lowestId, uint32_t highestId, int) {
     if (!current.hand) {
         return CAN_ERR_NOT_INITIALIZED;
     }
-    simHandHostFilter(current.hand, handNowUs(), lowestId, highestId);
-    return CAN_OK;
+    return simHandHostFilter(current.hand, handNowUs(), lowestId, highestId);
 }
 
 void simWaitForFrame(int64_t deadlineUs) {

@@ -103,13 +103,23 @@ void foreignAnswer(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_
     simQueueFrame(hand, SIM_SENDER_FOREIGN, &answer, atUs + SIM_FOREIGN_REPLY_DELAY_US, answer.LEN);
 }
 
+// The adapter is pulled out: what it held is lost with it.
+void unplugAdapter(SimHand* hand, int64_t atUs) {
+    hand->host.gone = true;
+    hand->host.queue.clear();
+    hand->host.readErrorArmed = false;
+    simDropWaitingFrames(hand, SIM_SENDER_HOST);
+    simTraceComment(hand, atUs, "adapter unplugged");
+}
+
 void finishFrame(SimHand* hand, int64_t atUs) {
     SimBus* bus = &hand->bus;
     bus->busy = false;
     bus->idleSinceUs = atUs;
     const SimWaitingFrame done = bus->onBus;
+    ++bus->framesDone;
     simTraceFrame(hand, &done.frame, atUs);
-    if (done.sender != SIM_SENDER_HOST) {
+    if (done.sender != SIM_SENDER_HOST && !hand->host.gone) {
         hostReceive(hand, &done.frame, done.hostLen, atUs);
     }
     for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
@@ -119,6 +129,9 @@ void finishFrame(SimHand* hand, int64_t atUs) {
             foreignAnswer(hand, dovel, &done.frame, atUs);
             dovelReceive(hand, dovel, &done.frame, atUs);
         }
+    }
+    if (bus->framesDone == hand->options.unplugAfterFrames) {
+        unplugAdapter(hand, atUs);
     }
 }
 
@@ -142,7 +155,9 @@ void runNextEvent(SimHand* hand, int64_t busUs, int64_t dovelUs) {
     }
 }
 
-bool hostDue(const SimHand* hand) { return hand->host.readErrorArmed || !hand->host.queue.empty(); }
+bool hostDue(const SimHand* hand) {
+    return hand->host.gone || hand->host.readErrorArmed || !hand->host.queue.empty();
+}
 
 }  // namespace
 
@@ -191,6 +206,9 @@ SimHand* simHandCreate(const char* options, std::string* error) {
     hand->host.highestId = SIM_HIGHEST_STANDARD_ID;
     for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
         dovelInit(&hand->dovels[i], SIM_FIRST_DOVEL_ID + i, &parsed.dovel[i], SIM_INITIAL_ROLES[i]);
+    }
+    if (parsed.unplugAfterFrames == 0) {
+        unplugAdapter(hand, 0);
     }
     return hand;
 }
@@ -251,6 +269,9 @@ int32_t simHandHostWrite(SimHand* hand, int64_t atUs, const CanFrame* frame) {
         return SIM_ILLEGAL_PARAMETER;
     }
     simHandAdvance(hand, atUs);
+    if (hand->host.gone) {
+        return SIM_ADAPTER_GONE;
+    }
     const auto waiting =
         std::count_if(hand->bus.waiting.begin(), hand->bus.waiting.end(),
                       [](const SimWaitingFrame& w) { return w.sender == SIM_SENDER_HOST; });
@@ -264,6 +285,9 @@ int32_t simHandHostWrite(SimHand* hand, int64_t atUs, const CanFrame* frame) {
 int32_t simHandHostRead(SimHand* hand, int64_t atUs, CanFrame* frame) {
     simHandAdvance(hand, atUs);
     SimHostPort* host = &hand->host;
+    if (host->gone) {
+        return SIM_ADAPTER_GONE;
+    }
     if (host->readErrorArmed) {
         host->readErrorArmed = false;
         simTraceComment(hand, hand->nowUs, "adapter read error");
@@ -282,13 +306,21 @@ bool simHandHostFrameDue(SimHand* hand, int64_t atUs) {
     return hostDue(hand);
 }
 
-void simHandHostClear(SimHand* hand, int64_t atUs) {
+int32_t simHandHostClear(SimHand* hand, int64_t atUs) {
     simHandAdvance(hand, atUs);
+    if (hand->host.gone) {
+        return SIM_ADAPTER_GONE;
+    }
     hand->host.queue.clear();
+    return CAN_OK;
 }
 
-void simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32_t highestId) {
+int32_t simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32_t highestId) {
     simHandAdvance(hand, atUs);
+    if (hand->host.gone) {
+        return SIM_ADAPTER_GONE;
+    }
     hand->host.lowestId = lowestId;
     hand->host.highestId = highestId;
+    return CAN_OK;
 }

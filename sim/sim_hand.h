@@ -24,6 +24,9 @@ struct SimHand;
 
 // What a read gives once under the read-error fault.
 constexpr int32_t SIM_READ_ERROR = 0x0100;
+// What every adapter operation gives once the adapter has been pulled out (the
+// unplug-after fault): the adapter is no longer there.
+constexpr int32_t SIM_ADAPTER_GONE = 0x1000;
 // What a write of a frame the bus cannot carry gives (TYPE not standard, an identifier
 // beyond 11 bits, LEN above 8), and an initialisation with another bit rate than 1 Mbit/s.
 constexpr int32_t SIM_ILLEGAL_PARAMETER = 0x4000;
@@ -77,10 +80,12 @@ int32_t simHandHostRead(SimHand* hand, int64_t atUs, CanFrame* frame);
 // Whether a read at atUs would give a frame or a failure.
 bool simHandHostFrameDue(SimHand* hand, int64_t atUs);
 // Empties the receive queue, as an adapter reset does; the controllers keep their state.
-void simHandHostClear(SimHand* hand, int64_t atUs);
+// 0, or SIM_ADAPTER_GONE.
+int32_t simHandHostClear(SimHand* hand, int64_t atUs);
 // Only standard frames with identifiers from lowestId to highestId reach the queue from
-// now on (status messages always do). A new hand accepts every identifier.
-void simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32_t highestId);
+// now on (status messages always do). A new hand accepts every identifier. 0, or
+// SIM_ADAPTER_GONE.
+int32_t simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32_t highestId);
 
 // One line per controller, e.g.
 // "sim: dovel 11: main ROLE(stored)=0x1225 flash=16384 bytes crc32=0x… records=512
@@ -88,6 +93,11 @@ void simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32_t 
 void simHandReport(const SimHand* hand, std::FILE* out);
 
 enum SimDovelMode { SIM_MODE_MAIN, SIM_MODE_MONITOR, SIM_MODE_RESETTING };
+
+// What a controller's flash holds: the firmware it left the factory with, an image that a
+// download erased and has not finished (the termination record never came), or the
+// image of a download that finished.
+enum SimFlashImage { SIM_IMAGE_FACTORY, SIM_IMAGE_INCOMPLETE, SIM_IMAGE_COMPLETE };
 
 // A controller's state, for checks from outside.
 struct SimDovelState {
@@ -106,6 +116,7 @@ struct SimDovelState {
     int framesIgnored;  // addressed to it while resetting or busy storing
     std::map<uint32_t, uint8_t> flash;
     uint32_t flashCrc32;  // CRC-32 of the flash bytes in address order
+    SimFlashImage image;
 };
 
 // 0 with the state of controller node, or 1 when the hand has no such controller.

@@ -1,12 +1,21 @@
 #include "sim/sim_options.h"
 
+#include <vector>
+
 namespace {
 
 // A number in an option: decimal digits only, and no more than this.
 constexpr long MAX_OPTION_NUMBER = 100000000;
 constexpr int DECIMAL_RADIX = 10;
 
-enum ArgumentKind { NO_ARGUMENT, DOVEL_ARGUMENT, DOVEL_COUNT_ARGUMENT, PROPERTY_ARGUMENT };
+enum ArgumentKind {
+    NO_ARGUMENT,
+    DOVEL_ARGUMENT,
+    DOVEL_COUNT_ARGUMENT,              // ID:N
+    DOVEL_COUNT_OPTIONAL_MS_ARGUMENT,  // ID:N or ID:N:MS
+    PROPERTY_ARGUMENT,
+    COUNT_ARGUMENT,  // N
+};
 
 enum OptionId {
     OPTION_FAST,
@@ -21,6 +30,8 @@ enum OptionId {
     OPTION_READ_ERROR,
     OPTION_FOREIGN,
     OPTION_LONG_LEN,
+    OPTION_ERASE,
+    OPTION_UNPLUG_AFTER,
 };
 
 struct OptionSpec {
@@ -36,12 +47,14 @@ constexpr OptionSpec OPTIONS[] = {
     {"status", DOVEL_ARGUMENT, OPTION_STATUS},
     {"crazy-id", DOVEL_ARGUMENT, OPTION_CRAZY_ID},
     {"role-stuck", DOVEL_ARGUMENT, OPTION_ROLE_STUCK},
-    {"stall", DOVEL_COUNT_ARGUMENT, OPTION_STALL},
+    {"stall", DOVEL_COUNT_OPTIONAL_MS_ARGUMENT, OPTION_STALL},
     {"slow", DOVEL_COUNT_ARGUMENT, OPTION_SLOW},
     {"packed", PROPERTY_ARGUMENT, OPTION_PACKED},
     {"read-error", DOVEL_COUNT_ARGUMENT, OPTION_READ_ERROR},
     {"foreign", DOVEL_ARGUMENT, OPTION_FOREIGN},
     {"long-len", DOVEL_ARGUMENT, OPTION_LONG_LEN},
+    {"erase", DOVEL_COUNT_ARGUMENT, OPTION_ERASE},
+    {"unplug-after", COUNT_ARGUMENT, OPTION_UNPLUG_AFTER},
 };
 
 // A decimal number that makes up the whole of text, or -1.
@@ -74,26 +87,47 @@ int parseDovel(const std::string& text) {
 struct OptionArgument {
     int dovel;  // index, or -1
     long count;
+    long ms;  // -1 when not given
     long property;
 };
 
+// The colon-separated parts of an argument.
+std::vector<std::string> splitParts(const std::string& text) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t colon = text.find(':'); colon != std::string::npos; colon = text.find(':', start)) {
+        parts.push_back(text.substr(start, colon - start));
+        start = colon + 1;
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
 bool parseArgument(ArgumentKind kind, const std::string& text, bool present,
                    OptionArgument* argument) {
+    const std::vector<std::string> parts = splitParts(text);
     switch (kind) {
         case NO_ARGUMENT:
             return !present;
         case DOVEL_ARGUMENT:
             argument->dovel = parseDovel(text);
             return present && argument->dovel >= 0;
-        case DOVEL_COUNT_ARGUMENT: {
-            const size_t colon = text.find(':');
-            if (!present || colon == std::string::npos) {
+        case DOVEL_COUNT_ARGUMENT:
+        case DOVEL_COUNT_OPTIONAL_MS_ARGUMENT: {
+            const size_t most = kind == DOVEL_COUNT_ARGUMENT ? 2 : 3;
+            if (!present || parts.size() < 2 || parts.size() > most) {
                 return false;
             }
-            argument->dovel = parseDovel(text.substr(0, colon));
-            argument->count = parseNumber(text.substr(colon + 1));
-            return argument->dovel >= 0 && argument->count >= 0;
+            argument->dovel = parseDovel(parts[0]);
+            argument->count = parseNumber(parts[1]);
+            argument->ms = parts.size() == 3 ? parseNumber(parts[2]) : 0;
+            const bool ok = argument->dovel >= 0 && argument->count >= 0 && argument->ms >= 0;
+            argument->ms = parts.size() == 3 ? argument->ms : -1;
+            return ok;
         }
+        case COUNT_ARGUMENT:
+            argument->count = parseNumber(text);
+            return present && argument->count >= 0;
         case PROPERTY_ARGUMENT:
             argument->property = parseNumber(text);
             return present && argument->property >= 0 && argument->property < SIM_PROPERTY_COUNT;
@@ -125,6 +159,8 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
             break;
         case OPTION_STALL:
             faults->stallAfterCharacters = count;
+            faults->stallRecoverMs =
+                argument.ms >= 0 ? static_cast<int>(argument.ms) : SIM_FAULT_OFF;
             break;
         case OPTION_SLOW:
             faults->slowIdReplyMs = count;
@@ -141,6 +177,12 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
         case OPTION_LONG_LEN:
             faults->longLenRoleReply = true;
             break;
+        case OPTION_ERASE:
+            faults->eraseMs = count;
+            break;
+        case OPTION_UNPLUG_AFTER:
+            options->unplugAfterFrames = argument.count;
+            break;
     }
 }
 
@@ -154,7 +196,7 @@ int parseOption(const std::string& option, SimOptions* options, std::string* err
         if (name != spec.name) {
             continue;
         }
-        OptionArgument argument{-1, 0, 0};
+        OptionArgument argument{-1, 0, -1, 0};
         if (!parseArgument(spec.argument, text, present, &argument)) {
             *error = "malformed option '" + option + "'";
             return 1;
@@ -174,7 +216,10 @@ SimOptions simDefaultOptions() {
         faults.stallAfterCharacters = SIM_FAULT_OFF;
         faults.slowIdReplyMs = SIM_FAULT_OFF;
         faults.readErrorAfterCharacters = SIM_FAULT_OFF;
+        faults.stallRecoverMs = SIM_FAULT_OFF;
+        faults.eraseMs = SIM_FAULT_OFF;
     }
+    options.unplugAfterFrames = SIM_FAULT_OFF;
     return options;
 }
 

@@ -12,6 +12,12 @@
 //   role-stuck=ID    it ignores ROLE writes
 //   stall=ID:N       in a download it answers N characters, then sends nothing until
 //                    it is reset
+//   stall=ID:N:MS    in its first download that gets so far it answers N characters,
+//                    then hangs for MS ms: it takes nothing and answers nothing, and the
+//                    frames addressed to it in that time are lost. Then it comes back
+//                    with its download stream broken, so it abandons the download (the
+//                    flash keeps what was written, the image stays incomplete) and
+//                    answers as a monitor again: get requests, sets, a new start request
 //   slow=ID:MS       each answer to an ID query comes MS ms after the query
 //   packed=PROP      every controller answers gets of property PROP in the packed form
 //   read-error=ID:N  once that controller has taken N characters of a download, the
@@ -19,6 +25,13 @@
 //   foreign=ID       a node that is no Dovel answers the first get request addressed
 //                    to that controller, ahead of the controller's own answer
 //   long-len=ID      its first answer to a ROLE get reaches the host with LEN 15
+//   erase=ID:MS      erasing its flash takes MS ms: its first reply after each download
+//                    start request comes MS ms after the request
+//   unplug-after=N   the adapter is pulled out when the Nth frame on the bus (either
+//                    direction) has ended; 0: before the first. Its receive queue and the
+//                    frames the host had written and not yet sent are lost, and every
+//                    adapter operation fails with SIM_ADAPTER_GONE from then on. The
+//                    controllers keep their state.
 #pragma once
 
 #include <string>
@@ -26,7 +39,7 @@
 constexpr int SIM_FIRST_DOVEL_ID = 11;
 constexpr int SIM_DOVEL_COUNT = 4;
 constexpr int SIM_PROPERTY_COUNT = 128;
-// Disables a counted fault (stall, slow, read-error).
+// Disables a counted fault (stall, slow, read-error, erase, unplug-after).
 constexpr int SIM_FAULT_OFF = -1;
 
 struct SimDovelFaults {
@@ -39,6 +52,8 @@ struct SimDovelFaults {
     int stallAfterCharacters;      // SIM_FAULT_OFF or N
     int slowIdReplyMs;             // SIM_FAULT_OFF or MS
     int readErrorAfterCharacters;  // SIM_FAULT_OFF or N
+    int stallRecoverMs;            // SIM_FAULT_OFF (stalled until reset) or MS
+    int eraseMs;                   // SIM_FAULT_OFF or MS
 };
 
 struct SimOptions {
@@ -46,6 +61,7 @@ struct SimOptions {
     bool zeroTime;
     SimDovelFaults dovel[SIM_DOVEL_COUNT];  // index: controller ID - SIM_FIRST_DOVEL_ID
     bool packed[SIM_PROPERTY_COUNT];
+    long unplugAfterFrames;  // SIM_FAULT_OFF or N
 };
 
 // No faults, real time.

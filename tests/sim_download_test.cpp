@@ -18,6 +18,7 @@ namespace {
 using Frames = std::vector<std::string>;
 
 constexpr int UNLOCK_MAIN = 13;
+constexpr int UNLOCK_MONITOR = 8;
 constexpr int ROLE = 1;
 constexpr int STATUS = 5;
 constexpr int STORE = 9;
@@ -108,6 +109,23 @@ TEST_F(SimDownloadTest, StreamLandsInFlashAndTerminationEndsTheDownload) {
     // A LEN-1 frame is a get request again, answered as the monitor answers it.
     EXPECT_EQ(simExchange(simGet(12, STATUS)), Frames{"20C#850000"});
     EXPECT_EQ(simDovelState(12).charactersTaken, static_cast<int>(image.size()));
+}
+
+TEST_F(SimDownloadTest, MainFirmwareVersionFollowsTheDownloadedImage) {
+    openMonitor(13);
+    EXPECT_EQ(simDovelState(13).image, SIM_IMAGE_FACTORY);
+    streamPaced(13, record(TEK_TYPE_DATA, 0x1000, {'1', '2', '3', '4', '5', '6', '7', '8', '9'}) +
+                        record(TEK_TYPE_TERMINATION, 0x1000, {}));
+    ASSERT_EQ(simDovelState(13).image, SIM_IMAGE_COMPLETE);
+    simSendAccessCode(13, UNLOCK_MONITOR);
+    simWrite(simSet(13, ROLE, 0x8465));
+    simWrite(simSet(13, STORE, 1));
+    simReadAfter(100);
+    simWrite(simSet(13, STATUS, 0));
+    simReadAfter(600);
+    // The flash holds "123456789", whose CRC-32 is 0xCBF43926.
+    EXPECT_EQ(simExchange(simGet(13, VERS)), Frames{"20D#80002639"});
+    EXPECT_EQ(simExchange(simGet(12, VERS)), Frames{"20C#80001402"});  // factory firmware
 }
 
 TEST_F(SimDownloadTest, BadRecordsAreCountedAndNotWritten) {

@@ -7,6 +7,7 @@
 #include "can/can_api.h"
 #include "can/can_backend.h"
 #include "can/clock.h"
+#include "sim/bus_timing.h"
 #include "sim/dovel.h"
 #include "sim/sim_backend.h"
 #include "sim/sim_options.h"
@@ -132,6 +133,107 @@ TEST_F(SimFaultTest, StallStopsAnsweringAfterNCharacters) {
     EXPECT_EQ(simExchange(simGet(12, ID)), Frames{"20C#83000C"});
 }
 
+TEST_F(SimFaultTest, RecoveringStallHangsThenAbandonsTheDownloadAndAnswersAgain) {
+    openMonitor(12, "stall=12:2:300");
+    EXPECT_EQ(simExchange(simSet(12, VERS, 0xAA), 3), Frames{"20C#80000000"});
+    EXPECT_EQ(simExchange(simCharacter(12, '0'), 1), Frames{"20C#80000100"});
+    EXPECT_EQ(simExchange(simCharacter(12, 'A'), 1), Frames{"20C#80000200"});
+    // The third character is taken and never answered; for 300 ms nothing gets through.
+    EXPECT_EQ(simExchange(simCharacter(12, '6'), 100), Frames{});
+    EXPECT_EQ(simExchange(simGet(12, ID), 150), Frames{});
+    EXPECT_TRUE(simDovelState(12).downloading);
+    simReadAfter(51);
+    // Back: the download is abandoned, a LEN-1 frame is a get request again.
+    const SimDovelState state = simDovelState(12);
+    EXPECT_FALSE(state.downloading);
+    EXPECT_EQ(state.image, SIM_IMAGE_INCOMPLETE);
+    EXPECT_EQ(state.charactersTaken, 3);
+    EXPECT_EQ(state.framesIgnored, 1);
+    EXPECT_EQ(simExchange(simGet(12, ROLE)), Frames{"20C#81000000"});
+    EXPECT_EQ(simExchange(simGet(12, STATUS)), Frames{"20C#850000"});
+    // Once only: a new download runs through.
+    EXPECT_EQ(simExchange(simSet(12, VERS, 0xAA), 3), Frames{"20C#80000000"});
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_EQ(simExchange(simCharacter(12, '0'), 1).size(), 1u) << i;
+    }
+}
+
+TEST_F(SimFaultTest, SlowEraseDelaysTheFirstReplyOfEveryDownload) {
+    openMonitor(14, "erase=14:6000");
+    for (int download = 0; download < 2; ++download) {
+        const int64_t start = simNowUs();
+        simWrite(simSet(14, VERS, 0xAA));
+        EXPECT_EQ(simReadAfter(5999), Frames{}) << download;
+        CAN_WaitForFrame(start + 7000000);
+        const CanFrame request = simSet(14, VERS, 0xAA);
+        const uint8_t ready[4] = {0x80, 0, 0, 0};
+        EXPECT_EQ(simNowUs() - start, simFrameTimeUs(request.ID, request.DATA, request.LEN) +
+                                          6000000 + simFrameTimeUs(0x20E, ready, 4))
+            << download;
+        EXPECT_EQ(simReadAfter(0), Frames{"20E#80000000"}) << download;
+    }
+}
+
+struct UnplugCase {
+    int frames;         // unplug-after=N
+    Frames received;    // of two get exchanges with controller 11
+    int32_t readAfter;  // a read once the gets are over
+};
+
+// The Nth frame ends on the bus, and the adapter is gone with whatever it held.
+const UnplugCase UNPLUG_CASES[] = {
+    {5, {"20B#83000B", "20B#850001"}, RX_QUEUE_EMPTY},
+    {4, {"20B#83000B"}, SIM_ADAPTER_GONE},
+    {3, {"20B#83000B"}, SIM_ADAPTER_GONE},
+    {2, {}, SIM_ADAPTER_GONE},
+};
+
+// CAN_Write, then every frame read until the queue is empty or a read fails.
+Frames writeAndReadAll(const CanFrame& request) {
+    Frames got;
+    if (CAN_Write(&request) != CAN_OK) {
+        return got;
+    }
+    sleepMs(1);
+    CanFrame frame{};
+    while (CAN_Read(&frame) == CAN_OK) {
+        got.push_back(simFrameText(frame));
+    }
+    return got;
+}
+
+TEST_F(SimFaultTest, UnpluggedAdapterFailsEveryOperationAndTheControllersGoOn) {
+    for (const UnplugCase& c : UNPLUG_CASES) {
+        openHand("unplug-after=" + std::to_string(c.frames));
+        Frames got = writeAndReadAll(simGet(11, ID));
+        const Frames second = writeAndReadAll(simGet(11, STATUS));
+        got.insert(got.end(), second.begin(), second.end());
+        EXPECT_EQ(got, c.received) << c.frames;
+        CanFrame frame{};
+        EXPECT_EQ(CAN_Read(&frame), c.readAfter) << c.frames;
+        if (c.readAfter == SIM_ADAPTER_GONE) {
+            frame = simSet(11, STATUS, 0);
+            EXPECT_EQ(CAN_Write(&frame), SIM_ADAPTER_GONE) << c.frames;
+            EXPECT_EQ(CAN_ResetClient(), SIM_ADAPTER_GONE) << c.frames;
+            EXPECT_EQ(CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD), SIM_ADAPTER_GONE);
+            sleepMs(600);
+            EXPECT_EQ(simDovelState(11).resets, 0) << c.frames;  // nothing reached it
+        }
+        EXPECT_EQ(simDovelState(11).mode, SIM_MODE_MAIN) << c.frames;
+    }
+}
+
+TEST_F(SimFaultTest, UnplugAfterZeroHasNoAdapterFromTheStart) {
+    const CanBackend* backend = simOpenBackend("fast,unplug-after=0");
+    ASSERT_NE(backend, nullptr);
+    canUseBackend(backend);
+    EXPECT_EQ(CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD), SIM_ADAPTER_GONE);
+    CanFrame frame{};
+    const int64_t before = simNowUs();
+    EXPECT_EQ(CAN_Read(&frame), SIM_ADAPTER_GONE);
+    EXPECT_EQ(simNowUs() - before, SIM_EMPTY_READ_STEP_US);  // a retrying reader sees time pass
+}
+
 TEST_F(SimFaultTest, ReadErrorOnceAfterNCharacters) {
     openMonitor(11, "read-error=11:2");
     EXPECT_EQ(simExchange(simSet(11, VERS, 0xAA), 3), Frames{"20B#80000000"});
@@ -176,6 +278,13 @@ const OptionCase OPTION_CASES[] = {
     {"packed=128", "malformed option 'packed=128'"},
     {"packed=", "malformed option 'packed='"},
     {"status=12,crazy=12", "unknown option 'crazy=12'"},
+    {"stall=12:5:300,erase=11:6000,unplug-after=0", nullptr},
+    {"stall=12:5:", "malformed option 'stall=12:5:'"},
+    {"stall=12:5:3:4", "malformed option 'stall=12:5:3:4'"},
+    {"erase=11", "malformed option 'erase=11'"},
+    {"erase=11:1:2", "malformed option 'erase=11:1:2'"},
+    {"unplug-after", "malformed option 'unplug-after'"},
+    {"unplug-after=12:3", "malformed option 'unplug-after=12:3'"},
 };
 
 TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {
@@ -195,7 +304,8 @@ TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {
 TEST(SimOptions, SetsTheNamedFaults) {
     SimOptions options{};
     std::string error;
-    ASSERT_EQ(simParseOptions("fast,silent=13,stall=12:500,slow=11:250,packed=5,read-error=14:7",
+    ASSERT_EQ(simParseOptions("fast,silent=13,stall=12:500,slow=11:250,packed=5,read-error=14:7,"
+                              "stall=13:9:700,erase=14:6000,unplug-after=250",
                               &options, &error),
               0);
     EXPECT_TRUE(options.fast);
@@ -207,6 +317,12 @@ TEST(SimOptions, SetsTheNamedFaults) {
     EXPECT_EQ(options.dovel[3].readErrorAfterCharacters, 7);
     EXPECT_TRUE(options.packed[5]);
     EXPECT_FALSE(options.packed[1]);
+    EXPECT_EQ(options.dovel[1].stallRecoverMs, SIM_FAULT_OFF);
+    EXPECT_EQ(options.dovel[2].stallAfterCharacters, 9);
+    EXPECT_EQ(options.dovel[2].stallRecoverMs, 700);
+    EXPECT_EQ(options.dovel[3].eraseMs, 6000);
+    EXPECT_EQ(options.dovel[0].eraseMs, SIM_FAULT_OFF);
+    EXPECT_EQ(options.unplugAfterFrames, 250);
 }
 
 TEST(SimOptionsBackend, UnknownOptionFailsInitWithOneLineNamingIt) {
