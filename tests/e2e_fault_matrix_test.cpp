@@ -3,6 +3,7 @@
 // others, and stores in the faulty controller no ROLE it did not report.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,12 @@ const FaultCase FAULTS[] = {
     {"SlowOver100ms", "slow=%d:150", {UPDATED}, true},
     {"ReadErrorInDownload", "read-error=%d:100", {"ERROR - CAN_Read(): 256\n", UPDATED}, true},
     {"ForeignNodeAnswers", "foreign=%d", {UPDATED}, true},
+    {"SlowErase", "erase=%d:5000", {UPDATED}, true},
+    {"StallThenAnswerAgain",
+     "stall=%d:500:3000",
+     {DOWNLOAD_FAILED, SKIPPED_IN_MONITOR, "Checking Dovel %d...[FAILED] still in its monitor\n",
+      "Dovel %d: FAILED - download stopped at 1%\n"},
+     false},
     {"ReplyWithLen15",
      "long-len=%d",
      {"Getting the ROLE...[FAILED]\n", DOWNLOAD_FAILED, SKIPPED, CHECK_OLD_FIRMWARE,
@@ -155,6 +162,23 @@ TEST(FaultMatrix, ImageRemovedAfterTheFileCheck) {
                   std::string::npos);
     }
     EXPECT_NE(run.out.find("0 of 4 Dovels updated.\n"), std::string::npos);
+    EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
+}
+
+// The adapter is pulled out during the first download: each download ends within about
+// a second of its last reply, none is reported complete, and no controller is updated.
+TEST(FaultMatrix, AdapterUnpluggedMidDownload) {
+    const UpdateRun run = runUpdateOnSimulatedHand("unplug-after=2000", exampleImagePath());
+    EXPECT_EQ(run.out.find("Download complete!"), std::string::npos);
+    for (int id = 11; id <= 14; ++id) {
+        EXPECT_NE(run.sections.at(id).find(withId(DOWNLOAD_FAILED, id)), std::string::npos)
+            << run.sections.at(id);
+        EXPECT_EQ(run.sections.at(id).find(withId(UPDATED, id)), std::string::npos);
+        EXPECT_TRUE(storedRoleIsDerived(run.before.at(id), run.after.at(id)));
+    }
+    EXPECT_NE(run.out.find("\n0 of 4 Dovels updated.\n"), std::string::npos);
+    // One line for the failing reads of each wait, not one per read.
+    EXPECT_LT(std::count(run.out.begin(), run.out.end(), '\n'), 150) << run.out;
     EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
 }
 
