@@ -44,7 +44,9 @@ void runUpdateWalks(const char* firmwarePath, UpdateOutcome* outcome) {
     }
 }
 
+// A controller that an interrupted run left in its monitor may fail its preparation
+// here (it is still taking image characters, so its answers are no property values)
+// and still take the whole image, get its role back and boot: it is updated.
 bool dovelUpdated(const DovelOutcome& dovel) {
-    return dovel.prepare == PREPARED && dovel.downloaded && dovel.restored &&
-           dovel.check == CHECK_MAIN_FIRMWARE;
+    return dovel.downloaded && dovel.restored && dovel.check == CHECK_MAIN_FIRMWARE;
 }

@@ -29,8 +29,7 @@ struct UpdateOutcome {
 // did not complete is not restored; every other result leaves the walks as they are.
 void runUpdateWalks(const char* firmwarePath, UpdateOutcome* outcome);
 
-// Whether the controller was prepared, took the whole image, was restored and runs its
-// main firmware.
+// Whether the controller took the whole image, was restored and runs its main firmware.
 bool dovelUpdated(const DovelOutcome& dovel);
 
 // Prints the summary; returns the number of controllers updated.
