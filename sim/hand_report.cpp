@@ -2,6 +2,7 @@
 // controllers' state.
 #include <cinttypes>
 
+#include "sim/dovel.h"
 #include "sim/hand_state.h"
 #include "sim/sim_hand.h"
 
@@ -114,10 +115,11 @@ void simHandReport(const SimHand* hand, std::FILE* out) {
     for (const SimDovel& dovel : hand->dovels) {
         std::fprintf(out,
                      "sim: dovel %d: %s ROLE(stored)=0x%04X flash=%lu bytes crc32=0x%08" PRIX32
-                     " records=%d bad=%d lost=%d\n",
+                     " records=%d bad=%d lost=%d%s\n",
                      dovel.node, modeName(dovel.mode), static_cast<unsigned>(dovel.storedRole),
                      static_cast<unsigned long>(dovel.flash.size()), simFlashCrc32(dovel.flash),
-                     dovel.records, dovel.badRecords, dovel.charactersLost);
+                     dovel.records, dovel.badRecords, dovel.charactersLost,
+                     dovelDamaged(&dovel) ? " image=incomplete" : "");
     }
     std::fflush(out);
 }
