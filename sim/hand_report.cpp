@@ -39,6 +39,13 @@ void printStamp(std::FILE* out, int64_t atUs) {
                  atUs % MICROSECONDS_PER_SECOND);
 }
 
+// A controller that runs, or at its next reset will boot, a main firmware that was only
+// partly written.
+bool bootsDamaged(const SimDovel& dovel) {
+    return dovel.image == SIM_IMAGE_INCOMPLETE &&
+           ((dovel.storedRole & SIM_ROLE_CODE_MASK) != 0 || dovelDamaged(&dovel));
+}
+
 }  // namespace
 
 uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash) {
@@ -119,7 +126,7 @@ void simHandReport(const SimHand* hand, std::FILE* out) {
                      dovel.node, modeName(dovel.mode), static_cast<unsigned>(dovel.storedRole),
                      static_cast<unsigned long>(dovel.flash.size()), simFlashCrc32(dovel.flash),
                      dovel.records, dovel.badRecords, dovel.charactersLost,
-                     dovelDamaged(&dovel) ? " image=incomplete" : "");
+                     bootsDamaged(dovel) ? " image=incomplete" : "");
     }
     std::fflush(out);
 }

@@ -97,8 +97,9 @@ int32_t simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32
 
 // One line per controller, e.g.
 // "sim: dovel 11: main ROLE(stored)=0x1225 flash=16384 bytes crc32=0x… records=512
-// bad=0 lost=0"; " image=incomplete" is added for a controller whose main firmware was
-// only partly written (a damaged controller: it neither answers nor listens).
+// bad=0 lost=0"; " image=incomplete" is added for a controller that runs, or at its
+// next reset will boot, a main firmware that was only partly written (a damaged
+// controller: that firmware neither answers nor listens).
 void simHandReport(const SimHand* hand, std::FILE* out);
 
 enum SimDovelMode { SIM_MODE_MAIN, SIM_MODE_MONITOR, SIM_MODE_RESETTING };
