@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "dovel_access_code.h"
+#include "sim/state_file.h"
 
 namespace {
 
@@ -193,6 +194,7 @@ void startDownload(SimHand* hand, SimDovel* dovel, int64_t atUs) {
         dovel->readErrorSent = true;
         simArmReadError(hand);
     }
+    simStateChanged(hand);
 }
 
 void writeRecord(SimDovel* dovel, const TekRecord* record) {
@@ -214,8 +216,6 @@ void finishRecord(SimDovel* dovel) {
     } else if (record.type == TEK_TYPE_TERMINATION) {
         dovel->downloading = false;
         dovel->downloadComplete = true;
-        dovel->image = SIM_IMAGE_COMPLETE;
-        dovel->imageCrc32 = simFlashCrc32(dovel->flash);
     } else {
         writeRecord(dovel, &record);
     }
@@ -243,10 +243,25 @@ void parseCharacter(SimDovel* dovel, uint8_t c) {
     }
 }
 
+// The flash has changed: the state file follows once every few records, and when the
+// image is whole.
+void flashWritten(SimHand* hand, SimDovel* dovel, int recordsBefore) {
+    if (dovel->downloadComplete) {
+        dovel->image = SIM_IMAGE_COMPLETE;
+        dovel->imageCrc32 = simFlashCrc32(dovel->flash);
+        simStateChanged(hand);
+    } else if (dovel->records != recordsBefore &&
+               dovel->records % SIM_STATE_RECORDS_PER_WRITE == 0) {
+        simStateChanged(hand);
+    }
+}
+
 void takeCharacter(SimHand* hand, SimDovel* dovel, uint8_t c, int64_t atUs) {
     dovel->takingCharacter = true;
     ++dovel->charactersTaken;
+    const int recordsBefore = dovel->records;
     parseCharacter(dovel, c);
+    flashWritten(hand, dovel, recordsBefore);
     if (dovel->charactersTaken == dovel->faults.readErrorAfterCharacters && !dovel->readErrorSent) {
         dovel->readErrorSent = true;
         simArmReadError(hand);
@@ -325,11 +340,13 @@ void handleSet(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t at
             if (value == SIM_STORE_ROLE) {
                 dovel->storedRole = dovel->ramRole;
                 dovel->busyUntilUs = atUs + simStepUs(hand, SIM_STORE_BUSY_US);
+                simStateChanged(hand);
             }
             break;
         case SIM_PROP_STATUS:
             if (value == SIM_STATUS_RESET) {
                 startReset(hand, dovel, atUs);
+                simStateChanged(hand);
             }
             break;
         case SIM_PROP_VERS:
@@ -352,11 +369,25 @@ void dovelInit(SimDovel* dovel, int node, const SimDovelFaults* faults, uint16_t
     boot(dovel);
 }
 
+void dovelPowerUp(SimDovel* dovel) {
+    dovel->unlocked = false;
+    dovel->unlockWordsMatched = 0;
+    dovel->busyUntilUs = 0;
+    dovel->hung = false;
+    resetDownload(dovel);
+    boot(dovel);
+}
+
+bool dovelDamaged(const SimDovel* dovel) {
+    return dovel->mode == SIM_MODE_MAIN && dovel->image == SIM_IMAGE_INCOMPLETE;
+}
+
 void dovelReceive(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t atUs) {
     if (frame->TYPE != FRAME_TYPE_STANDARD) {
         return;
     }
-    if (dovel->mode == SIM_MODE_RESETTING || dovel->hung || atUs < dovel->busyUntilUs) {
+    if (dovel->mode == SIM_MODE_RESETTING || dovel->hung || dovelDamaged(dovel) ||
+        atUs < dovel->busyUntilUs) {
         ++dovel->framesIgnored;
         return;
     }

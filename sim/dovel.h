@@ -74,6 +74,15 @@ constexpr uint8_t SIM_LONG_LEN = 15;
 
 void dovelInit(SimDovel* dovel, int node, const SimDovelFaults* faults, uint16_t storedRole);
 
+// Power comes on: the controller boots from its lasting state (stored ROLE and flash), as
+// it does after a reset. Role code 0 starts the monitor; any other the main firmware,
+// which, when the flash holds an incomplete image, is damaged: it never sends a frame and
+// takes none (dovelDamaged).
+void dovelPowerUp(SimDovel* dovel);
+
+// Whether the controller runs a main firmware that was only partly written.
+bool dovelDamaged(const SimDovel* dovel);
+
 // A frame whose identifier is the controller's node, at the end of its time on the bus.
 void dovelReceive(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t atUs);
 

@@ -2,6 +2,7 @@
 // controllers' state.
 #include <cinttypes>
 
+#include "sim/dovel.h"
 #include "sim/hand_state.h"
 #include "sim/sim_hand.h"
 
@@ -36,6 +37,13 @@ const char* modeName(SimDovelMode mode) {
 void printStamp(std::FILE* out, int64_t atUs) {
     std::fprintf(out, "(%" PRId64 ".%06" PRId64 ")", atUs / MICROSECONDS_PER_SECOND,
                  atUs % MICROSECONDS_PER_SECOND);
+}
+
+// A controller that runs, or at its next reset will boot, a main firmware that was only
+// partly written.
+bool bootsDamaged(const SimDovel& dovel) {
+    return dovel.image == SIM_IMAGE_INCOMPLETE &&
+           ((dovel.storedRole & SIM_ROLE_CODE_MASK) != 0 || dovelDamaged(&dovel));
 }
 
 }  // namespace
@@ -114,10 +122,11 @@ void simHandReport(const SimHand* hand, std::FILE* out) {
     for (const SimDovel& dovel : hand->dovels) {
         std::fprintf(out,
                      "sim: dovel %d: %s ROLE(stored)=0x%04X flash=%lu bytes crc32=0x%08" PRIX32
-                     " records=%d bad=%d lost=%d\n",
+                     " records=%d bad=%d lost=%d%s\n",
                      dovel.node, modeName(dovel.mode), static_cast<unsigned>(dovel.storedRole),
                      static_cast<unsigned long>(dovel.flash.size()), simFlashCrc32(dovel.flash),
-                     dovel.records, dovel.badRecords, dovel.charactersLost);
+                     dovel.records, dovel.badRecords, dovel.charactersLost,
+                     bootsDamaged(dovel) ? " image=incomplete" : "");
     }
     std::fflush(out);
 }

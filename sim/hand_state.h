@@ -117,6 +117,7 @@ struct SimHand {
     SimHostPort host;
     SimDovel dovels[SIM_DOVEL_COUNT];
     std::FILE* trace;
+    bool stateWriteFailed;  // said once on standard error
 };
 
 // For the controllers: puts a frame in line for the bus. hostLen is the LEN the host's
@@ -131,6 +132,9 @@ int64_t simStepUs(const SimHand* hand, int64_t usualUs);
 void simPostStatusMessage(SimHand* hand, uint8_t data3, int64_t atUs);
 // The adapter's next read fails once.
 void simArmReadError(SimHand* hand);
+
+// Something lasting has changed: writes the state file, when the hand has one.
+void simStateChanged(SimHand* hand);
 
 // CRC-32 (IEEE 802.3) of the flash bytes in address order.
 uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash);

@@ -2,11 +2,13 @@
 #include "sim/sim_hand.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "can/can_api.h"
 #include "sim/bus_timing.h"
 #include "sim/dovel.h"
 #include "sim/hand_state.h"
+#include "sim/state_file.h"
 
 namespace {
 
@@ -112,6 +114,37 @@ void unplugAdapter(SimHand* hand, int64_t atUs) {
     simTraceComment(hand, atUs, "adapter unplugged");
 }
 
+// halt-after and power-off-after: the process ends here, as if killed. What the
+// utility printed so far is flushed, as a terminal would have shown it. On a halt the
+// adapter goes with the utility (what it had not sent is lost) while the controllers
+// keep power and finish what they were doing; on a power-off nothing but the lasting
+// state survives.
+[[noreturn]] void endRunAbruptly(SimHand* hand, int64_t atUs, bool powerOff) {
+    std::fflush(stdout);
+    if (powerOff) {
+        std::fprintf(stderr, "sim: power-off-after=%ld: the hand loses power\n",
+                     hand->options.powerOffAfterFrames);
+    } else {
+        std::fprintf(stderr, "sim: halt-after=%ld: the utility stops, the controllers keep power\n",
+                     hand->options.haltAfterFrames);
+        hand->host.gone = true;
+        hand->host.queue.clear();
+        simDropWaitingFrames(hand, SIM_SENDER_HOST);
+        simTraceComment(hand, atUs, "halt: the utility stops");
+        simHandSettle(hand);
+    }
+    if (!hand->options.statePath.empty() && simStateWrite(hand, !powerOff) != 0) {
+        std::fprintf(stderr, "sim: cannot write the state file '%s'\n",
+                     hand->options.statePath.c_str());
+    }
+    simHandReport(hand, stderr);
+    if (hand->trace) {
+        std::fflush(hand->trace);
+    }
+    std::fflush(stderr);
+    std::_Exit(SIM_ABRUPT_EXIT_STATUS);
+}
+
 void finishFrame(SimHand* hand, int64_t atUs) {
     SimBus* bus = &hand->bus;
     bus->busy = false;
@@ -133,6 +166,12 @@ void finishFrame(SimHand* hand, int64_t atUs) {
     if (bus->framesDone == hand->options.unplugAfterFrames) {
         unplugAdapter(hand, atUs);
     }
+    if (bus->framesDone == hand->options.haltAfterFrames) {
+        endRunAbruptly(hand, atUs, false);
+    }
+    if (bus->framesDone == hand->options.powerOffAfterFrames) {
+        endRunAbruptly(hand, atUs, true);
+    }
 }
 
 // Runs the one next event, which is due no later than atUs. Bus events go first when
@@ -153,6 +192,25 @@ void runNextEvent(SimHand* hand, int64_t busUs, int64_t dovelUs) {
     } else {
         startFrame(hand, busUs);
     }
+}
+
+// The controllers take their state from the state file, which is made for a factory-
+// fresh hand when it does not exist yet. 0, or 1 with *error set.
+int openStateFile(SimHand* hand, std::string* error) {
+    const std::string& path = hand->options.statePath;
+    switch (simStateLoad(hand, path, error)) {
+        case SIM_STATE_LOADED:
+            return 0;
+        case SIM_STATE_MISSING:
+            if (simStateWrite(hand, true) != 0) {
+                *error = "cannot create the state file '" + path + "'";
+                return 1;
+            }
+            return 0;
+        case SIM_STATE_REFUSED:
+            break;
+    }
+    return 1;
 }
 
 bool hostDue(const SimHand* hand) {
@@ -210,12 +268,21 @@ SimHand* simHandCreate(const char* options, std::string* error) {
     if (parsed.unplugAfterFrames == 0) {
         unplugAdapter(hand, 0);
     }
+    if (!parsed.statePath.empty() && openStateFile(hand, error) != 0) {
+        delete hand;
+        return nullptr;
+    }
     return hand;
 }
 
 void simHandDestroy(SimHand* hand) {
     if (!hand) {
         return;
+    }
+    if (!hand->options.statePath.empty()) {
+        // The process ends, the controllers keep power and finish what they were doing.
+        simHandSettle(hand);
+        simStateChanged(hand);
     }
     if (hand->trace) {
         std::fclose(hand->trace);
@@ -226,6 +293,8 @@ void simHandDestroy(SimHand* hand) {
 bool simHandUsesFastClock(const SimHand* hand) { return hand->options.fast; }
 
 int64_t simHandNowUs(const SimHand* hand) { return hand->nowUs; }
+
+long simHandFramesDone(const SimHand* hand) { return hand->bus.framesDone; }
 
 int64_t simHandNextEventUs(const SimHand* hand) {
     return std::min(busNextEventUs(&hand->bus), dovelsNextEventUs(hand));

@@ -34,13 +34,17 @@ constexpr int32_t SIM_ILLEGAL_PARAMETER = 0x4000;
 // that have not reached the bus.
 constexpr int32_t SIM_TRANSMIT_QUEUE_FULL = 0x0080;
 constexpr int SIM_HOST_TRANSMIT_CAPACITY = 1024;
+// The exit status of a process that halt-after or power-off-after ends: the status a
+// shell shows for a process killed outright, on every platform.
+constexpr int SIM_ABRUPT_EXIT_STATUS = 137;
 // No event is pending.
 constexpr int64_t SIM_NO_EVENT = INT64_MAX;
 // The widest acceptance filter: every standard identifier.
 constexpr uint32_t SIM_HIGHEST_STANDARD_ID = 0x7FF;
 
 // Makes a hand from an option list (see sim/sim_options.h); nullptr with *error naming
-// the first unknown or malformed option.
+// the first unknown or malformed option, or saying why the state file is refused.
+// Destroying a hand with a state file settles it and writes the file.
 SimHand* simHandCreate(const char* options, std::string* error);
 void simHandDestroy(SimHand* hand);
 
@@ -54,6 +58,10 @@ int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered);
 
 // The hand's present time.
 int64_t simHandNowUs(const SimHand* hand);
+
+// Frames that have ended on the bus so far, both directions: what unplug-after,
+// halt-after and power-off-after count, and the frame lines of the bus trace.
+long simHandFramesDone(const SimHand* hand);
 
 // Runs the bus and the controllers up to and including atUs.
 void simHandAdvance(SimHand* hand, int64_t atUs);
@@ -89,7 +97,9 @@ int32_t simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32
 
 // One line per controller, e.g.
 // "sim: dovel 11: main ROLE(stored)=0x1225 flash=16384 bytes crc32=0x… records=512
-// bad=0 lost=0".
+// bad=0 lost=0"; " image=incomplete" is added for a controller that runs, or at its
+// next reset will boot, a main firmware that was only partly written (a damaged
+// controller: that firmware neither answers nor listens).
 void simHandReport(const SimHand* hand, std::FILE* out);
 
 enum SimDovelMode { SIM_MODE_MAIN, SIM_MODE_MONITOR, SIM_MODE_RESETTING };

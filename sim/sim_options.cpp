@@ -14,7 +14,9 @@ enum ArgumentKind {
     DOVEL_COUNT_ARGUMENT,              // ID:N
     DOVEL_COUNT_OPTIONAL_MS_ARGUMENT,  // ID:N or ID:N:MS
     PROPERTY_ARGUMENT,
-    COUNT_ARGUMENT,  // N
+    COUNT_ARGUMENT,           // N
+    POSITIVE_COUNT_ARGUMENT,  // N, at least 1
+    TEXT_ARGUMENT,            // anything but empty
 };
 
 enum OptionId {
@@ -32,6 +34,9 @@ enum OptionId {
     OPTION_LONG_LEN,
     OPTION_ERASE,
     OPTION_UNPLUG_AFTER,
+    OPTION_STATE,
+    OPTION_HALT_AFTER,
+    OPTION_POWER_OFF_AFTER,
 };
 
 struct OptionSpec {
@@ -55,6 +60,9 @@ constexpr OptionSpec OPTIONS[] = {
     {"long-len", DOVEL_ARGUMENT, OPTION_LONG_LEN},
     {"erase", DOVEL_COUNT_ARGUMENT, OPTION_ERASE},
     {"unplug-after", COUNT_ARGUMENT, OPTION_UNPLUG_AFTER},
+    {"state", TEXT_ARGUMENT, OPTION_STATE},
+    {"halt-after", POSITIVE_COUNT_ARGUMENT, OPTION_HALT_AFTER},
+    {"power-off-after", POSITIVE_COUNT_ARGUMENT, OPTION_POWER_OFF_AFTER},
 };
 
 // A decimal number that makes up the whole of text, or -1.
@@ -89,6 +97,7 @@ struct OptionArgument {
     long count;
     long ms;  // -1 when not given
     long property;
+    std::string text;
 };
 
 // The colon-separated parts of an argument.
@@ -128,6 +137,12 @@ bool parseArgument(ArgumentKind kind, const std::string& text, bool present,
         case COUNT_ARGUMENT:
             argument->count = parseNumber(text);
             return present && argument->count >= 0;
+        case POSITIVE_COUNT_ARGUMENT:
+            argument->count = parseNumber(text);
+            return present && argument->count >= 1;
+        case TEXT_ARGUMENT:
+            argument->text = text;
+            return present && !text.empty();
         case PROPERTY_ARGUMENT:
             argument->property = parseNumber(text);
             return present && argument->property >= 0 && argument->property < SIM_PROPERTY_COUNT;
@@ -183,6 +198,15 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
         case OPTION_UNPLUG_AFTER:
             options->unplugAfterFrames = argument.count;
             break;
+        case OPTION_STATE:
+            options->statePath = argument.text;
+            break;
+        case OPTION_HALT_AFTER:
+            options->haltAfterFrames = argument.count;
+            break;
+        case OPTION_POWER_OFF_AFTER:
+            options->powerOffAfterFrames = argument.count;
+            break;
     }
 }
 
@@ -196,7 +220,7 @@ int parseOption(const std::string& option, SimOptions* options, std::string* err
         if (name != spec.name) {
             continue;
         }
-        OptionArgument argument{-1, 0, -1, 0};
+        OptionArgument argument{-1, 0, -1, 0, ""};
         if (!parseArgument(spec.argument, text, present, &argument)) {
             *error = "malformed option '" + option + "'";
             return 1;
@@ -220,6 +244,8 @@ SimOptions simDefaultOptions() {
         faults.eraseMs = SIM_FAULT_OFF;
     }
     options.unplugAfterFrames = SIM_FAULT_OFF;
+    options.haltAfterFrames = SIM_FAULT_OFF;
+    options.powerOffAfterFrames = SIM_FAULT_OFF;
     return options;
 }
 

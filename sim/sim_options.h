@@ -32,6 +32,16 @@
 //                    frames the host had written and not yet sent are lost, and every
 //                    adapter operation fails with SIM_ADAPTER_GONE from then on. The
 //                    controllers keep their state.
+//   state=FILE       the controllers' state outlives the process in FILE (see
+//                    sim/state_file.h); FILE is any path without a comma
+//   halt-after=N     when the Nth frame on the bus has ended, the utility dies: the
+//                    process ends at once (SIM_ABRUPT_EXIT_STATUS), the controllers keep
+//                    power and go on in the state they are in
+//   power-off-after=N  when the Nth frame on the bus has ended, everything loses power:
+//                    the process ends at once and only the lasting state is kept
+//
+// Every fault acts only in the run that names it; state= carries the controllers' state,
+// not the faults, into the next run.
 #pragma once
 
 #include <string>
@@ -61,7 +71,10 @@ struct SimOptions {
     bool zeroTime;
     SimDovelFaults dovel[SIM_DOVEL_COUNT];  // index: controller ID - SIM_FIRST_DOVEL_ID
     bool packed[SIM_PROPERTY_COUNT];
-    long unplugAfterFrames;  // SIM_FAULT_OFF or N
+    long unplugAfterFrames;    // SIM_FAULT_OFF or N
+    long haltAfterFrames;      // SIM_FAULT_OFF or N
+    long powerOffAfterFrames;  // SIM_FAULT_OFF or N
+    std::string statePath;     // empty: the hand lives and dies with the process
 };
 
 // No faults, real time.

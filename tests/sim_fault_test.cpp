@@ -285,6 +285,10 @@ const OptionCase OPTION_CASES[] = {
     {"erase=11:1:2", "malformed option 'erase=11:1:2'"},
     {"unplug-after", "malformed option 'unplug-after'"},
     {"unplug-after=12:3", "malformed option 'unplug-after=12:3'"},
+    {"state=/tmp/a b:c.state,halt-after=1,power-off-after=2500", nullptr},
+    {"state=", "malformed option 'state='"},
+    {"halt-after=0", "malformed option 'halt-after=0'"},
+    {"power-off-after=x", "malformed option 'power-off-after=x'"},
 };
 
 TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {
