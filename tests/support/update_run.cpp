@@ -36,7 +36,8 @@ const SectionStart SECTION_STARTS[] = {{"\nLooking for Dovel ID ", 0},
 
 std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek"; }
 
-UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath) {
+UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
+                                   const std::string& tracePath) {
     UpdateRun run{};
     const std::string all = options.empty() ? "fast" : "fast," + options;
     const CanBackend* backend = simOpenBackend(all.c_str());
@@ -45,6 +46,9 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
         return run;
     }
     canUseBackend(backend);
+    if (!tracePath.empty()) {
+        EXPECT_EQ(simHandTraceTo(simCurrentHand(), tracePath.c_str(), false), 0);
+    }
     beginStdoutCapture();
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();

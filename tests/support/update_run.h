@@ -20,8 +20,10 @@ struct UpdateRun {
 };
 
 // Opens a fresh hand with "fast" and the options, starts the link, runs the three walks
-// with the image and closes the hand again.
-UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath);
+// with the image and closes the hand again. With a trace path, every frame on the bus
+// goes there as a candump log.
+UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
+                                   const std::string& tracePath = "");
 
 // Splits the walks' output by controller: each preparation, download and restoration
 // text goes to the controller it is for.

@@ -1,0 +1,162 @@
+// An update interrupted at any moment, by the utility dying or by the hand losing power,
+// is finished by running the utility once more on the same hand: after every run each
+// controller's stored ROLE is one derived from what it reported and no controller is
+// left booting half an image; after the second run all four are updated.
+#if !defined(_WIN32)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "sim/dovel.h"
+#include "tests/support/child_run.h"
+#include "tests/support/environment.h"
+#include "tests/support/temp_file.h"
+#include "tests/support/update_run.h"
+
+namespace {
+
+constexpr uint32_t IMAGE_BYTES = 512;
+constexpr uint32_t IMAGE_SEED = 20261209;
+// Interruptions at every this many frames, besides those around each event below.
+constexpr long SWEEP_STEP_FRAMES = 250;
+// Frames the host sends at the moments where an interruption matters most: a STORE,
+// a reset, a download's start request.
+const char* const EVENT_FRAMES[] = {"#89", "#85000000", "#8000AA00"};
+const char* const INTERRUPTIONS[] = {"halt-after", "power-off-after"};
+
+std::string sweepImage() {
+    std::vector<uint8_t> data(IMAGE_BYTES);
+    std::mt19937 random(IMAGE_SEED);
+    for (uint8_t& byte : data) {
+        byte = static_cast<uint8_t>(random());
+    }
+    const std::string path = uniqueTempPath("dovel_sweep");
+    EXPECT_EQ(tekWriteImage(path.c_str(), data.data(), IMAGE_BYTES, 0x1000, 32), 0);
+    return path;
+}
+
+// The frame numbers to interrupt after, from the bus trace of an uninterrupted update.
+std::set<long> interruptionPoints(const std::string& imagePath) {
+    const std::string tracePath = uniqueTempPath("dovel_sweep_trace");
+    runUpdateOnSimulatedHand("", imagePath, tracePath);
+    std::ifstream trace(tracePath);
+    std::set<long> points;
+    std::string line;
+    long frame = 0;
+    while (std::getline(trace, line)) {
+        if (line.empty() || line[0] != '(') {
+            continue;  // the adapter's own events
+        }
+        ++frame;
+        for (const char* event : EVENT_FRAMES) {
+            if (line.find(event) != std::string::npos) {
+                points.insert({frame - 1, frame, frame + 1});
+            }
+        }
+        if (frame % SWEEP_STEP_FRAMES == 0) {
+            points.insert(frame);
+        }
+    }
+    std::remove(tracePath.c_str());
+    points.erase(0);
+    return points;
+}
+
+// The controllers as a state file holds them, read from a copy so that the file itself
+// is not touched.
+std::vector<SimDovelState> statesIn(const std::string& statePath) {
+    const std::string copy = statePath + ".look";
+    {
+        std::ifstream from(statePath, std::ios::binary);
+        std::ofstream to(copy, std::ios::binary);
+        to << from.rdbuf();
+    }
+    std::string error;
+    SimHand* hand = simHandCreate(("fast,state=" + copy).c_str(), &error);
+    EXPECT_NE(hand, nullptr) << error;
+    std::vector<SimDovelState> states(SIM_DOVEL_COUNT);
+    for (int i = 0; hand && i < SIM_DOVEL_COUNT; ++i) {
+        simHandDovelState(hand, SIM_FIRST_DOVEL_ID + i, &states[i]);
+    }
+    simHandDestroy(hand);
+    std::remove(copy.c_str());
+    std::remove((copy + ".new").c_str());
+    return states;
+}
+
+// What must hold after any run: nothing stored but the controller's own word with its
+// role code cleared or set to 5, and no controller that will boot a half-written image.
+void expectSafe(const std::vector<SimDovelState>& states, const std::string& when) {
+    for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
+        const uint16_t reported = SIM_INITIAL_ROLES[i];
+        const SimDovelState& s = states[i];
+        EXPECT_TRUE(s.storedRole == reported || s.storedRole == (reported & 0xFFE0))
+            << when << ": controller " << s.node << " stored " << std::hex << s.storedRole;
+        EXPECT_FALSE(s.image == SIM_IMAGE_INCOMPLETE && (s.storedRole & SIM_ROLE_CODE_MASK) != 0)
+            << when << ": controller " << s.node << " would boot a half-written image";
+    }
+}
+
+ChildRun runInterrupted(const std::string& setting, const std::string& imagePath) {
+    return runInChild(
+        [&] {
+            setEnvironment("DOVEL_CAN", setting.c_str());
+            char program[] = "dovelflash";
+            std::vector<char> image(imagePath.begin(), imagePath.end());
+            image.push_back('\0');
+            char* argv[] = {program, image.data(), nullptr};
+            runDovelflash(2, argv);
+        },
+        "");
+}
+
+TEST(Recovery, AnUpdateInterruptedAnywhereIsFinishedByRunningAgain) {
+    const std::string imagePath = sweepImage();
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(imagePath.c_str(), &image), 0);
+    const std::set<long> points = interruptionPoints(imagePath);
+    ASSERT_GT(points.size(), 40u);
+    RecordProperty("interruption points", static_cast<int>(points.size()));
+
+    for (const char* interruption : INTERRUPTIONS) {
+        for (const long frame : points) {
+            const std::string when = std::string(interruption) + "=" + std::to_string(frame);
+            SCOPED_TRACE(when);
+            const std::string statePath = uniqueTempPath("dovel_sweep_state");
+            const ChildRun first =
+                runInterrupted("sim:fast,state=" + statePath + "," + when, imagePath);
+            ASSERT_TRUE(first.exited);
+            EXPECT_EQ(first.exitStatus, SIM_ABRUPT_EXIT_STATUS) << "not interrupted";
+            expectSafe(statesIn(statePath), "after the interrupted run");
+
+            const UpdateRun again = runUpdateOnSimulatedHand("state=" + statePath, imagePath);
+            expectSafe(statesIn(statePath), "after running again");
+            EXPECT_NE(again.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos)
+                << again.out.substr(std::min(again.out.size(), again.out.find("\nSummary")));
+            for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
+                SimDovelState factory{};
+                factory.storedRole = SIM_INITIAL_ROLES[i];
+                EXPECT_EQ(completionProblem(factory, again.after.at(SIM_FIRST_DOVEL_ID + i), image),
+                          "")
+                    << "controller " << SIM_FIRST_DOVEL_ID + i;
+            }
+            std::remove(statePath.c_str());
+            std::remove((statePath + ".new").c_str());
+            if (HasFailure()) {
+                std::remove(imagePath.c_str());
+                return;
+            }
+        }
+    }
+    std::remove(imagePath.c_str());
+}
+
+}  // namespace
+#endif
