@@ -8,7 +8,7 @@
 
 // No result steers the walks: a controller that failed one step still gets the
 // next, and each procedure reports its own failures.
-void runUpdateWalks(const char* firmwarePath) {
+void runUpdateWalks(const char* firmwarePath, const ImageStamp* checkedImage) {
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
         prepareDovel(id);
     }
@@ -17,7 +17,7 @@ void runUpdateWalks(const char* firmwarePath) {
 
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
         std::printf("\n\nDownloading firmware to Dovel %d\n", id);
-        downloadFirmware(id, firmwarePath);
+        downloadCheckedFirmware(id, firmwarePath, checkedImage);
         sleepMs(AFTER_DOWNLOAD_WAIT_MS);
     }
     std::printf("\nWaiting for dovels to reset...\n");

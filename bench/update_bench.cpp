@@ -85,7 +85,7 @@ double lowerBoundSeconds(const BenchImage& image) {
     silenceStdout();
     canStart();
     const int64_t start = simHandNowUs(hand);
-    runUpdateWalks(image.path.c_str());
+    runUpdateWalks(image.path.c_str(), nullptr);
     const int64_t end = simHandNowUs(hand);
     restoreStdout();
     exactHostClose();
@@ -114,7 +114,7 @@ void realTimeUpdate(benchmark::State& state) {
         watch = WalkWatch{};
         clockUse(&WATCHED_CLOCK);
         const int64_t start = realClockNowUs();
-        runUpdateWalks(image.path.c_str());
+        runUpdateWalks(image.path.c_str(), nullptr);
         const int64_t end = realClockNowUs();
         clockUse(nullptr);
         restoreStdout();

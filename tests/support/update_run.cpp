@@ -28,8 +28,14 @@ const char* const SECTION_STARTS[] = {"\nLooking for Dovel ID ",
 
 std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek"; }
 
-UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath) {
+UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
+                                   const ImageStamp* checked) {
     UpdateRun run{};
+    ImageReader image{};
+    if (checked == nullptr && openImage(&image, imagePath.c_str()) == IMAGE_OPENED) {
+        checked = &image.stamp;
+    }
+    closeImage(&image);
     const std::string all = options.empty() ? "fast" : "fast," + options;
     const CanBackend* backend = simOpenBackend(all.c_str());
     EXPECT_NE(backend, nullptr) << all;
@@ -41,7 +47,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();
     const int64_t startUs = clockNowUs();
-    runUpdateWalks(imagePath.c_str());
+    runUpdateWalks(imagePath.c_str(), checked);
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();
     simHandSettle(simCurrentHand());

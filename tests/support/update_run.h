@@ -6,8 +6,9 @@
 #include <map>
 #include <string>
 
+#include "firmware/image_reader.h"
+#include "firmware/tek_format.h"
 #include "sim/sim_hand.h"
-#include "sim/tek_format.h"
 
 struct UpdateRun {
     std::string out;    // standard output of the walks
@@ -18,8 +19,10 @@ struct UpdateRun {
 };
 
 // Opens a fresh hand with "fast" and the options, starts the link, runs the three walks
-// with the image and closes the hand again.
-UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath);
+// with the image and closes the hand again. The walks compare the image with checked, by
+// default the stamp of the file as it is when the run starts.
+UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
+                                   const ImageStamp* checked = nullptr);
 
 // Splits the walks' output by controller: each preparation, download and restoration
 // text goes to the controller it is for.

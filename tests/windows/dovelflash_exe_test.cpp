@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/tek_format.h"
+#include "firmware/tek_format.h"
 #include "tests/windows/adapter_double_fixture.h"
 #include "tests/windows/child_process.h"
 
