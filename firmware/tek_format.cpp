@@ -11,7 +11,6 @@ constexpr int DIGITS_PER_BYTE = 2;
 constexpr int CHECKSUM_MODULUS = 256;
 constexpr int CHECKSUM_DIGITS = 2;
 constexpr int DECIMAL_DIGITS = 10;
-constexpr int LETTERS = 26;
 // Character values past the upper-case letters.
 constexpr int DOLLAR_VALUE = 36;
 constexpr int PERCENT_VALUE = 37;
