@@ -1,6 +1,7 @@
 target_sources(dovelcore PRIVATE
   app/console_keys.cpp
   app/exit_prompt.cpp
+  app/file_check.cpp
   app/startup.cpp
   app/update_summary.cpp
   app/update_walks.cpp)

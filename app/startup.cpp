@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/file_check.h"
 #include "app/update_walks.h"
 #include "can/link.h"
-#include "firmware/image_reader.h"
 
 namespace {
 
@@ -15,6 +15,8 @@ constexpr const char* STATUS_OPTION = "--status";
 // Exit statuses of the status check.
 constexpr int STATUS_ALL_RUNNING = 0;
 constexpr int STATUS_NOT_ALL_RUNNING = 1;
+constexpr const char* CHECK_OPTION = "--check";
+constexpr int CHECK_EXIT_FAILED = 1;
 
 bool declines(char key) { return key == 'n' || key == 'N' || key == KEY_END_OF_INPUT; }
 
@@ -60,10 +62,32 @@ bool chooseFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE])
     std::exit(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
 }
 
+// The path, or the file-check line that refuses it.
+bool takeFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE]) {
+    if (chooseFirmwarePath(argc, argv, path)) {
+        return true;
+    }
+    std::printf("Accessing firmware file: %s...", argv[1]);
+    std::printf("[FAILED] Firmware path is longer than %d characters\n", FIRMWARE_PATH_SIZE - 1);
+    return false;
+}
+
+// "--check IMAGE": the file check alone, at a desk without a hand.
+[[noreturn]] void checkImageAndExit(int argc, char** argv) {
+    char path[FIRMWARE_PATH_SIZE];
+    ImageStamp checked{};
+    const bool passed = takeFirmwarePath(argc, argv, path) &&
+                        checkFirmwareFile(path, &checked) == FILE_CHECK_PASSED;
+    std::exit(passed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
+}
+
 }  // namespace
 
 void runDovelflash(int argc, char** argv) {
     consoleSetUp();
+    if (argc >= 2 && std::strcmp(argv[1], CHECK_OPTION) == 0) {
+        checkImageAndExit(argc - 1, argv + 1);
+    }
     std::printf("\nZendra firmware download utility\n");
     std::printf("Version 1.0\n");
     std::printf("Argument count = %d\n", argc);
@@ -78,25 +102,15 @@ void runDovelflash(int argc, char** argv) {
     }
 
     char path[FIRMWARE_PATH_SIZE];
-    if (!chooseFirmwarePath(argc, argv, path)) {
-        std::printf("Accessing firmware file: %s...", argv[1]);
-        std::printf("[FAILED] Firmware path is longer than %d characters\n",
-                    FIRMWARE_PATH_SIZE - 1);
+    ImageStamp checked{};
+    if (!takeFirmwarePath(argc, argv, path) ||
+        checkFirmwareFile(path, &checked) == FILE_CHECK_REFUSED) {
         exitPrompt();
     }
-
-    std::printf("Accessing firmware file: %s...", path);
-    ImageReader image{};
-    if (openImage(&image, path) != 0) {
-        std::printf("[FAILED] Could not open firmware file\n");
-        exitPrompt();
-    }
-    closeImage(&image);
-    std::printf("[OK]\n");
 
     guardUpdateWalks();
     UpdateOutcome outcome{};
-    runUpdateWalks(path, &outcome);
+    runUpdateWalks(path, &checked, &outcome);
     const int updated = printUpdateSummary(outcome);
     endUpdateGuard();
     exitPromptReporting(updated == DOVEL_COUNT ? EXIT_ALL_UPDATED : EXIT_NOT_ALL_UPDATED);

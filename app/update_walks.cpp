@@ -4,7 +4,8 @@
 
 #include "can/clock.h"
 
-void runUpdateWalks(const char* firmwarePath, UpdateOutcome* outcome) {
+void runUpdateWalks(const char* firmwarePath, const ImageStamp* checkedImage,
+                    UpdateOutcome* outcome) {
     *outcome = UpdateOutcome{};
     for (int i = 0; i < DOVEL_COUNT; ++i) {
         DovelOutcome& dovel = outcome->dovels[i];
@@ -19,7 +20,8 @@ void runUpdateWalks(const char* firmwarePath, UpdateOutcome* outcome) {
     // in its monitor.
     for (DovelOutcome& dovel : outcome->dovels) {
         std::printf("\n\nDownloading firmware to Dovel %d\n", dovel.id);
-        dovel.downloaded = downloadFirmwareReporting(dovel.id, firmwarePath, &dovel.download) == 0;
+        dovel.downloaded =
+            downloadCheckedFirmware(dovel.id, firmwarePath, checkedImage, &dovel.download) == 0;
         sleepMs(AFTER_DOWNLOAD_WAIT_MS);
     }
     std::printf("\nWaiting for dovels to reset...\n");

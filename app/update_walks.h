@@ -27,7 +27,10 @@ struct UpdateOutcome {
 
 // Runs the walks and the final check, filling *outcome. A controller whose download
 // did not complete is not restored; every other result leaves the walks as they are.
-void runUpdateWalks(const char* firmwarePath, UpdateOutcome* outcome);
+// checkedImage is the stamp of the image the file check read; a download whose file no
+// longer has it stops before it sends anything. nullptr: the file is streamed unchecked.
+void runUpdateWalks(const char* firmwarePath, const ImageStamp* checkedImage,
+                    UpdateOutcome* outcome);
 
 // Whether the controller took the whole image, was restored and runs its main firmware.
 bool dovelUpdated(const DovelOutcome& dovel);

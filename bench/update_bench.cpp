@@ -86,7 +86,7 @@ double lowerBoundSeconds(const BenchImage& image) {
     canStart();
     const int64_t start = simHandNowUs(hand);
     UpdateOutcome outcome{};
-    runUpdateWalks(image.path.c_str(), &outcome);
+    runUpdateWalks(image.path.c_str(), nullptr, &outcome);
     const int64_t end = simHandNowUs(hand);
     restoreStdout();
     exactHostClose();
@@ -116,7 +116,7 @@ void realTimeUpdate(benchmark::State& state) {
         clockUse(&WATCHED_CLOCK);
         const int64_t start = realClockNowUs();
         UpdateOutcome outcome{};
-        runUpdateWalks(image.path.c_str(), &outcome);
+        runUpdateWalks(image.path.c_str(), nullptr, &outcome);
         const int64_t end = realClockNowUs();
         clockUse(nullptr);
         restoreStdout();

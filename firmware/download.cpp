@@ -39,14 +39,21 @@ int downloadPercent(int lineNumber, int lineTotal) {
 
 int downloadFirmware(int controllerId, const char* path) {
     DownloadReport report{};
-    return downloadFirmwareReporting(controllerId, path, &report);
+    return downloadCheckedFirmware(controllerId, path, nullptr, &report);
 }
 
-int downloadFirmwareReporting(int controllerId, const char* path, DownloadReport* report) {
+int downloadCheckedFirmware(int controllerId, const char* path, const ImageStamp* checked,
+                            DownloadReport* report) {
     *report = DownloadReport{};
     const int lineTotal = countImageLines(path);
     ImageReader image{};
-    if (lineTotal < 0 || openImage(&image, path) != 0) {
+    const bool opened = lineTotal >= 0 && openImage(&image, path) == IMAGE_OPENED;
+    if (checked != nullptr && (!opened || !sameImageStamp(&image.stamp, checked))) {
+        closeImage(&image);
+        std::printf("Download FAILED: the image changed after it was checked\n");
+        return DOWNLOAD_IMAGE_CHANGED;
+    }
+    if (!opened) {
         return 1;
     }
 

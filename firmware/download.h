@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "firmware/image_reader.h"
+
 // The start request: a set of VERS with this value.
 constexpr int32_t DOWNLOAD_START_VALUE = 0xAA;
 constexpr int CHARACTER_FRAME_LEN = 1;
@@ -21,8 +23,17 @@ struct DownloadReport {
 // 0 when the whole image was streamed; 1 when it could not be opened (nothing sent)
 // or the controller stopped replying (the stream was abandoned).
 int downloadFirmware(int controllerId, const char* path);
-// The same, telling how far it got.
-int downloadFirmwareReporting(int controllerId, const char* path, DownloadReport* report);
+
+// Returned, and "Download FAILED: the image changed after it was checked" printed, when
+// the file is no longer the one that was checked; nothing has been sent then.
+constexpr int DOWNLOAD_IMAGE_CHANGED = 2;
+
+// downloadFirmware of the image the file check read, telling how far it got: the file
+// opened for streaming must still have the checked size and modification time, or
+// DOWNLOAD_IMAGE_CHANGED is returned before the start request. With checked nullptr the
+// file is streamed unchecked.
+int downloadCheckedFirmware(int controllerId, const char* path, const ImageStamp* checked,
+                            DownloadReport* report);
 
 // Percentage shown for a line of the image, kept within 0 to 100 also when the file
 // changed between the counting pass and the streaming pass.

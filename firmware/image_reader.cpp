@@ -2,9 +2,71 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr signed char LOWEST_SENT_CHARACTER = '0';
+constexpr int64_t NS_PER_SECOND = 1000000000;
+
+#if defined(_WIN32)
+using FileStatus = struct _stat64;
+
+int pathStatus(const char* path, FileStatus* info) { return _stat64(path, info); }
+
+int openFileStatus(std::FILE* file, FileStatus* info) { return _fstat64(_fileno(file), info); }
+
+int64_t modifiedNs(const FileStatus* info) {
+    return static_cast<int64_t>(info->st_mtime) * NS_PER_SECOND;
+}
+
+std::FILE* openForReading(const char* path) { return std::fopen(path, "rb"); }
+#else
+using FileStatus = struct stat;
+
+int pathStatus(const char* path, FileStatus* info) { return stat(path, info); }
+
+int openFileStatus(std::FILE* file, FileStatus* info) { return fstat(fileno(file), info); }
+
+int64_t modifiedNs(const FileStatus* info) {
+    return static_cast<int64_t>(info->st_mtim.tv_sec) * NS_PER_SECOND + info->st_mtim.tv_nsec;
+}
+
+// Without blocking: a FIFO put in the file's place after it was looked at would otherwise
+// hold the open until some writer came.
+std::FILE* openForReading(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
+#endif
+
+// IMAGE_OPENED for a regular file; a directory counts as a file that cannot be opened.
+int classify(const FileStatus* info, ImageReader* reader) {
+    const unsigned type = static_cast<unsigned>(info->st_mode) & S_IFMT;
+    if (type == S_IFDIR) {
+        reader->openError = EISDIR;
+        return IMAGE_NOT_OPENED;
+    }
+    if (type != S_IFREG) {
+        reader->fileType = type;
+        return IMAGE_NOT_REGULAR;
+    }
+    return IMAGE_OPENED;
+}
 
 // One character of the text: CR LF read as LF; Ctrl-Z, the end or an error as EOF.
 int readTextCharacter(ImageReader* reader) {
@@ -30,22 +92,39 @@ int readTextCharacter(ImageReader* reader) {
 }  // namespace
 
 int openImage(ImageReader* reader, const char* path) {
-    reader->file = nullptr;
-    reader->ended = false;
+    *reader = ImageReader{};
     if (path == nullptr || *path == '\0') {
-        return 1;
+        reader->openError = ENOENT;
+        return IMAGE_NOT_OPENED;
     }
-    std::FILE* file = std::fopen(path, "rb");
+    FileStatus info{};
+    if (pathStatus(path, &info) != 0) {
+        reader->openError = errno;
+        return IMAGE_NOT_OPENED;
+    }
+    int found = classify(&info, reader);
+    if (found != IMAGE_OPENED) {
+        return found;
+    }
+    std::FILE* file = openForReading(path);
     if (file == nullptr) {
-        return 1;
+        reader->openError = errno;
+        return IMAGE_NOT_OPENED;
     }
-    struct stat info {};
-    if (fstat(fileno(file), &info) != 0 || (info.st_mode & S_IFMT) == S_IFDIR) {
+    // The path may name another file by now: what counts is the one that is open.
+    if (openFileStatus(file, &info) != 0) {
+        reader->openError = errno;
         std::fclose(file);
-        return 1;
+        return IMAGE_NOT_OPENED;
+    }
+    found = classify(&info, reader);
+    if (found != IMAGE_OPENED) {
+        std::fclose(file);
+        return found;
     }
     reader->file = file;
-    return 0;
+    reader->stamp = ImageStamp{static_cast<int64_t>(info.st_size), modifiedNs(&info)};
+    return IMAGE_OPENED;
 }
 
 void closeImage(ImageReader* reader) {
@@ -71,7 +150,7 @@ int readImageLine(ImageReader* reader, char* buffer, int count) {
         }
     }
     buffer[length] = '\0';
-    return length > 0 ? 1 : 0;
+    return length;
 }
 
 int sendableCharacterCount(const char* line) {
@@ -80,4 +159,8 @@ int sendableCharacterCount(const char* line) {
         ++position;
     }
     return position - FIRST_SENT_POSITION;
+}
+
+bool sameImageStamp(const ImageStamp* a, const ImageStamp* b) {
+    return a->size == b->size && a->modifiedNs == b->modifiedNs;
 }

@@ -2,6 +2,7 @@
 // read on Windows (CR LF is one LF, Ctrl-Z ends the file) and split as fgets splits it.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 // fgets with this count: a line is at most 98 characters and its NUL.
@@ -10,18 +11,34 @@ constexpr int IMAGE_LINE_READ_COUNT = 99;
 constexpr int IMAGE_LINE_BUFFER_SIZE = 100;
 constexpr int TEXT_END_OF_FILE_MARK = 0x1A;
 
-struct ImageReader {
-    std::FILE* file;
-    bool ended;  // a Ctrl-Z or a read error has ended the text
+// What openImage found.
+constexpr int IMAGE_OPENED = 0;
+constexpr int IMAGE_NOT_OPENED = 1;  // missing, unreadable, a directory or an empty path
+// A FIFO, a device or a socket: such a file is never opened, since opening or reading it
+// can block or never end.
+constexpr int IMAGE_NOT_REGULAR = 2;
+
+// Which file the image was, as far as its size and modification time tell.
+struct ImageStamp {
+    int64_t size;
+    int64_t modifiedNs;
 };
 
-// 0 when the path names a file that can be read, 1 otherwise (a directory included).
+struct ImageReader {
+    std::FILE* file;
+    bool ended;         // a Ctrl-Z or a read error has ended the text
+    ImageStamp stamp;   // of the open file
+    int openError;      // the errno value when the file was not opened
+    unsigned fileType;  // the file type bits of its mode when it is no regular file
+};
+
+// IMAGE_OPENED when the path names a regular file that can be read, else what it is.
 int openImage(ImageReader* reader, const char* path);
 void closeImage(ImageReader* reader);
 
 // Reads one line into buffer as fgets(buffer, count, file) reads a text stream:
 // up to and including the next LF, at most count - 1 characters, NUL-terminated.
-// 1 with a line, 0 when the text has ended before any character.
+// The characters read (a NUL among them counts), 0 when the text has ended before any.
 int readImageLine(ImageReader* reader, char* buffer, int count);
 
 // Number of characters of a line that are sent, from position 1 on: those up to the
@@ -30,3 +47,5 @@ int sendableCharacterCount(const char* line);
 
 // The first position of a line whose character is sent.
 constexpr int FIRST_SENT_POSITION = 1;
+
+bool sameImageStamp(const ImageStamp* a, const ImageStamp* b);

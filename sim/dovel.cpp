@@ -216,7 +216,7 @@ void finishRecord(SimDovel* dovel) {
     } else if (record.type == TEK_TYPE_TERMINATION) {
         dovel->downloading = false;
         dovel->downloadComplete = true;
-    } else {
+    } else if (record.type == TEK_TYPE_DATA) {  // a symbol record is skipped
         writeRecord(dovel, &record);
     }
     dovel->record.count = 0;

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "can/can_frame.h"
+#include "firmware/tek_format.h"
 #include "sim/sim_hand.h"
 #include "sim/sim_options.h"
-#include "sim/tek_format.h"
 
 // Who puts a frame on the bus: the host, a controller (SIM_SENDER_FIRST_DOVEL + index),
 // or the node that is no Dovel.

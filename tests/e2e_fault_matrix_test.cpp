@@ -4,9 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "firmware/image_scan.h"
+#include "tests/support/temp_file.h"
 #include "tests/support/update_run.h"
 
 #if !defined(_WIN32)
@@ -38,6 +45,13 @@ std::string withId(const std::string& text, int id) {
         result.replace(at, 2, std::to_string(id));
     }
     return result;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 const std::string NO_REPLY = "ERROR - no reply within 1000 ms\n";
@@ -144,26 +158,64 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrixTest,
                                     std::to_string(std::get<1>(info.param));
                          });
 
-// The image became unreadable after the file check: no download starts, so no
-// controller is restored either; each stays in its monitor for the next run.
-TEST(FaultMatrix, ImageRemovedAfterTheFileCheck) {
-    const UpdateRun run = runUpdateOnSimulatedHand("", "/nonexistent/removed.tek");
-    std::string downloadWalk = "\nWaiting for dovels to reset...\n";
+// The image as it is after the file check took its stamp.
+struct ImageChange {
+    const char* name;
+    void (*change)(const std::string& path);
+};
+
+void PrintTo(const ImageChange& change, std::ostream* out) { *out << change.name; }
+
+const ImageChange IMAGE_CHANGES[] = {
+    {"ImageRemovedAfterTheFileCheck", [](const std::string& path) { std::remove(path.c_str()); }},
+    {"ImageReplacedAfterTheFileCheck",
+     [](const std::string& path) {
+         std::ofstream(path, std::ios::binary | std::ios::trunc)
+             << "%0E61C410000102\n%0A81741000\n";
+     }},
+    {"ImageWrittenAgainAfterTheFileCheck",
+     [](const std::string& path) {
+         std::filesystem::last_write_time(
+             path, std::filesystem::last_write_time(path) + std::chrono::seconds(2));
+     }},
+};
+
+class ImageAfterTheFileCheckTest : public testing::TestWithParam<ImageChange> {};
+
+// A file that is no longer the one that was checked reaches no controller: each download
+// stops before its start request, the walks keep their waits, and every controller keeps
+// what its flash held.
+TEST_P(ImageAfterTheFileCheckTest, EveryDownloadStopsBeforeItsStartRequest) {
+    TempFile image(readFile(exampleImagePath()));
+    ImageScan scan{};
+    ASSERT_EQ(scanImage(image.path.c_str(), &scan), IMAGE_SCAN_PASSED);
+    GetParam().change(image.path);
+    const UpdateRun run = runUpdateOnSimulatedHand("", image.path, &scan.stamp);
     for (int id = 11; id <= 14; ++id) {
-        downloadWalk += "\n\nDownloading firmware to Dovel " + std::to_string(id) + "\n";
-    }
-    downloadWalk += "\nWaiting for dovels to reset...\n\nRestoring the ROLE for Dovel 11\n" +
-                    SKIPPED_IN_MONITOR;
-    EXPECT_NE(run.out.find(downloadWalk), std::string::npos) << run.out;
-    for (int id = 11; id <= 14; ++id) {
-        EXPECT_EQ(run.after.at(id).storedRole, run.before.at(id).storedRole & 0xFFE0);
-        EXPECT_EQ(run.after.at(id).mode, SIM_MODE_MONITOR);
+        EXPECT_NE(
+            run.sections.at(id).find("\n\nDownloading firmware to Dovel " + std::to_string(id) +
+                                     "\nDownload FAILED: the image changed after it was "
+                                     "checked\n"),
+            std::string::npos)
+            << run.sections.at(id);
+        const SimDovelState& after = run.after.at(id);
+        EXPECT_EQ(after.charactersTaken, 0) << "controller " << id;
+        EXPECT_EQ(after.flash, run.before.at(id).flash) << "controller " << id;
+        EXPECT_TRUE(storedRoleIsDerived(run.before.at(id), after)) << "controller " << id;
+        EXPECT_NE(run.sections.at(id).find(SKIPPED_IN_MONITOR), std::string::npos)
+            << run.sections.at(id);
         EXPECT_NE(run.out.find(withId("Dovel %d: FAILED - download not started\n", id)),
                   std::string::npos);
     }
-    EXPECT_NE(run.out.find("0 of 4 Dovels updated.\n"), std::string::npos);
+    EXPECT_EQ(run.out.find("Download progress"), std::string::npos);
+    EXPECT_GE(run.virtualUs, (4 * 1000 + 2 * 3000) * 1000LL);
     EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
 }
+
+INSTANTIATE_TEST_SUITE_P(FaultMatrix, ImageAfterTheFileCheckTest, testing::ValuesIn(IMAGE_CHANGES),
+                         [](const testing::TestParamInfo<ImageChange>& info) {
+                             return info.param.name;
+                         });
 
 // The adapter is pulled out during the first download: each download ends within about
 // a second of its last reply, none is reported complete, and no controller is updated.

@@ -45,7 +45,7 @@ std::string sweepImage() {
 // The frame numbers to interrupt after, from the bus trace of an uninterrupted update.
 std::set<long> interruptionPoints(const std::string& imagePath) {
     const std::string tracePath = uniqueTempPath("dovel_sweep_trace");
-    runUpdateOnSimulatedHand("", imagePath, tracePath);
+    runUpdateOnSimulatedHand("", imagePath, nullptr, tracePath);
     std::ifstream trace(tracePath);
     std::set<long> points;
     std::string line;

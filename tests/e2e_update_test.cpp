@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include "app/startup.h"
+#include "sim/sim_backend.h"
 #include "tests/support/child_run.h"
 #include "tests/support/environment.h"
+#include "tests/support/temp_file.h"
 #endif
 
 namespace {
@@ -34,32 +36,41 @@ TekImage exampleImage() {
 }
 
 #if !defined(_WIN32)
-// dovelflash with the example image (or `argument`) on the simulated hand; `before` runs
-// in the child first.
+// The utility run as at the bench, from the source folder; imageCheck is the value of
+// DOVEL_IMAGE_CHECK (nullptr: unset), trace the file the bus is written to (empty: none).
 ChildRun runUtilityOnSimulatedHand(const std::string& setting,
-                                   const std::string& argument = "examples/dovel2.tek",
+                                   const std::string& imagePath = "examples/dovel2.tek",
+                                   const char* imageCheck = nullptr, const std::string& trace = "",
                                    const std::function<void()>& before = {}) {
     return runInChild(
         [&] {
             EXPECT_EQ(chdir(DOVEL_SOURCE_DIR), 0);
             setEnvironment("DOVEL_CAN", setting.c_str());
+            if (imageCheck != nullptr) {
+                setEnvironment("DOVEL_IMAGE_CHECK", imageCheck);
+            } else {
+                clearEnvironment("DOVEL_IMAGE_CHECK");
+            }
+            if (!trace.empty()) {
+                setEnvironment("DOVEL_CAN_TRACE", trace.c_str());
+            }
             if (before) {
                 before();
             }
+            std::string image = imagePath;
             char program[] = "dovelflash";
-            std::vector<char> arg(argument.begin(), argument.end());
-            arg.push_back('\0');
-            char* argv[] = {program, arg.data(), nullptr};
+            char* argv[] = {program, image.data(), nullptr};
             runDovelflash(2, argv);
         },
         "");
 }
 
-int reportLinesOfUpdatedControllers(const std::string& err) {
-    std::istringstream report(err);
+// Report lines of controllers that hold the example image and bad no record.
+int updatedControllers(const std::string& report) {
+    std::istringstream lines(report);
     std::string line;
     int updated = 0;
-    while (std::getline(report, line)) {
+    while (std::getline(lines, line)) {
         if (line.find(": main ROLE(stored)=") != std::string::npos &&
             line.find("flash=16384 bytes") != std::string::npos &&
             line.find(" bad=0 lost=0") != std::string::npos) {
@@ -75,34 +86,100 @@ TEST(FullUpdate, PrintsTheGoldenTranscriptAndReportsFourUpdatedControllers) {
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out,
               readFile(std::string(DOVEL_SOURCE_DIR) + "/tests/golden/full_update_stdout.txt"));
-    EXPECT_EQ(reportLinesOfUpdatedControllers(run.err), 4) << run.err;
+    EXPECT_EQ(updatedControllers(run.err), 4) << run.err;
 }
+
+// What the report says of a hand that nothing has reached.
+std::string untouchedHandReport() {
+    EXPECT_NE(simOpenBackend("fast"), nullptr);
+    std::FILE* file = std::tmpfile();
+    simHandReport(simCurrentHand(), file);
+    std::string report(static_cast<size_t>(std::ftell(file)), '\0');
+    std::rewind(file);
+    EXPECT_EQ(std::fread(report.data(), 1, report.size(), file), report.size());
+    std::fclose(file);
+    simCloseBackend();
+    return report;
+}
+
+// Frames in a bus trace; its comments begin with '#'.
+int frameLines(const std::string& trace) {
+    std::istringstream lines(trace);
+    std::string line;
+    int frames = 0;
+    while (std::getline(lines, line)) {
+        frames += line.rfind('(', 0) == 0 ? 1 : 0;
+    }
+    return frames;
+}
+
+struct CheckedRunCase {
+    const char* name;
+    const char* imageCheck;
+    std::string fileCheckVerdict;
+    bool updates;
+};
+
+class CheckedImageRunTest : public testing::TestWithParam<CheckedRunCase> {};
+
+// The example behind a header line, which sends nothing: the scan refuses it, although a
+// controller takes it whole, so only the operator's "warn" lets it through.
+TEST_P(CheckedImageRunTest, ARefusedImageReachesNoControllerUnlessTheOperatorSaysWarn) {
+    const CheckedRunCase& c = GetParam();
+    TempFile image("# dovel2, example build\n" + readFile(exampleImagePath()));
+    TempFile trace("");
+    const ChildRun run =
+        runUtilityOnSimulatedHand("sim:fast", image.path, c.imageCheck, trace.path);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.out.find("Accessing firmware file: " + image.path + "..." + c.fileCheckVerdict),
+              std::string::npos)
+        << run.out;
+    if (c.updates) {
+        EXPECT_EQ(updatedControllers(run.err), 4) << run.err;
+        EXPECT_EQ(run.out.find("FAILED"), std::string::npos) << run.out;
+    } else {
+        EXPECT_EQ(run.err, untouchedHandReport());
+        EXPECT_EQ(frameLines(readFile(trace.path)), 0);
+    }
+}
+
+const std::string HEADER_LINE = "line 1: the line starts with '#', not with '%'\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, CheckedImageRunTest,
+    testing::Values(
+        CheckedRunCase{"Unset", nullptr, "[FAILED] " + HEADER_LINE + "\nPress any key", false},
+        CheckedRunCase{"Strict", "strict", "[FAILED] " + HEADER_LINE + "\nPress any key", false},
+        CheckedRunCase{"Warn", "warn", "[WARNING] " + HEADER_LINE + "\nLooking for Dovel ID 11",
+                       true}),
+    [](const testing::TestParamInfo<CheckedRunCase>& info) { return info.param.name; });
 
 // The reader of standard output goes away once the walks have begun (as `| head -c 600`
 // does): the update still runs to its end and every controller is updated.
 TEST(FullUpdate, CompletesWhenStandardOutputIsClosedEarly) {
     constexpr size_t READ_BEFORE_LEAVING = 600;  // past the file check, into the walks
-    const ChildRun run = runUtilityOnSimulatedHand("sim:fast", "examples/dovel2.tek", [] {
-        int lost[2];
-        ASSERT_EQ(pipe(lost), 0);
-        if (fork() == 0) {
-            close(lost[1]);
-            char buffer[READ_BEFORE_LEAVING];
-            size_t taken = 0;
-            ssize_t n = 0;
-            while (taken < sizeof buffer &&
-                   (n = read(lost[0], buffer + taken, sizeof buffer - taken)) > 0) {
-                taken += static_cast<size_t>(n);
+    const ChildRun run =
+        runUtilityOnSimulatedHand("sim:fast", "examples/dovel2.tek", nullptr, "", [] {
+            int lost[2];
+            ASSERT_EQ(pipe(lost), 0);
+            if (fork() == 0) {
+                close(lost[1]);
+                char buffer[READ_BEFORE_LEAVING];
+                size_t taken = 0;
+                ssize_t n = 0;
+                while (taken < sizeof buffer &&
+                       (n = read(lost[0], buffer + taken, sizeof buffer - taken)) > 0) {
+                    taken += static_cast<size_t>(n);
+                }
+                _exit(0);
             }
-            _exit(0);
-        }
-        dup2(lost[1], STDOUT_FILENO);
-        close(lost[0]);
-        close(lost[1]);
-    });
+            dup2(lost[1], STDOUT_FILENO);
+            close(lost[0]);
+            close(lost[1]);
+        });
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(reportLinesOfUpdatedControllers(run.err), 4) << run.err;
+    EXPECT_EQ(updatedControllers(run.err), 4) << run.err;
 }
 
 // The exit status tells the outcome only when asked to; the text always does.
@@ -117,9 +194,9 @@ class ReportedExitStatusTest : public testing::TestWithParam<ExitStatusCase> {};
 
 TEST_P(ReportedExitStatusTest, SaysWhatBecameOfTheUpdate) {
     const ExitStatusCase& c = GetParam();
-    const ChildRun run = runUtilityOnSimulatedHand(c.setting, "examples/dovel2.tek", [&] {
-        setEnvironment("DOVEL_EXIT_STATUS", c.exitStatusMode.c_str());
-    });
+    const ChildRun run = runUtilityOnSimulatedHand(
+        c.setting, "examples/dovel2.tek", nullptr, "",
+        [&] { setEnvironment("DOVEL_EXIT_STATUS", c.exitStatusMode.c_str()); });
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitStatus, c.expected) << run.out;
 }

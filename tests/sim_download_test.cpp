@@ -9,8 +9,8 @@
 
 #include "can/can_api.h"
 #include "can/clock.h"
+#include "firmware/tek_format.h"
 #include "sim/dovel.h"
-#include "sim/tek_format.h"
 #include "tests/support/sim_session.h"
 
 namespace {

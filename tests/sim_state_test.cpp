@@ -11,9 +11,9 @@
 
 #include "can/can_api.h"
 #include "can/can_backend.h"
+#include "firmware/tek_format.h"
 #include "sim/dovel.h"
 #include "sim/sim_backend.h"
-#include "sim/tek_format.h"
 #include "tests/support/child_run.h"
 #include "tests/support/environment.h"
 #include "tests/support/sim_session.h"

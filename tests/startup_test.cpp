@@ -7,12 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tests/support/child_run.h"
+#include "tests/support/environment.h"
 #include "tests/support/scripted_adapter.h"
 #include "tests/support/temp_file.h"
+#include "tests/support/update_run.h"
 
 namespace {
 
@@ -35,16 +38,32 @@ const std::string LINK_FAILS =
     "USB/CAN device is plugged in.\n\nDo you want to try again (y/n)? ";
 const std::string EXIT = "\nPress any key to exit...\nDone.\n\n";
 
+// What the adapter was asked to do, written to standard error as the child ends.
+const ScriptedAdapter* reportedAdapter = nullptr;
+
+void reportAdapterUse() {
+    std::fprintf(stderr, "adapter calls: %zu, frames written: %zu\n", reportedAdapter->calls.size(),
+                 reportedAdapter->written.size());
+}
+
+// imageCheck: the value of DOVEL_IMAGE_CHECK, nullptr for unset.
 ChildRun runUtility(std::vector<std::string> args, const std::string& keys, int32_t initResult,
-                    bool closeStandardInput = false) {
+                    bool closeStandardInput = false, const char* imageCheck = nullptr) {
     return runInChild(
         [&] {
             if (closeStandardInput) {
                 close(STDIN_FILENO);
             }
+            if (imageCheck != nullptr) {
+                setEnvironment("DOVEL_IMAGE_CHECK", imageCheck);
+            } else {
+                clearEnvironment("DOVEL_IMAGE_CHECK");
+            }
             static ScriptedAdapter adapter;
             adapter.initResult = initResult;
             scriptedAdapterInstall(&adapter);
+            reportedAdapter = &adapter;
+            std::atexit(reportAdapterUse);
             std::vector<char*> argv;
             for (std::string& a : args) {
                 argv.push_back(a.data());
@@ -54,6 +73,22 @@ ChildRun runUtility(std::vector<std::string> args, const std::string& keys, int3
         },
         keys);
 }
+
+// "@IMAGE" in a text stands for the path of the image a test wrote.
+const std::string IMAGE_MARK = "@IMAGE";
+
+std::string withImage(std::string text, const std::string& path) {
+    for (size_t at = text.find(IMAGE_MARK); at != std::string::npos;
+         at = text.find(IMAGE_MARK, at)) {
+        text.replace(at, IMAGE_MARK.size(), path);
+        at += path.size();
+    }
+    return text;
+}
+
+const std::string GOOD_IMAGE = "%0E61C410000102\n%0A81741000\n";
+const std::string BAD_CHECKSUM_IMAGE = "%0E61D410000102\n%0A81741000\n";
+const std::string BAD_CHECKSUM = "line 1: checksum is 0x1D, the record's digits sum to 0x1C\n";
 
 struct RetryCase {
     const char* name;
@@ -97,20 +132,31 @@ struct FileCheckCase {
     const char* name;
     std::vector<std::string> args;
     std::string expectedAfterLink;
+    std::string expectedErr = "";
+    const char* image = nullptr;  // written to @IMAGE
+    const char* imageCheck = nullptr;
 };
 
 class FileCheckTest : public testing::TestWithParam<FileCheckCase> {};
 
+// A refused image ends the run before any frame reaches a controller.
 TEST_P(FileCheckTest, RefusesWhatItCannotOpenAndEndsAtTheExitPrompt) {
     const FileCheckCase& c = GetParam();
-    const ChildRun run = runUtility(c.args, "", 0);
-    EXPECT_EQ(run.out, banner(c.args) + LINK_UP + c.expectedAfterLink + EXIT);
+    TempFile image(c.image != nullptr ? c.image : "");
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) {
+        args.push_back(withImage(a, image.path));
+    }
+    const ChildRun run = runUtility(args, "", 0, false, c.imageCheck);
+    EXPECT_EQ(run.out, banner(args) + LINK_UP + withImage(c.expectedAfterLink, image.path) + EXIT);
+    EXPECT_EQ(run.err, c.expectedErr + "adapter calls: 3, frames written: 0\n");
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitStatus, 0);
 }
 
 const std::string LONG_PATH(2000, 'p');
 const std::string PATH_1024(1024, 'q');
+const std::string NO_SUCH_FILE = ": No such file or directory\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, FileCheckTest,
@@ -118,17 +164,25 @@ INSTANTIATE_TEST_SUITE_P(
         FileCheckCase{
             "DefaultPath",
             {PROGRAM},
-            "Accessing firmware file: dovel2.tek...[FAILED] Could not open firmware file\n"},
+            "Accessing firmware file: dovel2.tek...[FAILED] Could not open firmware file\n",
+            "dovelflash: dovel2.tek" + NO_SUCH_FILE},
         FileCheckCase{
             "Missing",
             {PROGRAM, "missing.tek"},
-            "Accessing firmware file: missing.tek...[FAILED] Could not open firmware file\n"},
+            "Accessing firmware file: missing.tek...[FAILED] Could not open firmware file\n",
+            "dovelflash: missing.tek" + NO_SUCH_FILE},
         FileCheckCase{"EmptyPath",
                       {PROGRAM, ""},
-                      "Accessing firmware file: ...[FAILED] Could not open firmware file\n"},
+                      "Accessing firmware file: ...[FAILED] Could not open firmware file\n",
+                      "dovelflash: " + NO_SUCH_FILE},
+        FileCheckCase{"Directory",
+                      {PROGRAM, "/"},
+                      "Accessing firmware file: /...[FAILED] Could not open firmware file\n",
+                      "dovelflash: /: Is a directory\n"},
         FileCheckCase{"OnlyTheFirstArgumentIsThePath",
                       {PROGRAM, "a.tek", "b.tek", "c.tek"},
-                      "Accessing firmware file: a.tek...[FAILED] Could not open firmware file\n"},
+                      "Accessing firmware file: a.tek...[FAILED] Could not open firmware file\n",
+                      "dovelflash: a.tek" + NO_SUCH_FILE},
         FileCheckCase{"PathTooLong",
                       {PROGRAM, LONG_PATH},
                       "Accessing firmware file: " + LONG_PATH +
@@ -136,7 +190,37 @@ INSTANTIATE_TEST_SUITE_P(
         FileCheckCase{"PathOf1024",
                       {PROGRAM, PATH_1024},
                       "Accessing firmware file: " + PATH_1024 +
-                          "...[FAILED] Firmware path is longer than 1023 characters\n"}),
+                          "...[FAILED] Firmware path is longer than 1023 characters\n"},
+        FileCheckCase{"EmptyImage",
+                      {PROGRAM, "@IMAGE"},
+                      "Accessing firmware file: @IMAGE...[FAILED] the file holds no record\n",
+                      "",
+                      ""},
+        FileCheckCase{"BadChecksum",
+                      {PROGRAM, "@IMAGE"},
+                      "Accessing firmware file: @IMAGE...[FAILED] " + BAD_CHECKSUM,
+                      "",
+                      BAD_CHECKSUM_IMAGE.c_str()},
+        FileCheckCase{"StrictSetting",
+                      {PROGRAM, "@IMAGE"},
+                      "Accessing firmware file: @IMAGE...[FAILED] " + BAD_CHECKSUM,
+                      "",
+                      BAD_CHECKSUM_IMAGE.c_str(),
+                      "strict"},
+        FileCheckCase{"UnknownSetting",
+                      {PROGRAM, "@IMAGE"},
+                      "Accessing firmware file: @IMAGE...[FAILED] DOVEL_IMAGE_CHECK is \"Warn\"; "
+                      "it takes strict or warn\n",
+                      "",
+                      GOOD_IMAGE.c_str(),
+                      "Warn"},
+        FileCheckCase{"DevZeroUnderWarn",
+                      {PROGRAM, "/dev/zero"},
+                      "Accessing firmware file: /dev/zero...[FAILED] the file is a character "
+                      "device, not a regular file\n",
+                      "",
+                      nullptr,
+                      "warn"}),
     [](const testing::TestParamInfo<FileCheckCase>& info) { return info.param.name; });
 
 // Standard output is a pipe (as under `| tee update.log`): each prompt is in the pipe
@@ -184,25 +268,69 @@ TEST(Prompts, ReachAPipeBeforeTheKeyIsAwaited) {
     EXPECT_TRUE(WIFEXITED(status));
 }
 
+struct CheckCase {
+    const char* name;
+    std::string image;
+    const char* imageCheck;
+    std::string expectedOut;
+    int exitStatus;
+};
+
+class CheckOptionTest : public testing::TestWithParam<CheckCase> {};
+
+// "--check IMAGE" prints only the file-check line and its verdict, touches no adapter and
+// says the verdict in its exit status.
+TEST_P(CheckOptionTest, ChecksTheImageAloneAndExitsWithItsVerdict) {
+    const CheckCase& c = GetParam();
+    TempFile image(c.image);
+    const std::string path = c.image == "EXAMPLE" ? exampleImagePath() : image.path;
+    const ChildRun run = runUtility({PROGRAM, "--check", path}, "", 0, false, c.imageCheck);
+    EXPECT_EQ(run.out, "Accessing firmware file: " + path + "..." + c.expectedOut);
+    EXPECT_EQ(run.err, "adapter calls: 0, frames written: 0\n");
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, c.exitStatus);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, CheckOptionTest,
+    testing::Values(
+        CheckCase{"Good", GOOD_IMAGE, nullptr,
+                  "[OK]\nImage: 1 data record, 2 bytes from 0x00001000 to 0x00001001, start "
+                  "address 0x00001000\n",
+                  0},
+        CheckCase{"Example", "EXAMPLE", nullptr,
+                  "[OK]\nImage: 512 data records, 16384 bytes from 0x00001000 to 0x00004FFF, "
+                  "start address 0x00001000\n",
+                  0},
+        CheckCase{"Refused", BAD_CHECKSUM_IMAGE, nullptr, "[FAILED] " + BAD_CHECKSUM, 1},
+        CheckCase{"WarnStillFails", BAD_CHECKSUM_IMAGE, "warn", "[WARNING] " + BAD_CHECKSUM, 1},
+        CheckCase{"UnknownSetting", GOOD_IMAGE, "lax",
+                  "[FAILED] DOVEL_IMAGE_CHECK is \"lax\"; it takes strict or warn\n", 1}),
+    [](const testing::TestParamInfo<CheckCase>& info) { return info.param.name; });
+
 // With no controller on the bus every step fails in bounded time, each in its own
 // words, and every walk still visits all four controllers.
 TEST(UpdateWalks, SilentBusRunsEveryWalkAndEndsWithStatusZero) {
-    TempFile image("");
+    TempFile image("%0A81741000\n");
     const ChildRun run = runUtility({PROGRAM, image.path}, "", 0);
     std::string expected = banner({PROGRAM, image.path}) + LINK_UP +
-                           "Accessing firmware file: " + image.path + "...[OK]\n";
+                           "Accessing firmware file: " + image.path +
+                           "...[OK]\nImage: 0 data records, no data bytes, start address "
+                           "0x00001000\n";
     for (int id = 11; id <= 14; ++id) {
         expected += "\nLooking for Dovel ID " + std::to_string(id) + "...[FAILED]\n";
     }
     expected += "\nWaiting for dovels to reset...\n";
     for (int id = 11; id <= 14; ++id) {
-        expected +=
-            "\n\nDownloading firmware to Dovel " + std::to_string(id) + "\n\nDownload complete!   ";
+        expected += "\n\nDownloading firmware to Dovel " + std::to_string(id) +
+                    "\n\rDownload progress: 100%   ERROR - no reply within 30000 ms\n\nDownload "
+                    "FAILED: Dovel " +
+                    std::to_string(id) + " stopped replying\n";
     }
     expected += "\nWaiting for dovels to reset...\n";
     for (int id = 11; id <= 14; ++id) {
         expected += "\nRestoring the ROLE for Dovel " + std::to_string(id) +
-                    "\nGetting the ROLE...ERROR - no reply within 1000 ms\n[FAILED]\n";
+                    "\nSkipped: its download did not complete\n";
     }
     expected += "\nWaiting for dovels to reset...\n";
     for (int id = 11; id <= 14; ++id) {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "sim/tek_format.h"
+#include "firmware/tek_format.h"
 
 namespace {
 

@@ -37,8 +37,13 @@ const SectionStart SECTION_STARTS[] = {{"\nLooking for Dovel ID ", 0},
 std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek"; }
 
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
-                                   const std::string& tracePath) {
+                                   const ImageStamp* checked, const std::string& tracePath) {
     UpdateRun run{};
+    ImageReader image{};
+    if (checked == nullptr && openImage(&image, imagePath.c_str()) == IMAGE_OPENED) {
+        checked = &image.stamp;
+    }
+    closeImage(&image);
     const std::string all = options.empty() ? "fast" : "fast," + options;
     const CanBackend* backend = simOpenBackend(all.c_str());
     EXPECT_NE(backend, nullptr) << all;
@@ -53,7 +58,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();
     const int64_t startUs = clockNowUs();
-    runUpdateWalks(imagePath.c_str(), &run.outcome);
+    runUpdateWalks(imagePath.c_str(), checked, &run.outcome);
     printUpdateSummary(run.outcome);
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();

@@ -7,8 +7,9 @@
 #include <string>
 
 #include "app/update_walks.h"
+#include "firmware/image_reader.h"
+#include "firmware/tek_format.h"
 #include "sim/sim_hand.h"
-#include "sim/tek_format.h"
 
 struct UpdateRun {
     std::string out;    // standard output of the walks
@@ -20,9 +21,11 @@ struct UpdateRun {
 };
 
 // Opens a fresh hand with "fast" and the options, starts the link, runs the three walks
-// with the image and closes the hand again. With a trace path, every frame on the bus
-// goes there as a candump log.
+// with the image and closes the hand again. The walks compare the image with checked, by
+// default the stamp of the file as it is when the run starts. With a trace path, every
+// frame on the bus goes there as a candump log.
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
+                                   const ImageStamp* checked = nullptr,
                                    const std::string& tracePath = "");
 
 // Splits the walks' output by controller: each preparation, download and restoration

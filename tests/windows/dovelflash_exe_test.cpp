@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/tek_format.h"
+#include "firmware/tek_format.h"
 #include "tests/windows/adapter_double_fixture.h"
 #include "tests/windows/child_process.h"
 
@@ -90,7 +90,7 @@ TEST(DovelflashExe, ALinkThatStartsOnTheSecondAttemptGoesOnToTheFileCheck) {
                            "Accessing firmware file: dovel2.tek...[FAILED] Could not open "
                            "firmware file\n" +
                            EXIT_PROMPT);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, "dovelflash: dovel2.tek: No such file or directory\n");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "sim/tek_format.h"
+#include "firmware/tek_format.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +9,14 @@ constexpr int HEX_RADIX = 16;
 constexpr int BITS_PER_DIGIT = 4;
 constexpr int DIGITS_PER_BYTE = 2;
 constexpr int CHECKSUM_MODULUS = 256;
+constexpr int CHECKSUM_DIGITS = 2;
+constexpr int DECIMAL_DIGITS = 10;
+// Character values past the upper-case letters.
+constexpr int DOLLAR_VALUE = 36;
+constexpr int PERCENT_VALUE = 37;
+constexpr int PERIOD_VALUE = 38;
+constexpr int UNDERSCORE_VALUE = 39;
+constexpr int LOWER_CASE_FIRST_VALUE = 40;
 // Positions within a record (the '%' not counted).
 constexpr int TYPE_POSITION = 2;
 constexpr int CHECKSUM_POSITION = 3;
@@ -25,12 +33,12 @@ void appendHex(std::string* text, uint64_t value, int digits) {
     }
 }
 
-// Sum of the digit values of a record, its checksum digits left out.
-int digitSum(const char* chars, int count) {
+// Sum of the character values of a record, its checksum digits left out.
+int characterSum(const char* chars, int count) {
     int sum = 0;
     for (int i = 0; i < count; ++i) {
         if (i != CHECKSUM_POSITION && i != CHECKSUM_POSITION + 1) {
-            sum += tekDigitValue(chars[i]);
+            sum += tekCharacterValue(chars[i]);
         }
     }
     return sum % CHECKSUM_MODULUS;
@@ -43,6 +51,42 @@ bool allDigits(const char* chars, int count) {
         }
     }
     return true;
+}
+
+// The first character that its place does not allow, or -1: hex digits in the header, and
+// in the whole of any record but a symbol record, whose names take any character value.
+int firstBadCharacter(const char* chars, int count, int* problem) {
+    const bool symbol =
+        count > TYPE_POSITION && tekDigitValue(chars[TYPE_POSITION]) == TEK_TYPE_SYMBOL;
+    for (int i = 0; i < count; ++i) {
+        if (i < TEK_HEADER_CHARS || !symbol) {
+            if (tekDigitValue(chars[i]) < 0) {
+                *problem = TEK_NOT_HEX_DIGIT;
+                return i;
+            }
+        } else if (tekCharacterValue(chars[i]) < 0) {
+            *problem = TEK_NOT_SYMBOL_CHARACTER;
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Where the address and data of a data or termination record do not fit it.
+int layoutProblem(int type, int count, int addressDigits, TekRecordFault* fault) {
+    const int dataDigits = count - TEK_HEADER_CHARS - addressDigits;
+    if (addressDigits < TEK_MIN_ADDRESS_DIGITS || dataDigits < 0) {
+        fault->stated = addressDigits;
+        return TEK_BAD_ADDRESS_DIGITS;
+    }
+    if (dataDigits % DIGITS_PER_BYTE != 0) {
+        fault->stated = dataDigits;
+        return TEK_ODD_DATA_DIGITS;
+    }
+    if (type == TEK_TYPE_TERMINATION && dataDigits != 0) {
+        return TEK_TERMINATION_WITH_DATA;
+    }
+    return TEK_RECORD_OK;
 }
 
 uint64_t digitsValue(const char* chars, int count) {
@@ -73,6 +117,9 @@ bool decodeLine(const char* line, TekImage* image) {
         ++image->badRecords;
         return true;
     }
+    if (record.type == TEK_TYPE_SYMBOL) {
+        return true;
+    }
     if (record.type == TEK_TYPE_TERMINATION) {
         image->terminated = true;
         image->startAddress = record.address;
@@ -97,9 +144,36 @@ int tekDigitValue(char c) {
         return c - '0';
     }
     if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
+        return c - 'A' + DECIMAL_DIGITS;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + DECIMAL_DIGITS;
     }
     return -1;
+}
+
+int tekCharacterValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A' + DECIMAL_DIGITS;
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + LOWER_CASE_FIRST_VALUE;
+    }
+    switch (c) {
+        case '$':
+            return DOLLAR_VALUE;
+        case '%':
+            return PERCENT_VALUE;
+        case '.':
+            return PERIOD_VALUE;
+        case '_':
+            return UNDERSCORE_VALUE;
+        default:
+            return -1;
+    }
 }
 
 int tekRecordLength(const char* lengthField) {
@@ -109,32 +183,63 @@ int tekRecordLength(const char* lengthField) {
     return static_cast<int>(digitsValue(lengthField, TEK_LENGTH_CHARS));
 }
 
-int tekParseRecord(const char* chars, int count, TekRecord* record) {
-    if (count < TEK_MIN_RECORD_CHARS || count > TEK_MAX_RECORD_CHARS || !allDigits(chars, count) ||
-        tekRecordLength(chars) != count) {
-        return 1;
+int tekCheckRecord(const char* chars, int count, TekRecord* record, TekRecordFault* fault) {
+    *fault = TekRecordFault{};
+    int problem = TEK_RECORD_OK;
+    fault->position = firstBadCharacter(chars, count, &problem);
+    if (problem != TEK_RECORD_OK) {
+        return problem;
+    }
+    fault->position = 0;
+    fault->computed = count;
+    if (count < TEK_LENGTH_CHARS) {
+        fault->stated = count;
+        return TEK_TOO_SHORT;
+    }
+    fault->stated = tekRecordLength(chars);
+    if (fault->stated != count) {
+        return TEK_LENGTH_MISMATCH;
+    }
+    if (count < TEK_MIN_RECORD_CHARS) {
+        fault->stated = count;
+        return TEK_TOO_SHORT;
     }
     const int type = tekDigitValue(chars[TYPE_POSITION]);
-    const int addressDigits = tekDigitValue(chars[ADDRESS_DIGITS_POSITION]);
-    const int dataDigits = count - TEK_HEADER_CHARS - addressDigits;
-    if ((type != TEK_TYPE_DATA && type != TEK_TYPE_TERMINATION) ||
-        addressDigits < TEK_MIN_ADDRESS_DIGITS || dataDigits < 0 ||
-        dataDigits % DIGITS_PER_BYTE != 0 || (type == TEK_TYPE_TERMINATION && dataDigits != 0)) {
-        return 1;
+    fault->stated = type;
+    if (type != TEK_TYPE_DATA && type != TEK_TYPE_TERMINATION && type != TEK_TYPE_SYMBOL) {
+        return TEK_UNKNOWN_TYPE;
     }
-    const int checksum = static_cast<int>(digitsValue(chars + CHECKSUM_POSITION, 2));
-    if (digitSum(chars, count) != checksum) {
-        return 1;
+    const int addressDigits = tekDigitValue(chars[ADDRESS_DIGITS_POSITION]);
+    if (type != TEK_TYPE_SYMBOL) {
+        problem = layoutProblem(type, count, addressDigits, fault);
+        if (problem != TEK_RECORD_OK) {
+            return problem;
+        }
+    }
+    fault->stated = static_cast<int>(digitsValue(chars + CHECKSUM_POSITION, CHECKSUM_DIGITS));
+    fault->computed = characterSum(chars, count);
+    if (fault->stated != fault->computed) {
+        return TEK_BAD_CHECKSUM;
     }
     record->type = type;
+    record->address = 0;
+    record->dataLength = 0;
+    if (type == TEK_TYPE_SYMBOL) {
+        return TEK_RECORD_OK;
+    }
     record->address = digitsValue(chars + TEK_HEADER_CHARS, addressDigits);
-    record->dataLength = dataDigits / DIGITS_PER_BYTE;
+    record->dataLength = (count - TEK_HEADER_CHARS - addressDigits) / DIGITS_PER_BYTE;
     const char* data = chars + TEK_HEADER_CHARS + addressDigits;
     for (int i = 0; i < record->dataLength; ++i) {
         record->data[i] =
             static_cast<uint8_t>(digitsValue(data + i * DIGITS_PER_BYTE, DIGITS_PER_BYTE));
     }
-    return 0;
+    return TEK_RECORD_OK;
+}
+
+int tekParseRecord(const char* chars, int count, TekRecord* record) {
+    TekRecordFault fault{};
+    return tekCheckRecord(chars, count, record, &fault) == TEK_RECORD_OK ? 0 : 1;
 }
 
 int tekFormatRecord(int type, uint64_t address, int addressDigits, const uint8_t* data,
@@ -156,7 +261,7 @@ int tekFormatRecord(int type, uint64_t address, int addressDigits, const uint8_t
     for (int i = 0; i < dataLength; ++i) {
         appendHex(&record, data[i], DIGITS_PER_BYTE);
     }
-    const int checksum = digitSum(record.data(), count);
+    const int checksum = characterSum(record.data(), count);
     record[CHECKSUM_POSITION] = digitChar(static_cast<unsigned>(checksum >> BITS_PER_DIGIT));
     record[CHECKSUM_POSITION + 1] = digitChar(static_cast<unsigned>(checksum));
     *line = TEK_RECORD_MARK + record + '\n';

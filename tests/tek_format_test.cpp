@@ -1,4 +1,7 @@
-// The image format shared by the example generator and the simulated monitors.
+// The image format shared by the example generator, the simulated monitors and the
+// file check.
+#include "firmware/tek_format.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -6,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "sim/tek_format.h"
 #include "tests/support/temp_file.h"
 
 namespace {
@@ -24,7 +26,7 @@ int parse(const std::string& record, TekRecord* out) {
     return tekParseRecord(record.data(), static_cast<int>(record.size()), out);
 }
 
-TEST(SimTekFormat, FormatsRecordsWithLengthTypeChecksumAndAddress) {
+TEST(TekFormat, FormatsRecordsWithLengthTypeChecksumAndAddress) {
     // 14 characters; digit sum 0+14+6+4+1+0+0+0+0+1+0+2 = 28 = 0x1C.
     EXPECT_EQ(formatted(TEK_TYPE_DATA, 0x1000, 4, {0x01, 0x02}), "%0E61C410000102\n");
     // 10 characters; digit sum 0+10+8+4+1 = 23 = 0x17.
@@ -33,7 +35,7 @@ TEST(SimTekFormat, FormatsRecordsWithLengthTypeChecksumAndAddress) {
     EXPECT_EQ(formatted(TEK_TYPE_DATA, 0xF, 1, {0xAB}), "%096341FAB\n");
 }
 
-TEST(SimTekFormat, ParsesWhatItFormats) {
+TEST(TekFormat, ParsesWhatItFormats) {
     struct RoundTrip {
         uint64_t address;
         int digits;
@@ -58,11 +60,25 @@ TEST(SimTekFormat, ParsesWhatItFormats) {
     }
 }
 
-TEST(SimTekFormat, ParsesTerminationRecordWithStartAddress) {
+TEST(TekFormat, ParsesTerminationRecordWithStartAddress) {
     TekRecord parsed{};
     ASSERT_EQ(parse("0A81741000", &parsed), 0);
     EXPECT_EQ(parsed.type, TEK_TYPE_TERMINATION);
     EXPECT_EQ(parsed.address, 0x1000u);
+    EXPECT_EQ(parsed.dataLength, 0);
+}
+
+// Either case of digit; the checksum sums each character's own value, so a lower-case
+// letter counts 40 and up. A symbol record decodes to nothing for the flash.
+TEST(TekFormat, ParsesLowerCaseDigitsAndSymbolRecords) {
+    TekRecord parsed{};
+    ASSERT_EQ(parse("1a69641000deadbeef01020304", &parsed), 0);
+    EXPECT_EQ(parsed.type, TEK_TYPE_DATA);
+    EXPECT_EQ(parsed.address, 0x1000u);
+    EXPECT_EQ(std::vector<uint8_t>(parsed.data, parsed.data + parsed.dataLength),
+              (std::vector<uint8_t>{0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4}));
+    ASSERT_EQ(parse("0A3C84code", &parsed), 0);
+    EXPECT_EQ(parsed.type, TEK_TYPE_SYMBOL);
     EXPECT_EQ(parsed.dataLength, 0);
 }
 
@@ -74,7 +90,8 @@ struct BadRecordCase {
 const BadRecordCase BAD_RECORDS[] = {
     {"checksum off by one", "0E61D410000102"},
     {"data changed under the checksum", "0E61C410000103"},
-    {"lower-case digit", "0E61C410000a02"},
+    {"lower-case digit under an upper-case checksum", "0E61C410000a02"},
+    {"symbol record with a mark it cannot hold", "0A3C84co:e"},
     {"length field longer than the record", "0F61C410000102"},
     {"length field shorter than the record", "0D61C410000102"},
     {"type 7", "0E71D410000102"},
@@ -85,14 +102,14 @@ const BadRecordCase BAD_RECORDS[] = {
     {"a non-digit", "0E61C41000:102"},
 };
 
-TEST(SimTekFormat, RejectsMalformedRecords) {
+TEST(TekFormat, RejectsMalformedRecords) {
     for (const BadRecordCase& c : BAD_RECORDS) {
         TekRecord parsed{};
         EXPECT_EQ(parse(c.record, &parsed), 1) << c.name;
     }
 }
 
-TEST(SimTekFormat, RefusesRecordsThatCannotBeWritten) {
+TEST(TekFormat, RefusesRecordsThatCannotBeWritten) {
     std::string line;
     const uint8_t data[TEK_MAX_DATA_BYTES + 1] = {};
     EXPECT_EQ(tekFormatRecord(TEK_TYPE_DATA, 0x10000, 4, data, 1, &line), 1);  // address too wide
@@ -101,17 +118,17 @@ TEST(SimTekFormat, RefusesRecordsThatCannotBeWritten) {
     EXPECT_EQ(tekFormatRecord(TEK_TYPE_TERMINATION, 0, 1, data, 1, &line), 1);
 }
 
-TEST(SimTekFormat, LengthFieldAndDigits) {
+TEST(TekFormat, LengthFieldAndDigits) {
     EXPECT_EQ(tekRecordLength("4A"), 0x4A);
     EXPECT_EQ(tekRecordLength("FF"), 0xFF);
-    EXPECT_EQ(tekRecordLength("4a"), -1);
+    EXPECT_EQ(tekRecordLength("4a"), 0x4A);
     EXPECT_EQ(tekRecordLength("%4"), -1);
     EXPECT_EQ(tekAddressDigits(0), 1);
     EXPECT_EQ(tekAddressDigits(0xFFFF), 4);
     EXPECT_EQ(tekAddressDigits(0x10000), 5);
 }
 
-TEST(SimTekFormat, WrittenImageDecodesToItsData) {
+TEST(TekFormat, WrittenImageDecodesToItsData) {
     std::vector<uint8_t> data(100);
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(255 - i);
@@ -130,12 +147,13 @@ TEST(SimTekFormat, WrittenImageDecodesToItsData) {
     }
 }
 
-TEST(SimTekFormat, DecodeCountsBadLinesAndStopsAtTermination) {
+TEST(TekFormat, DecodeCountsBadLinesAndStopsAtTermination) {
     TempFile file(
         "%0E61C410000102\r\n"  // good, CR LF
         "%0E61D410000102\n"    // bad checksum
         "0E61C410000102\n"     // no mark
         "\n"                   // empty: skipped
+        "%0A3C84code\n"        // symbol record: skipped
         "%0A81741000\n"        // termination
         "%0E61C420000102\n");  // after the end: not read
     TekImage image{};
@@ -146,13 +164,13 @@ TEST(SimTekFormat, DecodeCountsBadLinesAndStopsAtTermination) {
     EXPECT_EQ(image.bytes, (std::map<uint32_t, uint8_t>{{0x1000, 0x01}, {0x1001, 0x02}}));
 }
 
-TEST(SimTekFormat, DecodeOfMissingFileFails) {
+TEST(TekFormat, DecodeOfMissingFileFails) {
     TekImage image{};
     EXPECT_EQ(tekDecodeImage("/nonexistent/dir/image.tek", &image), 1);
 }
 
 // The committed example: 16 KiB in lines of 32 bytes that the download sends whole.
-TEST(SimTekFormat, ExampleImageHoldsSixteenKibibytes) {
+TEST(TekFormat, ExampleImageHoldsSixteenKibibytes) {
     const std::string path = std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek";
     TekImage image{};
     ASSERT_EQ(tekDecodeImage(path.c_str(), &image), 0);

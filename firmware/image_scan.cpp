@@ -1,0 +1,272 @@
+#include "firmware/image_scan.h"
+
+#include <sys/stat.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "firmware/tek_format.h"
+
+namespace {
+
+constexpr int CHARACTER_TEXT_SIZE = 24;
+constexpr unsigned char FIRST_PRINTABLE = 0x20;
+constexpr unsigned char DELETE_CHARACTER = 0x7F;
+// Editors count columns from 1, and the '%' takes the first.
+constexpr int COLUMN_OF_POSITION_0 = 1;
+
+// One line as an editor shows it: its first piece as the reader splits it, and how long
+// it is in all.
+struct ImageLine {
+    char text[IMAGE_LINE_BUFFER_SIZE];
+    int length;  // characters of the whole line, its LF not counted
+    bool blank;  // nothing but spaces, tabs and CRs: nothing of it is sent
+};
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+bool allBlank(const char* chars, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!isBlank(chars[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Takes the pieces of the reader up to the end of the next text line; 0 at the end of the
+// text. Every character read is added to *textBytes, and reading stops once they pass
+// what any image holds.
+int readEditorLine(ImageReader* reader, ImageLine* line, int64_t* textBytes) {
+    int count = readImageLine(reader, line->text, IMAGE_LINE_READ_COUNT);
+    if (count == 0) {
+        return 0;
+    }
+    *textBytes += count;
+    bool ended = line->text[count - 1] == '\n';
+    line->length = ended ? count - 1 : count;
+    line->blank = allBlank(line->text, line->length);
+    char rest[IMAGE_LINE_BUFFER_SIZE];
+    while (!ended && count == IMAGE_LINE_READ_COUNT - 1 && *textBytes <= IMAGE_MAX_BYTES) {
+        count = readImageLine(reader, rest, IMAGE_LINE_READ_COUNT);
+        if (count == 0) {
+            break;
+        }
+        *textBytes += count;
+        ended = rest[count - 1] == '\n';
+        const int chars = ended ? count - 1 : count;
+        line->length += chars;
+        line->blank = line->blank && allBlank(rest, chars);
+    }
+    return 1;
+}
+
+void describeCharacter(char c, char (&text)[CHARACTER_TEXT_SIZE]) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == ' ') {
+        std::snprintf(text, sizeof text, "a space");
+    } else if (c == '\t') {
+        std::snprintf(text, sizeof text, "a tab");
+    } else if (byte < FIRST_PRINTABLE || byte >= DELETE_CHARACTER) {
+        std::snprintf(text, sizeof text, "byte 0x%02X", static_cast<unsigned>(byte));
+    } else {
+        std::snprintf(text, sizeof text, "'%c'", c);
+    }
+}
+
+// Puts the problem into the scan, with the line in front when there is one.
+int refuse(ImageScan* scan, int line, const char* format, ...) {
+    scan->line = line;
+    int used = 0;
+    if (line > 0) {
+        used = std::snprintf(scan->problem, sizeof scan->problem, "line %d: ", line);
+    }
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(scan->problem + used, sizeof scan->problem - static_cast<size_t>(used), format,
+                   arguments);
+    va_end(arguments);
+    return IMAGE_SCAN_REFUSED;
+}
+
+const char* fileTypeName(unsigned fileType) {
+    switch (fileType) {
+#if defined(S_IFIFO)
+        case S_IFIFO:
+            return "a FIFO";
+#endif
+#if defined(S_IFCHR)
+        case S_IFCHR:
+            return "a character device";
+#endif
+#if defined(S_IFBLK)
+        case S_IFBLK:
+            return "a block device";
+#endif
+#if defined(S_IFSOCK)
+        case S_IFSOCK:
+            return "a socket";
+#endif
+        default:
+            return "a special file";
+    }
+}
+
+int refuseRecord(ImageScan* scan, int line, int problem, const TekRecordFault* fault) {
+    switch (problem) {
+        case TEK_TOO_SHORT:
+            return refuse(scan, line,
+                          "the record has %d characters, fewer than the %d of the "
+                          "shortest record",
+                          fault->stated, TEK_MIN_RECORD_CHARS);
+        case TEK_LENGTH_MISMATCH:
+            return refuse(scan, line,
+                          "the length field says 0x%02X (%d) characters, the record "
+                          "has %d",
+                          static_cast<unsigned>(fault->stated), fault->stated, fault->computed);
+        case TEK_UNKNOWN_TYPE:
+            return refuse(scan, line, "unknown record type %X",
+                          static_cast<unsigned>(fault->stated));
+        case TEK_BAD_ADDRESS_DIGITS:
+            return refuse(scan, line, "the address digit count %X does not fit the record",
+                          static_cast<unsigned>(fault->stated));
+        case TEK_ODD_DATA_DIGITS:
+            return refuse(scan, line, "the data field has an odd number of digits (%d)",
+                          fault->stated);
+        case TEK_TERMINATION_WITH_DATA:
+            return refuse(scan, line, "the termination record carries data");
+        default:
+            return refuse(scan, line, "checksum is 0x%02X, the record's digits sum to 0x%02X",
+                          static_cast<unsigned>(fault->stated),
+                          static_cast<unsigned>(fault->computed));
+    }
+}
+
+// Checks one line that is not blank and decodes its record into *record. The order is
+// that of the line itself: its first character, its length, then the characters that are
+// sent from left to right, then what the record says of itself.
+int checkLine(const ImageLine* line, int number, bool terminated, ImageScan* scan,
+              TekRecord* record) {
+    char character[CHARACTER_TEXT_SIZE];
+    if (line->text[0] != TEK_RECORD_MARK) {
+        describeCharacter(line->text[0], character);
+        return refuse(scan, number, "the line starts with %s, not with '%c'", character,
+                      TEK_RECORD_MARK);
+    }
+    if (terminated) {
+        return refuse(scan, number, "a record after the termination record");
+    }
+    const int recordLength = line->length - FIRST_SENT_POSITION;
+    if (recordLength > IMAGE_MAX_RECORD_CHARS) {
+        return refuse(scan, number,
+                      "%d characters after the '%c', more than the %d that are sent whole",
+                      recordLength, TEK_RECORD_MARK, IMAGE_MAX_RECORD_CHARS);
+    }
+    const int sent = sendableCharacterCount(line->text);
+    TekRecordFault fault{};
+    const int problem = tekCheckRecord(line->text + FIRST_SENT_POSITION, sent, record, &fault);
+    if (problem == TEK_NOT_HEX_DIGIT || problem == TEK_NOT_SYMBOL_CHARACTER) {
+        const int position = FIRST_SENT_POSITION + fault.position;
+        describeCharacter(line->text[position], character);
+        return refuse(scan, number, "%s at column %d %s", character,
+                      position + COLUMN_OF_POSITION_0,
+                      problem == TEK_NOT_HEX_DIGIT ? "is not a hex digit"
+                                                   : "has no place in a symbol record");
+    }
+    const int stop = FIRST_SENT_POSITION + sent;
+    if (!allBlank(line->text + stop, line->length - stop)) {
+        describeCharacter(line->text[stop], character);
+        return refuse(scan, number,
+                      "the record stops at column %d, at %s: the rest of the line is never sent",
+                      stop + COLUMN_OF_POSITION_0, character);
+    }
+    if (problem != TEK_RECORD_OK) {
+        return refuseRecord(scan, number, problem, &fault);
+    }
+    return IMAGE_SCAN_PASSED;
+}
+
+void takeDataRecord(const TekRecord* record, ImageScan* scan) {
+    ++scan->dataRecords;
+    if (record->dataLength == 0) {
+        return;
+    }
+    const uint64_t last = record->address + static_cast<uint64_t>(record->dataLength) - 1;
+    if (scan->dataBytes == 0 || record->address < scan->lowestAddress) {
+        scan->lowestAddress = record->address;
+    }
+    if (scan->dataBytes == 0 || last > scan->highestAddress) {
+        scan->highestAddress = last;
+    }
+    scan->dataBytes += record->dataLength;
+}
+
+}  // namespace
+
+int scanImageText(ImageReader* reader, ImageScan* scan) {
+    *scan = ImageScan{};
+    scan->stamp = reader->stamp;
+    ImageLine line{};
+    int64_t textBytes = 0;
+    int number = 0;
+    int records = 0;
+    int lastRecordLine = 0;
+    bool terminated = false;
+    while (readEditorLine(reader, &line, &textBytes)) {
+        ++number;
+        if (textBytes > IMAGE_MAX_BYTES) {
+            return refuse(scan, 0,
+                          "the file is larger than any image can be (more than %lld bytes)",
+                          static_cast<long long>(IMAGE_MAX_BYTES));
+        }
+        if (line.blank) {
+            continue;
+        }
+        TekRecord record{};
+        if (checkLine(&line, number, terminated, scan, &record) != IMAGE_SCAN_PASSED) {
+            return IMAGE_SCAN_REFUSED;
+        }
+        ++records;
+        lastRecordLine = number;
+        if (record.type == TEK_TYPE_TERMINATION) {
+            terminated = true;
+            scan->startAddress = record.address;
+        } else if (record.type == TEK_TYPE_SYMBOL) {
+            ++scan->symbolRecords;
+        } else {
+            takeDataRecord(&record, scan);
+        }
+    }
+    if (records == 0) {
+        return refuse(scan, 0, "the file holds no record");
+    }
+    if (!terminated) {
+        return refuse(scan, lastRecordLine,
+                      "the image ends after this record, with no termination record");
+    }
+    return IMAGE_SCAN_PASSED;
+}
+
+int scanImage(const char* path, ImageScan* scan) {
+    *scan = ImageScan{};
+    ImageReader reader{};
+    const int opened = openImage(&reader, path);
+    if (opened == IMAGE_NOT_OPENED) {
+        scan->openError = reader.openError;
+        return IMAGE_SCAN_NOT_OPENED;
+    }
+    if (opened == IMAGE_NOT_REGULAR) {
+        refuse(scan, 0, "the file is %s, not a regular file", fileTypeName(reader.fileType));
+        return IMAGE_SCAN_NOT_A_FILE;
+    }
+    if (reader.stamp.size > IMAGE_MAX_BYTES) {
+        scan->stamp = reader.stamp;
+        closeImage(&reader);
+        return refuse(
+            scan, 0, "the file is larger than any image can be (%lld bytes, at most %lld)",
+            static_cast<long long>(scan->stamp.size), static_cast<long long>(IMAGE_MAX_BYTES));
+    }
+    const int verdict = scanImageText(&reader, scan);
+    closeImage(&reader);
+    return verdict;
+}
