@@ -1,7 +1,9 @@
 target_sources(dovelcore PRIVATE
+  app/backend_list.cpp
   app/console_keys.cpp
   app/exit_prompt.cpp
   app/startup.cpp
+  app/usage.cpp
   app/update_walks.cpp)
 if(WIN32)
   target_sources(dovelcore PRIVATE app/console_windows.cpp)

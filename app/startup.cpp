@@ -1,10 +1,12 @@
 #include "app/startup.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/console.h"
 #include "app/update_walks.h"
+#include "app/usage.h"
 #include "can/link.h"
 #include "firmware/image_reader.h"
 
@@ -40,6 +42,10 @@ bool chooseFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE])
 }  // namespace
 
 void runDovelflash(int argc, char** argv) {
+    if (isUsageRequest(argc, argv)) {
+        printUsageRequest(argv[1]);
+        std::exit(0);
+    }
     consoleSetUp();
     std::printf("\nZendra firmware download utility\n");
     std::printf("Version 1.0\n");
