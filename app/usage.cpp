@@ -66,6 +66,7 @@ const char* const USAGE_ENVIRONMENT =
     "                            refused before any controller is touched; warn: the\n"
     "                            problem is printed and the update goes on\n"
     "  DOVEL_EXIT_STATUS=report  the update's exit status tells the outcome (below)\n"
+    "  DOVEL_SIM_TRACE=FILE      the simulated hand's own trace of its bus\n"
     "\n"
     "Options of the simulated hand, comma-separated (DOVEL_CAN=sim:fast,silent=13):\n";
 
