@@ -61,6 +61,16 @@ done < updates.txt
 # The first update again over the emulated SJA1000 controllers: the utility on can0,
 # the hand on can1, both at 1 Mbit/s on one emulated bus.
 part "can0 at 1 Mbit/s" set_can0_to_1mbit
+# The data path again through the kernel's SJA1000 driver: the link on can1, the
+# test's other nodes on can0 (error frames and interface states are vcan's tests).
+data_path_tests=$(printf 'SocketcanGuestTest.%s:' EmptyQueueReadsAsEmpty \
+  StandardFrameArrivesAsTypeZeroRecord FilterPassesOnlyStandardDataFramesFrom0To1023 \
+  WriteSendsTheRecordAsStandardDataFrame FramesLeaveInTheOrderWritten \
+  UnsendableRecordIsRefusedAndNothingLeaves ResetClientEmptiesTheReceiveQueue \
+  ReopeningDoesNotLeakDescriptors 'Wait*')
+part "backend over the emulated SJA1000 controllers (link on can1, nodes on can0)" \
+  env DOVEL_GUEST_LINK=can1 DOVEL_GUEST_PEER=can0 ./socketcan_guest_tests --gtest_brief=1 \
+  --gtest_color=no "--gtest_filter=$data_path_tests"
 read -r name image < updates.txt
 part "complete update over can0, the hand on can1 (SJA1000): $name ($image)" \
   sh ./full-update.sh "$name" "$image" can0 can1 </dev/null
