@@ -12,8 +12,8 @@ build=${DOVEL_BUILD_DIR:-build}
 guest="$build/socketcan-guest"
 # The guest's update: an exchange of frames between two processes takes about three
 # times as long in the emulated machine as the real-time hand needs, so its image is
-# small (the guest run takes about 40 s, and as long again for the same update over the
-# emulated SJA1000 controllers); DOVEL_GUEST_FULL_UPDATE=1 adds the complete
+# small (the guest run, with the same update again over the emulated SJA1000
+# controllers, takes about a minute); DOVEL_GUEST_FULL_UPDATE=1 adds the complete
 # update with the full example image, checked against the golden transcript (three
 # to four minutes more).
 GUEST_TIMEOUT_S=300
