@@ -1,9 +1,11 @@
 target_sources(dovelcore PRIVATE
+  app/backend_list.cpp
   app/console_keys.cpp
   app/exit_prompt.cpp
   app/file_check.cpp
   app/startup.cpp
   app/update_summary.cpp
+  app/usage.cpp
   app/update_walks.cpp)
 if(WIN32)
   target_sources(dovelcore PRIVATE app/console_windows.cpp)

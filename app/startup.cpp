@@ -7,6 +7,7 @@
 #include "app/console.h"
 #include "app/file_check.h"
 #include "app/update_walks.h"
+#include "app/usage.h"
 #include "can/link.h"
 
 namespace {
@@ -84,6 +85,10 @@ bool takeFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE]) {
 }  // namespace
 
 void runDovelflash(int argc, char** argv) {
+    if (isUsageRequest(argc, argv)) {
+        printUsageRequest(argv[1]);
+        std::exit(0);
+    }
     consoleSetUp();
     if (argc >= 2 && std::strcmp(argv[1], CHECK_OPTION) == 0) {
         checkImageAndExit(argc - 1, argv + 1);

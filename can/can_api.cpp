@@ -6,6 +6,7 @@
 #include <string>
 
 #include "can/can_backend.h"
+#include "can/can_trace.h"
 
 namespace {
 
@@ -21,7 +22,33 @@ constexpr const char* DEFAULT_BACKEND = "socketcan:can0";
 // name from another platform is told apart from a typing mistake.
 constexpr const char* KNOWN_BACKENDS[] = {"sim", "socketcan", "pcan-usb"};
 
+int64_t traceStampUs() {
+    return currentBackend->traceNowUs ? currentBackend->traceNowUs() : canTraceWallClockUs();
+}
+
+const char* traceInterface() {
+    return currentBackend->traceInterface ? currentBackend->traceInterface() : currentBackend->name;
+}
+
+// A comment with an operation of the link's start-up and its result.
+void traceStep(const char* step, int32_t result) {
+    if (canTraceActive()) {
+        char text[CAN_TRACE_LINE_SIZE];
+        std::snprintf(text, sizeof text, "%s returned %ld", step, static_cast<long>(result));
+        canTraceNote(traceStampUs(), traceInterface(), text);
+    }
+}
+
+// The trace asked for with DOVEL_CAN_TRACE, opened at the first link start-up: 0, or 1
+// when it is asked for and cannot be opened.
+int openTraceAsked() {
+    const char* path = std::getenv(CAN_TRACE_VARIABLE);
+    return (path && *path) ? canTraceOpen(path) : 0;
+}
+
 }  // namespace
+
+const char* canDefaultBackendSetting() { return DEFAULT_BACKEND; }
 
 const CanBackend* canCurrentBackend() { return currentBackend; }
 
@@ -55,24 +82,53 @@ int32_t CAN_Init(uint16_t bitTiming, int frameType) {
             return CAN_ERR_NO_BACKEND;
         }
     }
-    return currentBackend->init(bitTiming, frameType);
+    // Never a run without the trace that was asked for.
+    if (openTraceAsked() != 0) {
+        return CAN_ERR_TRACE_FILE;
+    }
+    const int32_t result = currentBackend->init(bitTiming, frameType);
+    traceStep("CAN_Init", result);
+    return result;
 }
 
 int32_t CAN_Read(CanFrame* frame) {
-    return currentBackend ? currentBackend->read(frame) : CAN_ERR_NOT_INITIALIZED;
+    if (!currentBackend) {
+        return CAN_ERR_NOT_INITIALIZED;
+    }
+    const int32_t result = currentBackend->read(frame);
+    if (canTraceActive()) {
+        canTraceRead(traceStampUs(), traceInterface(), *frame, result);
+    }
+    return result;
 }
 
 int32_t CAN_Write(const CanFrame* frame) {
-    return currentBackend ? currentBackend->write(frame) : CAN_ERR_NOT_INITIALIZED;
+    if (!currentBackend) {
+        return CAN_ERR_NOT_INITIALIZED;
+    }
+    const int32_t result = currentBackend->write(frame);
+    if (canTraceActive()) {
+        canTraceWritten(traceStampUs(), traceInterface(), *frame, result);
+    }
+    return result;
 }
 
 int32_t CAN_ResetClient() {
-    return currentBackend ? currentBackend->resetClient() : CAN_ERR_NOT_INITIALIZED;
+    if (!currentBackend) {
+        return CAN_ERR_NOT_INITIALIZED;
+    }
+    const int32_t result = currentBackend->resetClient();
+    traceStep("CAN_ResetClient", result);
+    return result;
 }
 
 int32_t CAN_MsgFilter(uint32_t lowestId, uint32_t highestId, int frameType) {
-    return currentBackend ? currentBackend->msgFilter(lowestId, highestId, frameType)
-                          : CAN_ERR_NOT_INITIALIZED;
+    if (!currentBackend) {
+        return CAN_ERR_NOT_INITIALIZED;
+    }
+    const int32_t result = currentBackend->msgFilter(lowestId, highestId, frameType);
+    traceStep("CAN_MsgFilter", result);
+    return result;
 }
 
 void CAN_WaitForFrame(int64_t deadlineUs) {

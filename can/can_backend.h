@@ -13,6 +13,11 @@ struct CanBackend {
     int32_t (*resetClient)();
     int32_t (*msgFilter)(uint32_t lowestId, uint32_t highestId, int frameType);
     void (*waitForFrame)(int64_t deadlineUs);
+    // What the link's trace (can/can_trace.h) stamps its lines with: the backend's own
+    // time in microseconds (nullptr: the host's wall clock since the epoch) and the name
+    // of the interface (nullptr: the backend's name).
+    int64_t (*traceNowUs)() = nullptr;
+    const char* (*traceInterface)() = nullptr;
 };
 
 // A backend that can be named in DOVEL_CAN as NAME or NAME:OPTIONS. open() gets the
@@ -29,8 +34,12 @@ struct CanBackendFactory {
 const CanBackend* canCurrentBackend();
 void canUseBackend(const CanBackend* backend);
 
+// The DOVEL_CAN setting that an unset or empty DOVEL_CAN stands for on this platform.
+const char* canDefaultBackendSetting();
+
 // Picks the backend from a DOVEL_CAN value (nullptr or "" means the platform default).
 const CanBackend* canOpenBackend(const char* setting);
 
-// Backends compiled into this build, terminated by an entry with a null name.
+// Backends compiled into this build, terminated by an entry with a null name. Defined
+// where the program is put together (app/backend_list.cpp), not in the adapter layer.
 extern const CanBackendFactory CAN_BACKEND_FACTORIES[];

@@ -247,9 +247,17 @@ void socketcanWaitForFrame(int64_t deadlineUs) {
     poll(&readable, 1, remainingMs > INT_MAX ? INT_MAX : static_cast<int>(remainingMs));
 }
 
-const CanBackend SOCKETCAN_BACKEND = {
-    "socketcan",          socketcanInit,      socketcanRead,        socketcanWrite,
-    socketcanResetClient, socketcanMsgFilter, socketcanWaitForFrame};
+const char* socketcanTraceInterface() { return openLink.iface; }
+
+const CanBackend SOCKETCAN_BACKEND = {"socketcan",
+                                      socketcanInit,
+                                      socketcanRead,
+                                      socketcanWrite,
+                                      socketcanResetClient,
+                                      socketcanMsgFilter,
+                                      socketcanWaitForFrame,
+                                      nullptr,
+                                      socketcanTraceInterface};
 
 }  // namespace
 

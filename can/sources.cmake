@@ -1,6 +1,6 @@
 target_sources(dovelcore PRIVATE
   can/can_api.cpp
-  can/backend_list.cpp
+  can/can_trace.cpp
   can/clock.cpp
   can/link.cpp)
 

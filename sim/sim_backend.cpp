@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr const char* TRACE_VARIABLE = "DOVEL_CAN_TRACE";
+// The hand's own trace of its bus; DOVEL_CAN_TRACE is the link's trace (can/can_trace.h).
+constexpr const char* TRACE_VARIABLE = "DOVEL_SIM_TRACE";
 
 // The adapter's state lives in the process, as a real adapter library's does.
 struct SimBackendState {
@@ -121,8 +122,11 @@ void simWaitForFrame(int64_t deadlineUs) {
     }
 }
 
-const CanBackend SIM_BACKEND = {"sim",          simInit,      simRead,        simWrite,
-                                simResetClient, simMsgFilter, simWaitForFrame};
+// The link's trace is stamped with the hand's time.
+int64_t simTraceNowUs() { return current.hand ? handNowUs() : 0; }
+
+const CanBackend SIM_BACKEND = {"sim",          simInit,      simRead,         simWrite,
+                                simResetClient, simMsgFilter, simWaitForFrame, simTraceNowUs};
 
 }  // namespace
 

@@ -2,7 +2,7 @@
 //
 // "sim" runs the hand in real time; "sim:fast" installs the hand's virtual clock with
 // clockUse, so sleeps, the utility's own time bounds and the bus all pass in simulated
-// time. DOVEL_CAN_TRACE=FILE writes the bus in candump log format. When the process
+// time. DOVEL_SIM_TRACE=FILE writes the hand's bus in candump log format. When the process
 // ends, the hand runs on until nothing is pending (a reset sent last completes) and its
 // report goes to standard error. Nothing of the simulator goes to standard output.
 //

@@ -35,9 +35,9 @@ constexpr int VERS = 0;
 class SimBusTest : public SimSessionTest {
   protected:
     void openTraced(const std::string& path, const std::string& options = "") {
-        setEnvironment("DOVEL_CAN_TRACE", path.c_str());
+        setEnvironment("DOVEL_SIM_TRACE", path.c_str());
         openHand(options);
-        clearEnvironment("DOVEL_CAN_TRACE");
+        clearEnvironment("DOVEL_SIM_TRACE");
     }
 };
 

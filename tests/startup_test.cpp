@@ -4,13 +4,20 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/usage.h"
+#include "can/can_trace.h"
+#include "dovel_build_info.h"
 #include "tests/support/child_run.h"
 #include "tests/support/environment.h"
 #include "tests/support/scripted_adapter.h"
@@ -346,6 +353,141 @@ TEST(UpdateWalks, SilentBusRunsEveryWalkAndEndsWithStatusZero) {
         "Run the update again to finish the others: it is safe to repeat.\n";
     EXPECT_EQ(run.out, expected + EXIT);
     EXPECT_EQ(run.exitStatus, 0);
+}
+
+// --- The link's trace over a whole run ---------------------------------------------
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(LinkTrace, UnopenableFileFailsTheStartUpWithItsLine) {
+    const std::string missing = testing::TempDir() + "no-such-folder/trace.log";
+    const ChildRun run = runInChild(
+        [&] {
+            setEnvironment(CAN_TRACE_VARIABLE, missing.c_str());
+            static ScriptedAdapter adapter;
+            scriptedAdapterInstall(&adapter);
+            char* argv[] = {const_cast<char*>(PROGRAM), nullptr};
+            runDovelflash(1, argv);
+        },
+        "n");
+    EXPECT_EQ(run.out, banner({PROGRAM}) +
+                           "\nInitializing USB/CAN device...\nERROR - CAN_Init(): 1048576\n"
+                           "[FAILED] Please check that your USB/CAN device is plugged in.\n"
+                           "\nDo you want to try again (y/n)? " +
+                           EXIT);
+    EXPECT_EQ(run.err, "DOVEL_CAN_TRACE: cannot open the trace file " + missing +
+                           ": No such file or directory\n");
+}
+
+// Killed at the read after its third frame, the run leaves a trace whose last line is
+// that frame: every line is on its way to the file before the operation returns.
+TEST(LinkTrace, RunStoppedBySigtermLeavesTheTraceUpToTheLastFrameSent) {
+    constexpr size_t FRAMES_BEFORE_STOP = 3;
+    const std::string trace = uniqueTempPath("sigterm-trace");
+    const std::string image = exampleImagePath();
+    const ChildRun run = runInChild(
+        [&] {
+            setEnvironment(CAN_TRACE_VARIABLE, trace.c_str());
+            static ScriptedAdapter adapter;
+            adapter.onRead = [](ScriptedAdapter& a) {
+                if (a.written.size() == FRAMES_BEFORE_STOP) {
+                    raise(SIGTERM);
+                }
+            };
+            scriptedAdapterInstall(&adapter);
+            char* argv[] = {const_cast<char*>(PROGRAM), const_cast<char*>(image.c_str()), nullptr};
+            runDovelflash(2, argv);
+        },
+        "");
+    EXPECT_EQ(run.out.find("Press any key"), std::string::npos) << "the run was not stopped";
+    const std::string log = fileText(trace);
+    static const std::regex FRAME_LINE(R"(\(\d+\.\d{6}\) scripted [0-9A-F]{3}#[0-9A-F]*\n)");
+    size_t frames = 0;
+    std::string last;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        last = line + "\n";
+        frames += std::regex_match(last, FRAME_LINE) ? 1 : 0;
+    }
+    EXPECT_EQ(frames, FRAMES_BEFORE_STOP) << log;
+    EXPECT_TRUE(std::regex_match(last, FRAME_LINE)) << log;
+    EXPECT_EQ(log.back(), '\n');
+    std::remove(trace.c_str());
+}
+
+// --- --help and --version ------------------------------------------------------------
+
+std::string versionText() {
+    return std::string("dovelflash ") + DOVEL_VERSION_TEXT +
+           "\nCAN backends: sim, socketcan (DOVEL_CAN unset: socketcan:can0)\n" +
+           (DOVEL_ACCESS_CODE_IS_PLACEHOLDER
+                ? "Access code: the project's placeholder; this build cannot unlock a real hand\n"
+                : "Access code: configured at build time\n");
+}
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args;
+    bool showsUsage;  // else the version
+};
+
+class UsageTest : public testing::TestWithParam<UsageCase> {};
+
+// Run with the simulated hand and a trace asked for: no banner, no link (the trace is
+// never made), no prompt, status 0.
+TEST_P(UsageTest, PrintsAndEndsAtOnceWithoutTouchingTheLink) {
+    std::vector<std::string> args = GetParam().args;
+    const std::string trace = uniqueTempPath("usage-trace");
+    const ChildRun run = runInChild(
+        [&] {
+            setEnvironment("DOVEL_CAN", "sim:fast");
+            setEnvironment(CAN_TRACE_VARIABLE, trace.c_str());
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            runDovelflash(static_cast<int>(args.size()), argv.data());
+        },
+        "");
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_FALSE(std::ifstream(trace).good()) << "the link was started";
+    if (GetParam().showsUsage) {
+        EXPECT_EQ(run.out.rfind("dovelflash installs new firmware", 0), 0u) << run.out;
+        for (const char* line :
+             {"\n  dovelflash [IMAGE] ", "\n  dovelflash --check IMAGE ",
+              "\n  dovelflash --status ", "\n  DOVEL_CAN=BACKEND ", "\n  DOVEL_CAN_TRACE=FILE ",
+              "\n  DOVEL_IMAGE_CHECK=strict|warn\n", "\n  DOVEL_EXIT_STATUS=report ",
+              "\n  stall=ID:N ", "\n  power-off-after=N ", "\nExit status:\n"}) {
+            EXPECT_NE(run.out.find(line), std::string::npos) << line;
+        }
+    } else {
+        EXPECT_EQ(run.out, versionText());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, UsageTest,
+                         testing::Values(UsageCase{"Help", {PROGRAM, "--help"}, true},
+                                         UsageCase{"ShortHelp", {PROGRAM, "-h"}, true},
+                                         UsageCase{"Version", {PROGRAM, "--version"}, false}),
+                         [](const testing::TestParamInfo<UsageCase>& info) {
+                             return info.param.name;
+                         });
+
+// Only as the one argument: otherwise it is an image path, as any other word.
+TEST(Usage, AsOneOfSeveralArgumentsIsAnImagePath) {
+    const ChildRun run = runUtility({PROGRAM, "--help", "x"}, "", 0);
+    EXPECT_EQ(run.out, banner({PROGRAM, "--help", "x"}) + LINK_UP +
+                           "Accessing firmware file: --help...[FAILED] Could not open firmware "
+                           "file\n" +
+                           EXIT);
 }
 
 }  // namespace

@@ -26,4 +26,7 @@ tools/test-socketcan-guest.sh
 
 tools/test-windows.sh
 
+echo "== packages"
+tools/test-packages.sh
+
 echo "== all tests passed"

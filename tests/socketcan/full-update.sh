@@ -1,14 +1,19 @@
 #!/bin/sh
-# Runs inside the test guest: full-update.sh NAME IMAGE, a complete update over vcan0.
-# The simulated hand runs as its own process behind vcan0 and the utility updates it
-# with IMAGE through the socketcan backend. Expected: standard output equal to
-# expected/NAME.stdout byte for byte, nothing on standard error, and the hand's end
-# state as after the same update in-process (expected/NAME.report): every controller
-# in its main firmware with role code 5 stored, the image in flash and no bad or lost
-# records.
+# Runs inside the test guest: full-update.sh NAME IMAGE [UTILITY_IFACE [HAND_IFACE]],
+# a complete update over SocketCAN (default vcan0 for both). The simulated hand runs
+# as its own process behind HAND_IFACE and the utility updates it with IMAGE through
+# the socketcan backend on UTILITY_IFACE (two interfaces: two controllers on one bus).
+# Expected: standard output equal to expected/NAME.stdout byte for byte, nothing on
+# standard error, and the hand's end state as after the same update in-process
+# (expected/NAME.report): every controller in its main firmware with role code 5
+# stored, the image in flash and no bad or lost records. The utility's link trace
+# (DOVEL_CAN_TRACE) holds the frames of the hand's own trace in the same order, each
+# stamped with UTILITY_IFACE, and log2asc converts every one of them.
 set -u
 name=$1
 image=$2
+utility_iface=${3:-vcan0}
+hand_iface=${4:-vcan0}
 expected_stdout=expected/$name.stdout
 expected_report=expected/$name.report
 ROLE_CODE_MASK=31
@@ -16,7 +21,8 @@ RESTORED_ROLE_CODE=5
 DOVEL_COUNT=4
 READY_TRIES=100
 
-./dovel-sim-socketcan vcan0 > hand-ready.txt 2> hand-report.txt &
+rm -f update-trace.log hand-trace.log
+./dovel-sim-socketcan "$hand_iface" --trace hand-trace.log > hand-ready.txt 2> hand-report.txt &
 hand=$!
 tries=0
 until grep -q '^ready$' hand-ready.txt; do
@@ -31,8 +37,8 @@ until grep -q '^ready$' hand-ready.txt; do
 done
 
 start=$(date +%s)
-DOVEL_CAN=socketcan:vcan0 PATH="$PWD/build:$PATH" dovelflash "$image" </dev/null \
-  > update-stdout.txt 2> update-stderr.txt
+DOVEL_CAN=socketcan:$utility_iface DOVEL_CAN_TRACE=update-trace.log PATH="$PWD/build:$PATH" \
+  dovelflash "$image" </dev/null > update-stdout.txt 2> update-stderr.txt
 status=$?
 echo "the update took $(($(date +%s) - start)) s"
 kill -TERM "$hand"
@@ -80,5 +86,28 @@ if ! grep '^sim: dovel ' hand-report.txt | cmp -s "$expected_report" -; then
   cat "$expected_report"
   grep '^sim: dovel ' hand-report.txt
 fi
+# ID#DATA of each frame line of a candump log, in order.
+frames_of() {
+  awk '/^\(/ { print $3 }' "$1"
+}
+frames_of update-trace.log > update-frames.txt
+frames_of hand-trace.log > hand-frames.txt
+frame_count=$(wc -l < update-frames.txt)
+[ "$frame_count" -gt 0 ] || fail "the link trace holds no frame"
+if ! cmp -s hand-frames.txt update-frames.txt; then
+  fail "the link trace's frames differ from the hand's own trace (hand, then link):"
+  diff hand-frames.txt update-frames.txt | head -n 20
+fi
+if awk -v iface="$utility_iface" '/^\(/ && $2 != iface { bad = 1 } END { exit !bad }' \
+  update-trace.log; then
+  fail "frame lines not stamped with $utility_iface:"
+  awk -v iface="$utility_iface" '/^\(/ && $2 != iface' update-trace.log | head -n 5
+fi
+if ! ./log2asc -I update-trace.log -O update-trace.asc "$utility_iface"; then
+  fail "log2asc cannot convert the link trace"
+elif [ "$(grep -c ' Rx ' update-trace.asc)" -ne "$frame_count" ]; then
+  fail "log2asc converted $(grep -c ' Rx ' update-trace.asc) of $frame_count frames"
+fi
+echo "link trace: $frame_count frames, the same as the hand's, converted by log2asc"
 [ "$failed" -eq 0 ] && cat hand-report.txt
 exit "$failed"

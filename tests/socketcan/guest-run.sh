@@ -28,10 +28,50 @@ set_up_interfaces() {
   ip link set can1 up
 }
 
+# The utility on an emulated controller at 500 kbit/s: the start-up fails with the
+# backend's code and the retry prompt, declined at the end of input; no file check.
+refuses_other_bitrate() {
+  DOVEL_CAN=socketcan:can0 ./build/dovelflash examples/quick.tek </dev/null \
+    > refusal-stdout.txt 2> refusal-stderr.txt
+  printf '%s\n' "socketcan: interface can0 runs at 500000 bit/s, the hand's bus at 1000000 (set it: ip link set can0 down && ip link set can0 up type can bitrate 1000000)" \
+    > refusal-expected-stderr.txt
+  grep -qx 'ERROR - CAN_Init(): 196613' refusal-stdout.txt &&
+    grep -q 'Do you want to try again (y/n)? ' refusal-stdout.txt &&
+    ! grep -q 'Accessing firmware file' refusal-stdout.txt &&
+    cmp -s refusal-expected-stderr.txt refusal-stderr.txt || {
+    cat refusal-stdout.txt refusal-stderr.txt
+    return 1
+  }
+}
+
+set_can0_to_1mbit() {
+  set -e
+  ip link set can0 down
+  iproute-ip link set can0 type can bitrate 1000000
+  ip link set can0 up
+}
+
 part "interfaces" set_up_interfaces
 part "backend against the kernel" ./socketcan_guest_tests --gtest_brief=1 --gtest_color=no
+part "an emulated controller at 500 kbit/s is refused at start-up" refuses_other_bitrate
 # updates.txt: one complete update a line, "NAME IMAGE".
 while read -r name image; do
   part "complete update over vcan0: $name ($image)" sh ./full-update.sh "$name" "$image" </dev/null
 done < updates.txt
+# The first update again over the emulated SJA1000 controllers: the utility on can0,
+# the hand on can1, both at 1 Mbit/s on one emulated bus.
+part "can0 at 1 Mbit/s" set_can0_to_1mbit
+# The data path again through the kernel's SJA1000 driver: the link on can1, the
+# test's other nodes on can0 (error frames and interface states are vcan's tests).
+data_path_tests=$(printf 'SocketcanGuestTest.%s:' EmptyQueueReadsAsEmpty \
+  StandardFrameArrivesAsTypeZeroRecord FilterPassesOnlyStandardDataFramesFrom0To1023 \
+  WriteSendsTheRecordAsStandardDataFrame FramesLeaveInTheOrderWritten \
+  UnsendableRecordIsRefusedAndNothingLeaves ResetClientEmptiesTheReceiveQueue \
+  ReopeningDoesNotLeakDescriptors 'Wait*')
+part "backend over the emulated SJA1000 controllers (link on can1, nodes on can0)" \
+  env DOVEL_GUEST_LINK=can1 DOVEL_GUEST_PEER=can0 ./socketcan_guest_tests --gtest_brief=1 \
+  --gtest_color=no "--gtest_filter=$data_path_tests"
+read -r name image < updates.txt
+part "complete update over can0, the hand on can1 (SJA1000): $name ($image)" \
+  sh ./full-update.sh "$name" "$image" can0 can1 </dev/null
 exit "$failed"

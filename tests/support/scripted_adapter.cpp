@@ -20,6 +20,9 @@ int32_t scriptedInit(uint16_t bitTiming, int frameType) {
 
 int32_t scriptedRead(CanFrame* frame) {
     active->calls.push_back("CAN_Read");
+    if (active->onRead) {
+        active->onRead(*active);
+    }
     if (active->queue.empty() || active->queue.front().atUs > active->nowUs) {
         return RX_QUEUE_EMPTY;
     }
@@ -38,7 +41,7 @@ int32_t scriptedWrite(const CanFrame* frame) {
     if (active->onWrite) {
         active->onWrite(*active, *frame);
     }
-    return CAN_OK;
+    return active->writeResult;
 }
 
 int32_t scriptedResetClient() {
@@ -64,9 +67,9 @@ void scriptedWaitForFrame(int64_t deadlineUs) {
 int64_t scriptedNowUs() { return active->nowUs; }
 void scriptedSleepUs(int64_t us) { active->nowUs += us; }
 
-const CanBackend SCRIPTED_BACKEND = {"scripted",          scriptedInit,        scriptedRead,
-                                     scriptedWrite,       scriptedResetClient, scriptedMsgFilter,
-                                     scriptedWaitForFrame};
+const CanBackend SCRIPTED_BACKEND = {"scripted",           scriptedInit,        scriptedRead,
+                                     scriptedWrite,        scriptedResetClient, scriptedMsgFilter,
+                                     scriptedWaitForFrame, scriptedNowUs};
 const ClockSource SCRIPTED_CLOCK = {scriptedNowUs, scriptedSleepUs};
 
 }  // namespace

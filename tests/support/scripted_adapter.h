@@ -1,5 +1,5 @@
-// An adapter whose answers a test sets in advance, on a clock of its own, recording
-// every operation the utility calls.
+// An adapter whose answers a test sets in advance, on a clock of its own (which also
+// stamps the link's trace), recording every operation the utility calls.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +21,12 @@ struct ScriptedAdapter {
     int32_t initResult = 0;
     int32_t resetClientResult = 0;
     int32_t msgFilterResult = 0;
+    int32_t writeResult = 0;  // what every CAN_Write returns
     std::deque<ScriptedRead> queue;
     // Called after each written frame; may queue answers.
     std::function<void(ScriptedAdapter&, const CanFrame&)> onWrite;
+    // Called at the start of each read.
+    std::function<void(ScriptedAdapter&)> onRead;
     std::vector<CanFrame> written;
     std::vector<int64_t> writtenAtUs;
     std::vector<std::string> calls;  // "CAN_Init(0x0014, 0)", "CAN_Read", "CAN_Write 00B#03", ...

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr const char* TRACE_VARIABLE = "DOVEL_CAN_TRACE";
+constexpr const char* TRACE_VARIABLE = "DOVEL_SIM_TRACE";
 
 int64_t realNowUs() {
     using namespace std::chrono;

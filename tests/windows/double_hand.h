@@ -21,7 +21,7 @@ struct DoubleHand {
 };
 
 // 0, or 1 with *error naming the option the hand does not take. The trace file named
-// by DOVEL_CAN_TRACE, if any, follows the bus.
+// by DOVEL_SIM_TRACE, if any, follows the hand's bus.
 int doubleHandOpen(DoubleHand* hand, const std::string& options, std::string* error);
 // Lets the controllers come to rest, writes their report to standard error, and
 // frees the hand.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dovel_build_info.h"
 #include "firmware/tek_format.h"
 #include "tests/windows/adapter_double_fixture.h"
 #include "tests/windows/child_process.h"
@@ -116,6 +117,21 @@ std::vector<std::string> argumentsOf(const std::string& transcript) {
     return words;
 }
 
+// The ID#DATA of every frame line of a candump log, in order; a frame line of another
+// interface counts as a frame "?".
+std::vector<std::string> framesOf(const std::string& log, const std::string& iface) {
+    static const std::regex FRAME_LINE(R"(\((\d+)\.\d{6}\) (\S+) ([0-9A-F]{3}#(?:[0-9A-F]{2})*))");
+    std::vector<std::string> frames;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_match(line, match, FRAME_LINE)) {
+            frames.push_back(match[2] == iface ? match[3].str() : "?");
+        }
+    }
+    return frames;
+}
+
 uint32_t crc32Of(const std::map<uint32_t, uint8_t>& bytes) {
     constexpr uint32_t REFLECTED_POLYNOMIAL = 0xEDB88320;
     uint32_t crc = 0xFFFFFFFF;
@@ -147,18 +163,27 @@ TEST_P(WholeUpdate, GivesTheGoldenTranscriptAndLeavesEveryControllerUpdated) {
         commandLine += (commandLine.empty() ? "" : " ") + word;
     }
 
+    // The utility's link trace and the hand's own trace of its bus, side by side.
+    const std::string linkTrace = windowsTestPath(std::string("link-trace-") + GetParam().name);
+    const std::string handTrace = windowsTestPath(std::string("hand-trace-") + GetParam().name);
     const ProgramRun run =
         runProgram({windowsTestPath("dovelflash.exe"),
                     commandLine,
                     DOVEL_SOURCE_DIR,
                     "",
                     {{"DOVEL_CAN", ""},
-                     {"DOVEL_CAN_TRACE", ""},
+                     {"DOVEL_CAN_TRACE", linkTrace},
+                     {"DOVEL_SIM_TRACE", handTrace},
                      {DOUBLE_SCRIPT_VARIABLE, std::string("hand=") + GetParam().handOptions}},
                     UPDATE_TIME_LIMIT_MS});
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(linesOf(run.out), golden);
+    const std::string linkLog = readText(linkTrace);
+    const std::vector<std::string> frames = framesOf(linkLog, "pcan-usb");
+    EXPECT_GT(frames.size(), 70000u);
+    EXPECT_EQ(frames, framesOf(readText(handTrace), "sim"));
+    EXPECT_EQ(linkLog.find('\r'), std::string::npos) << "candump logs end their lines in LF";
 
     // The report of the hand: every controller back in its main firmware with role code
     // 5 stored and the image in its flash, nothing lost on the way.
@@ -197,3 +222,43 @@ TEST(DovelflashExe, AHandWithAnUnknownOptionFailsInitNamingIt) {
                            FAILED_ATTEMPT_END + EXIT_PROMPT);
     EXPECT_EQ(run.err, "adapter double: unknown option 'bogus'\n");
 }
+
+// --help and --version end at once with status 0: no banner, no link (the trace asked
+// for is never made), no prompt.
+struct UsageRun {
+    const char* argument;
+    std::string start;  // what the output begins with
+};
+
+void PrintTo(const UsageRun& param, std::ostream* os) { *os << param.argument; }
+
+class UsageRequest : public testing::TestWithParam<UsageRun> {};
+
+TEST_P(UsageRequest, PrintsAndEndsAtOnce) {
+    const std::string trace = windowsTestPath("usage-trace.log");
+    DeleteFileA(trace.c_str());
+    const ProgramRun run = runProgram({windowsTestPath("dovelflash.exe"),
+                                       std::string("dovelflash.exe ") + GetParam().argument,
+                                       windowsTestPath("."),
+                                       "",
+                                       {{"DOVEL_CAN", "sim:fast"}, {"DOVEL_CAN_TRACE", trace}},
+                                       RUN_TIME_LIMIT_MS});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 0u);
+    const std::string out = linesOf(run.out);
+    EXPECT_EQ(out.substr(0, GetParam().start.size()), GetParam().start);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(GetFileAttributesA(trace.c_str()), INVALID_FILE_ATTRIBUTES) << "the link was started";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, UsageRequest,
+    testing::Values(UsageRun{"--help",
+                             "dovelflash installs new firmware into the four motor controllers "
+                             "(\"Dovels\", CAN IDs\n"},
+                    UsageRun{"--version", std::string("dovelflash ") + DOVEL_VERSION_TEXT +
+                                              "\nCAN backends: sim, pcan-usb (DOVEL_CAN unset: "
+                                              "pcan-usb)\n"}),
+    [](const testing::TestParamInfo<UsageRun>& info) {
+        return std::string(info.param.argument + 2);
+    });

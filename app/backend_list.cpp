@@ -1,4 +1,5 @@
-// The backends built into this binary.
+// The backends built into this binary. The program is put together here, so the
+// adapter layer in can/ knows none of the backends above it.
 #include "can/can_backend.h"
 #include "sim/sim_backend.h"
 #if defined(_WIN32)

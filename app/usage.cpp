@@ -1,0 +1,119 @@
+#include "app/usage.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "can/can_backend.h"
+#include "dovel_build_info.h"
+
+namespace {
+
+struct UsageLine {
+    const char* what;
+    const char* meaning;
+};
+
+// The simulated hand's options, one line each (sim/sim_options.h takes them).
+constexpr UsageLine SIM_OPTIONS[] = {
+    {"fast", "virtual clock: a whole update in well under a second"},
+    {"zero-time", "frames take no bus time, controllers answer at once"},
+    {"silent=ID", "that controller never sends a frame"},
+    {"status=ID", "its first ID query is answered by an adapter status message"},
+    {"crazy-id=ID", "its first answer to the ID query reports 40"},
+    {"role-stuck=ID", "it ignores ROLE writes"},
+    {"stall=ID:N", "in a download it answers N characters, then nothing until reset"},
+    {"slow=ID:MS", "it answers the ID query MS ms late"},
+    {"packed=PROP", "every controller answers gets of PROP in the packed reply form"},
+    {"read-error=ID:N", "after N characters to it, the adapter's next read fails once"},
+    {"foreign=ID", "a node that is no Dovel answers the first request to it"},
+    {"long-len=ID", "its first answer to a ROLE get arrives with LEN 15"},
+    {"unplug-after=N", "from the Nth frame on, every adapter read and write fails"},
+    {"erase=ID:MS", "it erases for MS ms before it answers a download's start"},
+    {"state=FILE", "the controllers' lasting state is kept in FILE across runs"},
+    {"halt-after=N", "the run dies after N frames; the controllers keep power"},
+    {"power-off-after=N", "everything loses power after N frames"},
+};
+
+constexpr int OPTION_COLUMN = 20;
+
+const char* const USAGE_HEAD =
+    "dovelflash installs new firmware into the four motor controllers (\"Dovels\", CAN IDs\n"
+    "11 to 14) of a Zendra robot hand over its 1 Mbit/s CAN bus.\n"
+    "\n"
+    "Usage:\n"
+    "  dovelflash [IMAGE]        update every controller with the Extended Tektronix Hex\n"
+    "                            image IMAGE (default dovel2.tek in the working folder)\n"
+    "  dovelflash --check IMAGE  check an image without touching the CAN adapter;\n"
+    "                            exit status 0 when it is good, 1 when it is not\n"
+    "  dovelflash --status       list the controllers; exit status 0 when all four\n"
+    "                            run their main firmware, 1 otherwise\n"
+    "  dovelflash --help, -h     this text\n"
+    "  dovelflash --version      the version, the CAN backends built in and the access code\n"
+    "\n"
+    "Environment:\n"
+    "  DOVEL_CAN=BACKEND         the CAN adapter to use:\n"
+    "                              pcan-usb            the USB-to-CAN adapter through\n"
+    "                                                  PCAN_USB.dll (Windows)\n"
+    "                              socketcan[:IFACE]   a SocketCAN interface at 1 Mbit/s,\n"
+    "                                                  default can0 (Linux)\n"
+    "                              sim[:OPTIONS]       the simulated hand, in this process\n";
+
+const char* const USAGE_ENVIRONMENT =
+    "  DOVEL_CAN_TRACE=FILE      write every frame sent and received to FILE as a candump\n"
+    "                            log (for log2asc, canplayer, python-can)\n"
+    "  DOVEL_IMAGE_CHECK=strict|warn\n"
+    "                            strict (default): an image that fails the check is\n"
+    "                            refused before any controller is touched; warn: the\n"
+    "                            problem is printed and the update goes on\n"
+    "  DOVEL_EXIT_STATUS=report  the update's exit status tells the outcome (below)\n"
+    "  DOVEL_SIM_TRACE=FILE      the simulated hand's own trace of its bus\n"
+    "\n"
+    "Options of the simulated hand, comma-separated (DOVEL_CAN=sim:fast,silent=13):\n";
+
+const char* const USAGE_EXIT_STATUS =
+    "\n"
+    "Exit status:\n"
+    "  An update ends with 0 on every way out; its console text tells what happened.\n"
+    "  With DOVEL_EXIT_STATUS=report: 0 when all four controllers were updated, 1 when\n"
+    "  the update ran and any controller was not, 2 when it never started (link start-up\n"
+    "  declined, image refused). --check and --status as above; --help and --version 0.\n";
+
+}  // namespace
+
+bool isUsageRequest(int argc, char** argv) {
+    return argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+                         std::strcmp(argv[1], "--version") == 0);
+}
+
+void printUsageRequest(const char* request) {
+    if (std::strcmp(request, "--version") == 0) {
+        printVersion();
+    } else {
+        printUsage();
+    }
+}
+
+void printUsage() {
+    std::fputs(USAGE_HEAD, stdout);
+    std::printf("                            unset: %s\n", canDefaultBackendSetting());
+    std::fputs(USAGE_ENVIRONMENT, stdout);
+    for (const UsageLine& option : SIM_OPTIONS) {
+        std::printf("  %-*s%s\n", OPTION_COLUMN, option.what, option.meaning);
+    }
+    std::fputs(USAGE_EXIT_STATUS, stdout);
+}
+
+void printVersion() {
+    std::printf("dovelflash %s\n", DOVEL_VERSION_TEXT);
+    std::printf("CAN backends:");
+    for (const CanBackendFactory* f = CAN_BACKEND_FACTORIES; f->name; ++f) {
+        std::printf("%s %s", f == CAN_BACKEND_FACTORIES ? "" : ",", f->name);
+    }
+    std::printf(" (DOVEL_CAN unset: %s)\n", canDefaultBackendSetting());
+    if (DOVEL_ACCESS_CODE_IS_PLACEHOLDER) {
+        std::printf(
+            "Access code: the project's placeholder; this build cannot unlock a real hand\n");
+    } else {
+        std::printf("Access code: configured at build time\n");
+    }
+}

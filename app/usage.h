@@ -1,0 +1,12 @@
+// The texts of --help (-h) and --version, which end the run at once: no banner, no
+// CAN link, no prompt.
+#pragma once
+
+// Whether the command line is only "--help", "-h" or "--version".
+bool isUsageRequest(int argc, char** argv);
+
+// Prints the text the request asks for on standard output.
+void printUsageRequest(const char* request);
+
+void printUsage();
+void printVersion();

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds the packages (tools/make-packages.sh) and tries them as a bench PC would: the
+# Debian package unpacked into a scratch root, the ZIP unpacked and its program run
+# under wine. Each installed utility must print its version and run a complete update
+# of the simulated hand (DOVEL_CAN=sim:fast) with the golden transcript, writing a
+# link trace that the candump log tools read. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export LC_ALL=C
+
+tools/install-packages.sh can-utils unzip wine wine64
+tools/make-packages.sh
+
+GOLDEN=tests/golden/full_update_stdout.txt
+IMAGE=examples/dovel2.tek
+DOVEL_COUNT=4
+version=$(sed -n 's/^project(dovelflash VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+deb=dist/dovelflash_${version}_amd64.deb
+zip=dist/dovelflash-${version}-windows-x86_64.zip
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+failed=0
+check() {  # description, then a command that must succeed
+  local description=$1
+  shift
+  if "$@"; then
+    echo "ok   $description"
+  else
+    echo "FAIL $description"
+    failed=1
+  fi
+}
+
+# The update's transcript without its arg[0] line (how the program was named differs
+# between the platforms) and with Windows' line ends made LF (the progress line's own
+# carriage returns stay), and the report of the simulated hand: all four controllers
+# in their main firmware, nothing bad or lost.
+same_transcript() {  # transcript file
+  diff <(grep -v '^  arg\[0\] = ' "$GOLDEN") <(sed 's/\r$//' "$1" | grep -v '^  arg\[0\] = ') |
+    cut -c 1-200 | head -n 20
+  cmp -s <(grep -v '^  arg\[0\] = ' "$GOLDEN") <(sed 's/\r$//' "$1" | grep -v '^  arg\[0\] = ')
+}
+all_updated() {  # report file
+  [ "$(sed 's/\r$//' "$1" | grep -c '^sim: dovel 1[1-4]: main .* bad=0 lost=0$')" -eq "$DOVEL_COUNT" ]
+}
+trace_converts() {  # trace file
+  local frames
+  frames=$(grep -c '^(' "$1")
+  log2asc -I "$1" -O "$1.asc" sim && [ "$frames" -gt 0 ] &&
+    [ "$(grep -c ' Rx ' "$1.asc")" -eq "$frames" ]
+}
+
+echo "== the Debian package"
+check "$deb exists" test -f "$deb"
+check "it holds the utility and its README, nothing else" \
+  diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }') \
+  <(printf '%s\n' ./usr/bin/dovelflash ./usr/share/doc/dovelflash/README.md)
+check "it depends on the C and C++ runtimes only" \
+  bash -c "dpkg-deb -f '$deb' Depends | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' | sort |
+           diff - <(printf '%s\n' libc6 libgcc-s1 libstdc++6)"
+dpkg -x "$deb" "$scratch/root"
+installed="$scratch/root/usr/bin/dovelflash"
+check "the installed utility prints its version" \
+  bash -c "'$installed' --version | head -n 1 | grep -qx 'dovelflash $version'"
+PATH="$scratch/root/usr/bin:$PATH" DOVEL_CAN=sim:fast DOVEL_CAN_TRACE="$scratch/deb-trace.log" \
+  dovelflash "$IMAGE" </dev/null >"$scratch/deb.out" 2>"$scratch/deb.err" || true
+check "it runs a complete update with the golden transcript" same_transcript "$scratch/deb.out"
+check "and every controller is updated" all_updated "$scratch/deb.err"
+check "log2asc converts its link trace" trace_converts "$scratch/deb-trace.log"
+
+echo "== the Windows ZIP"
+check "$zip exists" test -f "$zip"
+check "it holds dovelflash.exe and the README, nothing else" \
+  diff <(unzip -Z1 "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort) \
+  <(printf '%s\n' README.md dovelflash.exe)
+unzip -q "$zip" -d "$scratch/zip"
+exe=$(find "$scratch/zip" -name dovelflash.exe)
+wine_run=(tests/windows/wine-run.sh "$PWD/build-mingw/wineprefix")
+check "the zipped utility prints its version under wine" \
+  bash -c "$(printf '%q ' "${wine_run[@]}") '$exe' --version | tr -d '\r' | head -n 1 |
+           grep -qx 'dovelflash $version'"
+DOVEL_CAN=sim:fast DOVEL_CAN_TRACE="$scratch/zip-trace.log" "${wine_run[@]}" "$exe" "$IMAGE" \
+  </dev/null >"$scratch/zip.out" 2>"$scratch/zip.err" || true
+check "it runs a complete update with the golden transcript" same_transcript "$scratch/zip.out"
+check "and every controller is updated" all_updated "$scratch/zip.err"
+check "log2asc converts its link trace" trace_converts "$scratch/zip-trace.log"
+
+if [ "$failed" -ne 0 ]; then
+  echo "== package tests FAILED"
+  exit 1
+fi
+echo "== package tests passed"
