@@ -22,6 +22,7 @@ constexpr UsageLine SIM_OPTIONS[] = {
     {"crazy-id=ID", "its first answer to the ID query reports 40"},
     {"role-stuck=ID", "it ignores ROLE writes"},
     {"stall=ID:N", "in a download it answers N characters, then nothing until reset"},
+    {"stall=ID:N:MS", "the same, then after MS ms it answers again as a monitor"},
     {"slow=ID:MS", "it answers the ID query MS ms late"},
     {"packed=PROP", "every controller answers gets of PROP in the packed reply form"},
     {"read-error=ID:N", "after N characters to it, the adapter's next read fails once"},
