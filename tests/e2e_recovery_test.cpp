@@ -117,6 +117,41 @@ ChildRun runInterrupted(const std::string& setting, const std::string& imagePath
         "");
 }
 
+// Runs the update once more on the hand in statePath and checks that it finished the job.
+void expectFinishedByRunningAgain(const std::string& statePath, const std::string& imagePath,
+                                  const TekImage& image) {
+    const UpdateRun again = runUpdateOnSimulatedHand("state=" + statePath, imagePath);
+    expectSafe(statesIn(statePath), "after running again");
+    EXPECT_NE(again.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos)
+        << again.out.substr(std::min(again.out.size(), again.out.find("\nSummary")));
+    for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
+        SimDovelState factory{};
+        factory.storedRole = SIM_INITIAL_ROLES[i];
+        EXPECT_EQ(completionProblem(factory, again.after.at(SIM_FIRST_DOVEL_ID + i), image), "")
+            << "controller " << SIM_FIRST_DOVEL_ID + i;
+    }
+    std::remove(statePath.c_str());
+    std::remove((statePath + ".new").c_str());
+}
+
+// An update that failed on a controller, with the fault gone in the next run.
+TEST(Recovery, AFailedUpdateIsFinishedByRunningAgain) {
+    const std::string imagePath = sweepImage();
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(imagePath.c_str(), &image), 0);
+    for (const char* fault : {"stall=12:500", "stall=12:500:3000", "stall=14:5", "silent=13",
+                              "role-stuck=11", "unplug-after=3000"}) {
+        SCOPED_TRACE(fault);
+        const std::string statePath = uniqueTempPath("dovel_failed_state");
+        const UpdateRun failed =
+            runUpdateOnSimulatedHand("state=" + statePath + "," + fault, imagePath);
+        EXPECT_EQ(failed.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos);
+        expectSafe(statesIn(statePath), "after the failed run");
+        expectFinishedByRunningAgain(statePath, imagePath, image);
+    }
+    std::remove(imagePath.c_str());
+}
+
 TEST(Recovery, AnUpdateInterruptedAnywhereIsFinishedByRunningAgain) {
     const std::string imagePath = sweepImage();
     TekImage image{};
@@ -136,19 +171,7 @@ TEST(Recovery, AnUpdateInterruptedAnywhereIsFinishedByRunningAgain) {
             EXPECT_EQ(first.exitStatus, SIM_ABRUPT_EXIT_STATUS) << "not interrupted";
             expectSafe(statesIn(statePath), "after the interrupted run");
 
-            const UpdateRun again = runUpdateOnSimulatedHand("state=" + statePath, imagePath);
-            expectSafe(statesIn(statePath), "after running again");
-            EXPECT_NE(again.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos)
-                << again.out.substr(std::min(again.out.size(), again.out.find("\nSummary")));
-            for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
-                SimDovelState factory{};
-                factory.storedRole = SIM_INITIAL_ROLES[i];
-                EXPECT_EQ(completionProblem(factory, again.after.at(SIM_FIRST_DOVEL_ID + i), image),
-                          "")
-                    << "controller " << SIM_FIRST_DOVEL_ID + i;
-            }
-            std::remove(statePath.c_str());
-            std::remove((statePath + ".new").c_str());
+            expectFinishedByRunningAgain(statePath, imagePath, image);
             if (HasFailure()) {
                 std::remove(imagePath.c_str());
                 return;
