@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console.h"
 #include "app/usage.h"
 #include "can/can_trace.h"
 #include "dovel_build_info.h"
@@ -385,7 +386,8 @@ TEST(LinkTrace, UnopenableFileFailsTheStartUpWithItsLine) {
 }
 
 // Killed at the read after its third frame, the run leaves a trace whose last line is
-// that frame: every line is on its way to the file before the operation returns.
+// that frame: every line is on its way to the file before the operation returns. The
+// operator is told the update was cut short, and the run ends as the signal ends it.
 TEST(LinkTrace, RunStoppedBySigtermLeavesTheTraceUpToTheLastFrameSent) {
     constexpr size_t FRAMES_BEFORE_STOP = 3;
     const std::string trace = uniqueTempPath("sigterm-trace");
@@ -405,6 +407,10 @@ TEST(LinkTrace, RunStoppedBySigtermLeavesTheTraceUpToTheLastFrameSent) {
         },
         "");
     EXPECT_EQ(run.out.find("Press any key"), std::string::npos) << "the run was not stopped";
+    EXPECT_FALSE(run.exited);
+    const std::string interrupted = UPDATE_INTERRUPTED_LINE;
+    ASSERT_GE(run.out.size(), interrupted.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - interrupted.size()), interrupted);
     const std::string log = fileText(trace);
     static const std::regex FRAME_LINE(R"(\(\d+\.\d{6}\) scripted [0-9A-F]{3}#[0-9A-F]*\n)");
     size_t frames = 0;
