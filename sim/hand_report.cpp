@@ -21,18 +21,6 @@ uint32_t crc32Update(uint32_t crc, uint8_t byte) {
     return crc;
 }
 
-const char* modeName(SimDovelMode mode) {
-    switch (mode) {
-        case SIM_MODE_MAIN:
-            return "main";
-        case SIM_MODE_MONITOR:
-            return "monitor";
-        case SIM_MODE_RESETTING:
-            return "resetting";
-    }
-    return "?";
-}
-
 // "(SECONDS.MICROSECONDS)" as a candump log stamps its lines.
 void printStamp(std::FILE* out, int64_t atUs) {
     std::fprintf(out, "(%" PRId64 ".%06" PRId64 ")", atUs / MICROSECONDS_PER_SECOND,
@@ -47,6 +35,18 @@ bool bootsDamaged(const SimDovel& dovel) {
 }
 
 }  // namespace
+
+const char* simModeName(SimDovelMode mode) {
+    switch (mode) {
+        case SIM_MODE_MAIN:
+            return "main";
+        case SIM_MODE_MONITOR:
+            return "monitor";
+        case SIM_MODE_RESETTING:
+            return "resetting";
+    }
+    return "?";
+}
 
 uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash) {
     uint32_t crc = CRC32_INITIAL;
@@ -123,7 +123,7 @@ void simHandReport(const SimHand* hand, std::FILE* out) {
         std::fprintf(out,
                      "sim: dovel %d: %s ROLE(stored)=0x%04X flash=%lu bytes crc32=0x%08" PRIX32
                      " records=%d bad=%d lost=%d%s\n",
-                     dovel.node, modeName(dovel.mode), static_cast<unsigned>(dovel.storedRole),
+                     dovel.node, simModeName(dovel.mode), static_cast<unsigned>(dovel.storedRole),
                      static_cast<unsigned long>(dovel.flash.size()), simFlashCrc32(dovel.flash),
                      dovel.records, dovel.badRecords, dovel.charactersLost,
                      bootsDamaged(dovel) ? " image=incomplete" : "");

@@ -139,6 +139,9 @@ void simStateChanged(SimHand* hand);
 // CRC-32 (IEEE 802.3) of the flash bytes in address order.
 uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash);
 
+// The mode as the report and the state file write it: "main", "monitor", "resetting".
+const char* simModeName(SimDovelMode mode);
+
 // Trace lines (nothing when no trace is open).
 void simTraceFrame(SimHand* hand, const CanFrame* frame, int64_t atUs);
 void simTraceComment(SimHand* hand, int64_t atUs, const char* text);

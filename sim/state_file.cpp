@@ -62,18 +62,6 @@ const char* imageName(SimFlashImage image) {
     return "?";
 }
 
-const char* modeName(SimDovelMode mode) {
-    switch (mode) {
-        case SIM_MODE_MAIN:
-            return "main";
-        case SIM_MODE_MONITOR:
-            return "monitor";
-        case SIM_MODE_RESETTING:
-            return "resetting";
-    }
-    return "?";
-}
-
 void appendHex(std::string* out, const uint8_t* bytes, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         out->push_back(HEX_DIGITS[bytes[i] >> NIBBLE_BITS]);
@@ -105,7 +93,7 @@ void appendRunning(std::string* out, const SimDovel& dovel) {
     std::snprintf(line, sizeof line,
                   "running %d mode %s role %04X unlocked %d downloading %d complete %d taken %d "
                   "lost %d records %d bad %d buffer %d %d ",
-                  dovel.node, modeName(dovel.mode), static_cast<unsigned>(dovel.ramRole),
+                  dovel.node, simModeName(dovel.mode), static_cast<unsigned>(dovel.ramRole),
                   dovel.unlocked ? 1 : 0, dovel.downloading ? 1 : 0, dovel.downloadComplete ? 1 : 0,
                   dovel.charactersTaken, dovel.charactersLost, dovel.records, dovel.badRecords,
                   dovel.record.count, dovel.record.length);
@@ -222,7 +210,7 @@ bool parseDovelLine(std::istringstream& in, SimHand* hand, bool* seen) {
 
 bool parseMode(const std::string& name, SimDovelMode* mode) {
     for (SimDovelMode m : {SIM_MODE_MAIN, SIM_MODE_MONITOR, SIM_MODE_RESETTING}) {
-        if (name == modeName(m)) {
+        if (name == simModeName(m)) {
             *mode = m;
             return true;
         }

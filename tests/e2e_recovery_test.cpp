@@ -31,16 +31,7 @@ constexpr long SWEEP_STEP_FRAMES = 250;
 const char* const EVENT_FRAMES[] = {"#89", "#85000000", "#8000AA00"};
 const char* const INTERRUPTIONS[] = {"halt-after", "power-off-after"};
 
-std::string sweepImage() {
-    std::vector<uint8_t> data(IMAGE_BYTES);
-    std::mt19937 random(IMAGE_SEED);
-    for (uint8_t& byte : data) {
-        byte = static_cast<uint8_t>(random());
-    }
-    const std::string path = uniqueTempPath("dovel_sweep");
-    EXPECT_EQ(tekWriteImage(path.c_str(), data.data(), IMAGE_BYTES, 0x1000, 32), 0);
-    return path;
-}
+std::string sweepImage() { return writeRandomImage("dovel_sweep", IMAGE_BYTES, IMAGE_SEED); }
 
 // The frame numbers to interrupt after, from the bus trace of an uninterrupted update.
 std::set<long> interruptionPoints(const std::string& imagePath) {

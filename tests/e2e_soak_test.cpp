@@ -57,16 +57,7 @@ DrawnFaults drawFaults(std::mt19937& random, int imageCharacters) {
     return drawn;
 }
 
-std::string soakImage() {
-    std::vector<uint8_t> data(SOAK_IMAGE_BYTES);
-    std::mt19937 random(SOAK_SEED);
-    for (uint8_t& byte : data) {
-        byte = static_cast<uint8_t>(random());
-    }
-    const std::string path = uniqueTempPath("dovel_soak");
-    EXPECT_EQ(tekWriteImage(path.c_str(), data.data(), SOAK_IMAGE_BYTES, 0x1000, 32), 0);
-    return path;
-}
+std::string soakImage() { return writeRandomImage("dovel_soak", SOAK_IMAGE_BYTES, SOAK_SEED); }
 
 TEST(Soak, TwoHundredUpdatesWithRandomFaults) {
     const std::string imagePath = soakImage();

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <vector>
+
 #include "app/update_walks.h"
 #include "can/can_api.h"
 #include "can/can_backend.h"
@@ -9,6 +12,7 @@
 #include "can/link.h"
 #include "sim/sim_backend.h"
 #include "tests/support/stdout_capture.h"
+#include "tests/support/temp_file.h"
 
 namespace {
 
@@ -33,6 +37,17 @@ const SectionStart SECTION_STARTS[] = {{"\nLooking for Dovel ID ", 0},
                                        {"\nDovel ", 1}};
 
 }  // namespace
+
+std::string writeRandomImage(const std::string& stem, uint32_t bytes, uint32_t seed) {
+    std::vector<uint8_t> data(bytes);
+    std::mt19937 random(seed);
+    for (uint8_t& byte : data) {
+        byte = static_cast<uint8_t>(random());
+    }
+    const std::string path = uniqueTempPath(stem);
+    EXPECT_EQ(tekWriteImage(path.c_str(), data.data(), bytes, 0x1000, 32), 0);
+    return path;
+}
 
 std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek"; }
 

@@ -43,3 +43,7 @@ std::string completionProblem(const SimDovelState& before, const SimDovelState& 
 bool storedRoleIsDerived(const SimDovelState& before, const SimDovelState& after);
 
 std::string exampleImagePath();
+
+// Writes an image of `bytes` random data bytes (from `seed`), 32 a record from 0x1000, to
+// a new temporary file named after `stem`; returns its path.
+std::string writeRandomImage(const std::string& stem, uint32_t bytes, uint32_t seed);
