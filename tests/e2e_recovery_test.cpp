@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
