@@ -247,7 +247,9 @@ bool parseRunningLine(std::istringstream& in, SimDovel* dovel) {
     }
     dovel->record.count = count;
     dovel->record.length = length;
-    std::memcpy(dovel->record.chars, bytes.data(), bytes.size());
+    if (!bytes.empty()) {  // an empty vector's data() may be null
+        std::memcpy(dovel->record.chars, bytes.data(), bytes.size());
+    }
     dovel->unlockWordsMatched = 0;
     return true;
 }
