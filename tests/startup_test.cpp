@@ -442,6 +442,8 @@ struct UsageCase {
     bool showsUsage;  // else the version
 };
 
+void PrintTo(const UsageCase& c, std::ostream* out) { *out << c.name; }
+
 class UsageTest : public testing::TestWithParam<UsageCase> {};
 
 // Run with the simulated hand and a trace asked for: no banner, no link (the trace is
