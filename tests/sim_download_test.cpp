@@ -29,12 +29,7 @@ class SimDownloadTest : public SimSessionTest {
     // Opens the hand and puts controller node into its monitor.
     void openMonitor(int node, const std::string& options = "") {
         openHand(options);
-        simSendAccessCode(node, UNLOCK_MAIN);
-        simWrite(simSet(node, ROLE, 0));
-        simWrite(simSet(node, STORE, 1));
-        simReadAfter(100);
-        simWrite(simSet(node, STATUS, 0));
-        simReadAfter(600);
+        simStoreRoleAndReset(node, UNLOCK_MAIN, 0);
         ASSERT_EQ(simDovelState(node).mode, SIM_MODE_MONITOR);
     }
 };
@@ -117,12 +112,7 @@ TEST_F(SimDownloadTest, MainFirmwareVersionFollowsTheDownloadedImage) {
     streamPaced(13, record(TEK_TYPE_DATA, 0x1000, {'1', '2', '3', '4', '5', '6', '7', '8', '9'}) +
                         record(TEK_TYPE_TERMINATION, 0x1000, {}));
     ASSERT_EQ(simDovelState(13).image, SIM_IMAGE_COMPLETE);
-    simSendAccessCode(13, UNLOCK_MONITOR);
-    simWrite(simSet(13, ROLE, 0x8465));
-    simWrite(simSet(13, STORE, 1));
-    simReadAfter(100);
-    simWrite(simSet(13, STATUS, 0));
-    simReadAfter(600);
+    simStoreRoleAndReset(13, UNLOCK_MONITOR, 0x8465);
     // The flash holds "123456789", whose CRC-32 is 0xCBF43926.
     EXPECT_EQ(simExchange(simGet(13, VERS)), Frames{"20D#80002639"});
     EXPECT_EQ(simExchange(simGet(12, VERS)), Frames{"20C#80001402"});  // factory firmware

@@ -29,12 +29,7 @@ class SimFaultTest : public SimSessionTest {
   protected:
     void openMonitor(int node, const std::string& options) {
         openHand(options);
-        simSendAccessCode(node, UNLOCK_MAIN);
-        simWrite(simSet(node, ROLE, 0));
-        simWrite(simSet(node, STORE, 1));
-        simReadAfter(100);
-        simWrite(simSet(node, STATUS, 0));
-        simReadAfter(600);
+        simStoreRoleAndReset(node, UNLOCK_MAIN, 0);
         ASSERT_EQ(simDovelState(node).mode, SIM_MODE_MONITOR);
     }
 };

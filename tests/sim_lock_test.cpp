@@ -24,14 +24,7 @@ constexpr uint16_t NEW_ROLE = 0x5A5A;
 class SimLockTest : public SimSessionTest {};
 
 // Stores a role code of 0 and resets, so that the controller boots into its monitor.
-void bringToMonitor(int node, uint16_t role) {
-    simSendAccessCode(node, UNLOCK_MAIN);
-    simWrite(simSet(node, ROLE, role));
-    simWrite(simSet(node, STORE, 1));
-    simReadAfter(100);
-    simWrite(simSet(node, STATUS, 0));
-    simReadAfter(600);
-}
+void bringToMonitor(int node, uint16_t role) { simStoreRoleAndReset(node, UNLOCK_MAIN, role); }
 
 struct UnlockCase {
     const char* name;

@@ -23,12 +23,12 @@ namespace {
 
 using Frames = std::vector<std::string>;
 
-constexpr int UNLOCK_MAIN = 13;
-constexpr int UNLOCK_MONITOR = 8;
-constexpr int ROLE = 1;
-constexpr int STATUS = 5;
-constexpr int STORE = 9;
-constexpr int VERS = 0;
+constexpr int UNLOCK_MAIN = SIM_PROP_UNLOCK_MAIN;
+constexpr int UNLOCK_MONITOR = SIM_PROP_UNLOCK_MONITOR;
+constexpr int ROLE = SIM_PROP_ROLE;
+constexpr int STATUS = SIM_PROP_STATUS;
+constexpr int STORE = SIM_PROP_STORE;
+constexpr int VERS = SIM_PROP_VERS;
 constexpr const char* REFUSAL_HINT = "; remove it to start a factory-fresh hand\n";
 
 std::string fileText(const std::string& path) {
@@ -83,20 +83,11 @@ class SimStateTest : public SimSessionTest {
   protected:
     StatePath state;
 
-    void setRoleAndReset(int node, int unlockProperty, uint16_t role) {
-        simSendAccessCode(node, unlockProperty);
-        simWrite(simSet(node, ROLE, role));
-        simWrite(simSet(node, STORE, 1));
-        simReadAfter(100);
-        simWrite(simSet(node, STATUS, 0));
-        simReadAfter(600);
-    }
-
     // Controller 12 into its monitor, then part of a download: one whole record and the
     // start of the next, with a stall fault that silences it after a few characters.
     void firstRun(const std::string& extra) {
         openHand("state=" + state.path + ",stall=12:10" + extra);
-        setRoleAndReset(12, UNLOCK_MAIN, 0x0A40);
+        simStoreRoleAndReset(12, UNLOCK_MAIN, 0x0A40);
         simExchange(simSet(12, VERS, 0xAA), 3);
         for (char c : firstRunStream()) {
             simExchange(simCharacter(12, c), 1);
@@ -173,7 +164,7 @@ TEST_F(SimStateTest, MissingFileStartsAFactoryFreshHandAndIsMade) {
 
 TEST_F(SimStateTest, PartlyWrittenMainFirmwareIsDamagedAndSaysSo) {
     openHand("state=" + state.path);
-    setRoleAndReset(14, UNLOCK_MAIN, 0x3C80);
+    simStoreRoleAndReset(14, UNLOCK_MAIN, 0x3C80);
     simExchange(simSet(14, VERS, 0xAA), 3);
     for (char c : firstRunStream()) {
         simExchange(simCharacter(14, c), 1);

@@ -6,6 +6,7 @@
 #include "can/can_backend.h"
 #include "can/clock.h"
 #include "dovel_access_code.h"
+#include "sim/dovel.h"
 #include "sim/sim_backend.h"
 
 namespace {
@@ -101,6 +102,15 @@ void simSendAccessCode(int node, int property) {
     for (int i = 0; i < 5; ++i) {
         simWrite(simSet(node, property, simAccessWord(i)));
     }
+}
+
+void simStoreRoleAndReset(int node, int unlockProperty, uint16_t role) {
+    simSendAccessCode(node, unlockProperty);
+    simWrite(simSet(node, SIM_PROP_ROLE, role));
+    simWrite(simSet(node, SIM_PROP_STORE, SIM_STORE_ROLE));
+    simReadAfter(100);
+    simWrite(simSet(node, SIM_PROP_STATUS, SIM_STATUS_RESET));
+    simReadAfter(600);
 }
 
 SimDovelState simDovelState(int node) {

@@ -40,6 +40,9 @@ std::vector<std::string> simExchange(const CanFrame& frame, int ms = 2);
 
 // The five access-code words to the given property, back to back.
 void simSendAccessCode(int node, int property);
+// The access code to unlockProperty, the ROLE word, a STORE, then a reset, with the time
+// each takes: the controller boots from that word (role code 0: its monitor).
+void simStoreRoleAndReset(int node, int unlockProperty, uint16_t role);
 // A word that is not the access word at the given position.
 uint16_t simWrongAccessWord(int index);
 uint16_t simAccessWord(int index);
