@@ -3,8 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "firmware/image_scan.h"
+#include <utility>
 
 namespace {
 
@@ -41,37 +40,44 @@ void printImageSummary(const ImageScan* scan) {
 
 }  // namespace
 
-int checkFirmwareFile(const char* path, ImageStamp* checked) {
+int checkFirmwareFile(const char* path, FirmwareFileCheck* check) {
+    *check = FirmwareFileCheck{};
+    check->verdict = FILE_CHECK_REFUSED;
     std::printf("Accessing firmware file: %s...", path);
     const char* setting = nullptr;
     const int mode = imageCheckMode(&setting);
     if (mode == CHECK_UNKNOWN) {
         std::printf("[FAILED] %s is \"%s\"; it takes strict or warn\n", IMAGE_CHECK_VARIABLE,
                     setting);
-        return FILE_CHECK_REFUSED;
+        return check->verdict;
     }
     ImageScan scan{};
-    const int verdict = scanImage(path, &scan);
-    *checked = scan.stamp;
+    ImageBytes image{};
+    const int verdict = readAndScanImage(path, &scan, &image);
+    std::snprintf(check->problem, sizeof check->problem, "%s", scan.problem);
     switch (verdict) {
         case IMAGE_SCAN_PASSED:
             std::printf("[OK]\n");
             printImageSummary(&scan);
-            return FILE_CHECK_PASSED;
+            check->image = std::move(image);
+            check->verdict = FILE_CHECK_PASSED;
+            return check->verdict;
         case IMAGE_SCAN_NOT_OPENED:
             std::printf("[FAILED] Could not open firmware file\n");
             std::fflush(stdout);
             std::fprintf(stderr, "dovelflash: %s: %s\n", path, std::strerror(scan.openError));
-            return FILE_CHECK_REFUSED;
+            return check->verdict;
         case IMAGE_SCAN_REFUSED:
             if (mode == CHECK_WARN) {
                 std::printf("[WARNING] %s\n", scan.problem);
-                return FILE_CHECK_WARNED;
+                check->image = std::move(image);
+                check->verdict = FILE_CHECK_WARNED;
+                return check->verdict;
             }
             break;
-        default:  // no download could read what is no regular file, whatever the setting
+        default:  // no regular file, or too large to read: no setting lets it through
             break;
     }
     std::printf("[FAILED] %s\n", scan.problem);
-    return FILE_CHECK_REFUSED;
+    return check->verdict;
 }

@@ -76,9 +76,9 @@ bool takeFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE]) {
 // "--check IMAGE": the file check alone, at a desk without a hand.
 [[noreturn]] void checkImageAndExit(int argc, char** argv) {
     char path[FIRMWARE_PATH_SIZE];
-    ImageStamp checked{};
-    const bool passed = takeFirmwarePath(argc, argv, path) &&
-                        checkFirmwareFile(path, &checked) == FILE_CHECK_PASSED;
+    FirmwareFileCheck check{};
+    const bool passed =
+        takeFirmwarePath(argc, argv, path) && checkFirmwareFile(path, &check) == FILE_CHECK_PASSED;
     std::exit(passed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
 }
 
@@ -107,16 +107,17 @@ void runDovelflash(int argc, char** argv) {
     }
 
     char path[FIRMWARE_PATH_SIZE];
-    ImageStamp checked{};
+    FirmwareFileCheck check{};
     if (!takeFirmwarePath(argc, argv, path) ||
-        checkFirmwareFile(path, &checked) == FILE_CHECK_REFUSED) {
+        checkFirmwareFile(path, &check) == FILE_CHECK_REFUSED) {
         exitPrompt();
     }
 
     guardUpdateWalks();
     UpdateOutcome outcome{};
-    runUpdateWalks(path, &checked, &outcome);
-    const int updated = printUpdateSummary(outcome);
+    runUpdateWalks(&check.image, &outcome);
+    const int updated =
+        printUpdateSummary(outcome, check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr);
     endUpdateGuard();
     exitPromptReporting(updated == DOVEL_COUNT ? EXIT_ALL_UPDATED : EXIT_NOT_ALL_UPDATED);
 }

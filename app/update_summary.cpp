@@ -1,12 +1,17 @@
-// The closing report of an update: what became of each controller, in plain words.
+// The closing report of an update: what became of each controller, in plain words, and
+// what to do next.
 #include <cstdio>
 
+#include "app/file_check.h"
 #include "app/update_walks.h"
 
 namespace {
 
 void printFirstFailure(const DovelOutcome& dovel) {
     std::printf("Dovel %d: FAILED - ", dovel.id);
+    if (dovel.linkDown) {
+        std::printf("the CAN link went down: ");
+    }
     if (dovel.prepare == PREPARE_NOT_FOUND) {
         std::printf("not found\n");
     } else if (dovel.prepare == PREPARE_FAILED) {
@@ -24,20 +29,49 @@ void printFirstFailure(const DovelOutcome& dovel) {
 
 }  // namespace
 
-int printUpdateSummary(const UpdateOutcome& outcome) {
+int printUpdateSummary(const UpdateOutcome& outcome, const char* imageProblem) {
     std::printf("\nSummary\n");
+    if (imageProblem != nullptr) {
+        std::printf(
+            "The image FAILED its check and was installed on the operator's word (%s=warn): "
+            "%s\n",
+            IMAGE_CHECK_VARIABLE, imageProblem);
+    }
     int updated = 0;
+    int tookImage = 0;
     for (const DovelOutcome& dovel : outcome.dovels) {
-        if (dovelUpdated(dovel)) {
+        if (!dovelUpdated(dovel)) {
+            printFirstFailure(dovel);
+        } else if (imageProblem != nullptr) {
+            std::printf("Dovel %d: took the image that failed its check\n", dovel.id);
+            ++tookImage;
+        } else {
             std::printf("Dovel %d: updated\n", dovel.id);
             ++updated;
-        } else {
-            printFirstFailure(dovel);
         }
     }
-    std::printf("%d of %d Dovels updated.\n", updated, DOVEL_COUNT);
-    if (updated < DOVEL_COUNT) {
-        std::printf("Run the update again to finish the others: it is safe to repeat.\n");
+    if (imageProblem != nullptr) {
+        // Whatever the controllers did with records the check refused, the same file
+        // again would do the same.
+        std::printf("%d of %d Dovels updated: %d took an image that failed its check.\n", updated,
+                    DOVEL_COUNT, tookImage);
+        std::printf(
+            "Mend the image (dovelflash --check IMAGE names the problem), then run the "
+            "update again with it.\n");
+    } else {
+        std::printf("%d of %d Dovels updated.\n", updated, DOVEL_COUNT);
+        if (updated < DOVEL_COUNT && outcome.linkDownReason[0] != '\0') {
+            std::printf(
+                "The CAN link went down (%s): check the adapter, its cable and the "
+                "interface, then run the update again: it is safe to repeat.\n",
+                outcome.linkDownReason);
+        } else if (updated == 0) {
+            std::printf(
+                "No Dovel was updated: check the hand's power, the CAN cable and its "
+                "termination, then run the update again: it is safe to repeat.\n");
+        } else if (updated < DOVEL_COUNT) {
+            std::printf("Run the update again to finish the others: it is safe to repeat.\n");
+        }
     }
     return updated;
 }

@@ -2,16 +2,33 @@
 
 #include <cstdio>
 
+#include "can/can_api.h"
 #include "can/clock.h"
 
-void runUpdateWalks(const char* firmwarePath, const ImageStamp* checkedImage,
-                    UpdateOutcome* outcome) {
+namespace {
+
+// A step that failed while the link was down failed for the link, not the controller.
+void noteLinkDown(bool stepFailed, DovelOutcome* dovel, UpdateOutcome* outcome) {
+    const char* down = stepFailed ? canLinkDown() : nullptr;
+    if (down == nullptr) {
+        return;
+    }
+    dovel->linkDown = true;
+    if (outcome->linkDownReason[0] == '\0') {
+        std::snprintf(outcome->linkDownReason, sizeof outcome->linkDownReason, "%s", down);
+    }
+}
+
+}  // namespace
+
+void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
     *outcome = UpdateOutcome{};
     for (int i = 0; i < DOVEL_COUNT; ++i) {
         DovelOutcome& dovel = outcome->dovels[i];
         dovel.id = FIRST_DOVEL_ID + i;
         int32_t role = 0;
         dovel.prepare = prepareDovelTelling(dovel.id, &role);
+        noteLinkDown(dovel.prepare != PREPARED, &dovel, outcome);
     }
     std::printf("\nWaiting for dovels to reset...\n");
     sleepMs(RESET_WAIT_MS);
@@ -20,8 +37,8 @@ void runUpdateWalks(const char* firmwarePath, const ImageStamp* checkedImage,
     // in its monitor.
     for (DovelOutcome& dovel : outcome->dovels) {
         std::printf("\n\nDownloading firmware to Dovel %d\n", dovel.id);
-        dovel.downloaded =
-            downloadCheckedFirmware(dovel.id, firmwarePath, checkedImage, &dovel.download) == 0;
+        dovel.downloaded = downloadImage(dovel.id, image, &dovel.download) == 0;
+        noteLinkDown(!dovel.downloaded, &dovel, outcome);
         sleepMs(AFTER_DOWNLOAD_WAIT_MS);
     }
     std::printf("\nWaiting for dovels to reset...\n");
@@ -37,12 +54,14 @@ void runUpdateWalks(const char* firmwarePath, const ImageStamp* checkedImage,
             continue;
         }
         dovel.restored = restoreRole(dovel.id) == 0;
+        noteLinkDown(!dovel.restored, &dovel, outcome);
     }
     std::printf("\nWaiting for dovels to reset...\n");
     sleepMs(RESET_WAIT_MS);
 
     for (DovelOutcome& dovel : outcome->dovels) {
         dovel.check = checkDovel(dovel.id, false);
+        noteLinkDown(dovel.check == CHECK_LINK_DOWN, &dovel, outcome);
     }
 }
 

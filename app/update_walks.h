@@ -19,21 +19,26 @@ struct DovelOutcome {
     DownloadReport download;
     bool restored;  // role code 5 verified and stored
     DovelCheck check;
+    bool linkDown;  // a step of it failed because the CAN link was gone or down
 };
+
+constexpr int LINK_DOWN_REASON_SIZE = 160;
 
 struct UpdateOutcome {
     DovelOutcome dovels[DOVEL_COUNT];
+    char linkDownReason[LINK_DOWN_REASON_SIZE];  // the first, when any step met it
 };
 
-// Runs the walks and the final check, filling *outcome. A controller whose download
-// did not complete is not restored; every other result leaves the walks as they are.
-// checkedImage is the stamp of the image the file check read; a download whose file no
-// longer has it stops before it sends anything. nullptr: the file is streamed unchecked.
-void runUpdateWalks(const char* firmwarePath, const ImageStamp* checkedImage,
-                    UpdateOutcome* outcome);
+// Runs the walks and the final check with the image the file check read, filling
+// *outcome. A controller whose download did not complete is not restored; every other
+// result leaves the walks as they are.
+void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome);
 
 // Whether the controller took the whole image, was restored and runs its main firmware.
 bool dovelUpdated(const DovelOutcome& dovel);
 
-// Prints the summary; returns the number of controllers updated.
-int printUpdateSummary(const UpdateOutcome& outcome);
+// Prints the summary; returns the number of controllers updated. imageProblem is what
+// the file check found in an image the operator let through (DOVEL_IMAGE_CHECK=warn),
+// nullptr for an image that passed: a controller that took a refused image is not
+// called updated.
+int printUpdateSummary(const UpdateOutcome& outcome, const char* imageProblem);

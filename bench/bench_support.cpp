@@ -9,6 +9,7 @@
 #include <map>
 
 #include "firmware/image_reader.h"
+#include "firmware/image_scan.h"
 
 namespace {
 
@@ -107,4 +108,11 @@ int realTimeRepeats() {
     }
     const long repeats = std::strtol(text, nullptr, DECIMAL_RADIX);
     return repeats > 0 ? static_cast<int>(repeats) : DEFAULT_REPEATS;
+}
+
+ImageBytes imageBytes(const BenchImage& image) {
+    ImageScan scan{};
+    ImageBytes bytes{};
+    readAndScanImage(image.path.c_str(), &scan, &bytes);
+    return bytes;
 }

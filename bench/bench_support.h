@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "firmware/image_reader.h"
+
 // The utility prints its progress lines while it is measured; they go nowhere until
 // restoreStdout, so that only the benchmark's own report reaches the terminal.
 void silenceStdout();
@@ -19,6 +21,9 @@ struct BenchImage {
     int lines;       // as a download reads them
     int characters;  // streamed per download
 };
+
+// The image's bytes as the file check reads them.
+ImageBytes imageBytes(const BenchImage& image);
 
 // The argument of a benchmark over the example image; others are image sizes in KiB.
 constexpr int EXAMPLE_IMAGE_ARG = 0;

@@ -86,7 +86,8 @@ double lowerBoundSeconds(const BenchImage& image) {
     canStart();
     const int64_t start = simHandNowUs(hand);
     UpdateOutcome outcome{};
-    runUpdateWalks(image.path.c_str(), nullptr, &outcome);
+    const ImageBytes bytes = imageBytes(image);
+    runUpdateWalks(&bytes, &outcome);
     const int64_t end = simHandNowUs(hand);
     restoreStdout();
     exactHostClose();
@@ -103,6 +104,7 @@ void realTimeUpdate(benchmark::State& state) {
         state.SkipWithError("the update did not complete with a prompt host");
         return;
     }
+    const ImageBytes bytes = imageBytes(image);
     for (auto _ : state) {
         const CanBackend* backend = simOpenBackend("");
         if (!backend) {
@@ -116,7 +118,7 @@ void realTimeUpdate(benchmark::State& state) {
         clockUse(&WATCHED_CLOCK);
         const int64_t start = realClockNowUs();
         UpdateOutcome outcome{};
-        runUpdateWalks(image.path.c_str(), nullptr, &outcome);
+        runUpdateWalks(&bytes, &outcome);
         const int64_t end = realClockNowUs();
         clockUse(nullptr);
         restoreStdout();

@@ -7,10 +7,37 @@
 
 #include "can/can_backend.h"
 #include "can/can_trace.h"
+#include "can/clock.h"
 
 namespace {
 
 const CanBackend* currentBackend = nullptr;
+
+constexpr int LINK_DOWN_TEXT_SIZE = 128;
+constexpr int64_t NOT_FAILING = -1;
+
+// Since when every read and write has failed, and the last code and operation.
+struct FailingOperations {
+    int64_t sinceUs;
+    int32_t lastCode;
+    const char* lastOperation;
+    char text[LINK_DOWN_TEXT_SIZE];
+};
+
+FailingOperations failing{NOT_FAILING, CAN_OK, "", ""};
+
+// An empty queue is an answer from a working adapter; anything but that and success is not.
+void noteResult(const char* operation, int32_t result) {
+    if (result == CAN_OK || result == RX_QUEUE_EMPTY) {
+        failing.sinceUs = NOT_FAILING;
+        return;
+    }
+    if (failing.sinceUs == NOT_FAILING) {
+        failing.sinceUs = clockNowUs();
+    }
+    failing.lastCode = result;
+    failing.lastOperation = operation;
+}
 
 #if defined(_WIN32)
 constexpr const char* DEFAULT_BACKEND = "pcan-usb";
@@ -52,7 +79,10 @@ const char* canDefaultBackendSetting() { return DEFAULT_BACKEND; }
 
 const CanBackend* canCurrentBackend() { return currentBackend; }
 
-void canUseBackend(const CanBackend* backend) { currentBackend = backend; }
+void canUseBackend(const CanBackend* backend) {
+    currentBackend = backend;
+    failing.sinceUs = NOT_FAILING;
+}
 
 const CanBackend* canOpenBackend(const char* setting) {
     const std::string value = (setting && *setting) ? setting : DEFAULT_BACKEND;
@@ -87,6 +117,9 @@ int32_t CAN_Init(uint16_t bitTiming, int frameType) {
         return CAN_ERR_TRACE_FILE;
     }
     const int32_t result = currentBackend->init(bitTiming, frameType);
+    if (result == CAN_OK) {
+        failing.sinceUs = NOT_FAILING;
+    }
     traceStep("CAN_Init", result);
     return result;
 }
@@ -96,6 +129,7 @@ int32_t CAN_Read(CanFrame* frame) {
         return CAN_ERR_NOT_INITIALIZED;
     }
     const int32_t result = currentBackend->read(frame);
+    noteResult("CAN_Read", result);
     if (canTraceActive()) {
         canTraceRead(traceStampUs(), traceInterface(), *frame, result);
     }
@@ -107,6 +141,7 @@ int32_t CAN_Write(const CanFrame* frame) {
         return CAN_ERR_NOT_INITIALIZED;
     }
     const int32_t result = currentBackend->write(frame);
+    noteResult("CAN_Write", result);
     if (canTraceActive()) {
         canTraceWritten(traceStampUs(), traceInterface(), *frame, result);
     }
@@ -135,4 +170,32 @@ void CAN_WaitForFrame(int64_t deadlineUs) {
     if (currentBackend && currentBackend->waitForFrame) {
         currentBackend->waitForFrame(deadlineUs);
     }
+}
+
+const char* canLinkDown() {
+    if (!currentBackend) {
+        return nullptr;
+    }
+    const char* reason = currentBackend->linkDown ? currentBackend->linkDown() : nullptr;
+    if (reason != nullptr) {
+        return reason;
+    }
+    if (failing.sinceUs == NOT_FAILING ||
+        clockNowUs() - failing.sinceUs < static_cast<int64_t>(CAN_LINK_LOST_AFTER_MS) * 1000) {
+        return nullptr;
+    }
+    std::snprintf(failing.text, sizeof failing.text,
+                  "%s: every read and write failed for %d ms, the last %s(): %ld",
+                  currentBackend->name, CAN_LINK_LOST_AFTER_MS, failing.lastOperation,
+                  static_cast<long>(failing.lastCode));
+    return failing.text;
+}
+
+const char* canProbeLink() {
+    if (currentBackend && currentBackend->probeLink) {
+        if (const char* reason = currentBackend->probeLink()) {
+            return reason;
+        }
+    }
+    return canLinkDown();
 }

@@ -25,6 +25,19 @@ int32_t CAN_Write(const CanFrame* frame);
 int32_t CAN_ResetClient();
 int32_t CAN_MsgFilter(uint32_t lowestId, uint32_t highestId, int frameType);
 
+// When every read and write has failed for this long, the adapter counts as gone.
+constexpr int CAN_LINK_LOST_AFTER_MS = 1000;
+
+// Why the link is gone or down, or nullptr while the last operations tell nothing of the
+// kind: the backend's own word (the interface deleted or set down), or every read and
+// write failing for CAN_LINK_LOST_AFTER_MS (an adapter pulled out, whatever its codes
+// mean). A successful read or write, or CAN_Init, clears it.
+const char* canLinkDown();
+
+// canLinkDown, after asking the backend to look at the link now where it can (an
+// interface deleted or set down while nothing was sent). For a wait that got nothing.
+const char* canProbeLink();
+
 // Blocks until a frame may be queued for CAN_Read or the clock (can/clock.h)
 // reaches deadlineUs, whichever comes first. It may return early; callers read again.
 void CAN_WaitForFrame(int64_t deadlineUs);

@@ -18,6 +18,12 @@ struct CanBackend {
     // of the interface (nullptr: the backend's name).
     int64_t (*traceNowUs)() = nullptr;
     const char* (*traceInterface)() = nullptr;
+    // Why the link itself is gone or down, as the backend's last operations told it (an
+    // interface deleted or set down), or nullptr (also when the backend cannot tell).
+    const char* (*linkDown)() = nullptr;
+    // Looks at the link now, at a cost (a system call): why it is gone or down, or nullptr.
+    // Asked only when a wait has ended with nothing, never on every read.
+    const char* (*probeLink)() = nullptr;
 };
 
 // A backend that can be named in DOVEL_CAN as NAME or NAME:OPTIONS. open() gets the

@@ -36,7 +36,15 @@ ReplyOutcome awaitReply(CanFrame* frame) {
     const int64_t deadlineUs = clockNowUs() + static_cast<int64_t>(REPLY_TIMEOUT_MS) * 1000;
     int32_t result = CAN_Read(frame);
     while (result == RX_QUEUE_EMPTY) {
+        if (const char* down = canLinkDown()) {
+            std::printf("ERROR - the CAN link is down (%s)\n", down);
+            return REPLY_LINK_DOWN;
+        }
         if (clockNowUs() >= deadlineUs) {
+            if (const char* down = canProbeLink()) {
+                std::printf("ERROR - the CAN link is down (%s)\n", down);
+                return REPLY_LINK_DOWN;
+            }
             std::printf("ERROR - no reply within %d ms\n", REPLY_TIMEOUT_MS);
             return REPLY_TIMEOUT;
         }
@@ -60,16 +68,13 @@ void printStatusMessage(const CanFrame* frame) {
 
 int readReply(CanFrame* frame) { return awaitReply(frame) == REPLY_STANDARD ? 0 : 1; }
 
-ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeoutMs) {
+ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeoutMs,
+                                TimeoutReport report) {
     // What was printed last in this wait, so a repeat of it is not printed again.
     int32_t lastReadError = CAN_OK;
     int lastStatus = -1;
-    // Since when every read has failed: an adapter that fails them all for the usual
-    // reply bound is gone, however long the caller meant to wait.
-    int64_t failingSinceUs = -1;
     for (;;) {
         const int32_t result = CAN_Read(frame);
-        const int64_t now = clockNowUs();
         if (result == CAN_OK && frame->TYPE == FRAME_TYPE_STANDARD) {
             return REPLY_STANDARD;
         }
@@ -78,21 +83,21 @@ ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeout
             lastStatus = frame->DATA[3];
         }
         const bool readFailed = result != CAN_OK && result != RX_QUEUE_EMPTY;
-        if (readFailed && result != lastReadError) {
+        if (readFailed && result != lastReadError && report == PRINT_TIMEOUT) {
             std::printf("ERROR - CAN_Read(): %ld\n", static_cast<long>(result));
             lastReadError = result;
         }
-        if (!readFailed) {
-            failingSinceUs = -1;
-        } else if (failingSinceUs < 0) {
-            failingSinceUs = now;
+        if (canLinkDown() != nullptr) {
+            return REPLY_LINK_DOWN;
         }
-        const bool adapterGone =
-            failingSinceUs >= 0 &&
-            now - failingSinceUs >= static_cast<int64_t>(REPLY_TIMEOUT_MS) * 1000;
-        if (now >= deadlineUs || adapterGone) {
-            std::printf("ERROR - no reply within %d ms\n",
-                        adapterGone && now < deadlineUs ? REPLY_TIMEOUT_MS : timeoutMs);
+        if (clockNowUs() >= deadlineUs) {
+            // Nothing came: the link itself may have gone while nothing was sent.
+            if (canProbeLink() != nullptr) {
+                return REPLY_LINK_DOWN;
+            }
+            if (report == PRINT_TIMEOUT) {
+                std::printf("ERROR - no reply within %d ms\n", timeoutMs);
+            }
             return REPLY_TIMEOUT;
         }
         if (result == RX_QUEUE_EMPTY) {

@@ -22,6 +22,7 @@ enum ReplyOutcome {
     REPLY_OTHER_TYPE,    // a frame of another type (nothing printed)
     REPLY_READ_ERROR,    // CAN_Read failed (line printed)
     REPLY_TIMEOUT,       // nothing arrived within REPLY_TIMEOUT_MS (line printed)
+    REPLY_LINK_DOWN,     // the link is gone or down (canLinkDown): waiting cannot help
 };
 
 // Opens the link: CAN_Init, CAN_ResetClient, CAN_MsgFilter, one result line each.
@@ -31,20 +32,27 @@ int32_t canStart();
 // Takes the next received frame into *frame: 0 for a standard data frame, 1 otherwise.
 int readReply(CanFrame* frame);
 
-// readReply with the kind of failure told apart.
+// readReply with the kind of failure told apart. A link that is gone or down ends the
+// wait at once, with "ERROR - the CAN link is down (%s)".
 ReplyOutcome awaitReply(CanFrame* frame);
 
 // Prints the line for an adapter status message.
 void printStatusMessage(const CanFrame* frame);
 
+// Whether the timeout's line and the read errors' lines are printed (status messages
+// always are).
+enum TimeoutReport { PRINT_TIMEOUT, QUIET_TIMEOUT };
+
 // Waits for a standard data frame until the clock reaches deadlineUs: read errors,
 // status messages and frames of other types are no answer and do not extend the wait.
 // Each is printed as awaitReply prints it, but the same error or status repeated
-// within one wait only once; failed reads are spaced READ_ERROR_PAUSE_MS apart, and
-// when every read has failed for REPLY_TIMEOUT_MS the wait ends there. REPLY_STANDARD
-// with the frame, or REPLY_TIMEOUT after printing "ERROR - no reply within %d ms"
-// with timeoutMs, the bound the caller gave.
-ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeoutMs);
+// within one wait only once; failed reads are spaced READ_ERROR_PAUSE_MS apart. The wait
+// ends at once with REPLY_LINK_DOWN when the link is gone or down (canLinkDown; every
+// read failing for CAN_LINK_LOST_AFTER_MS counts), with nothing printed: the caller
+// names the link. REPLY_STANDARD with the frame, or REPLY_TIMEOUT after printing
+// "ERROR - no reply within %d ms" with timeoutMs, the bound the caller gave.
+ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeoutMs,
+                                TimeoutReport report = PRINT_TIMEOUT);
 
 // Reads and drops what the receive queue already holds, so that the next frame read
 // is one sent after this call; the adapter's status messages among them are printed,

@@ -26,12 +26,30 @@ constexpr int64_t US_PER_MS = 1000;
 
 // The adapter operations have no handle of their own: the link lives here for the
 // process, like the adapter library's.
+constexpr int DOWN_REASON_SIZE = 96;
+
 struct SocketcanLink {
     int fd;
     char iface[IFNAMSIZ];
+    // Why the interface is gone or down, as the last send or receive told it; empty while
+    // it works.
+    char downReason[DOWN_REASON_SIZE];
 };
 
-SocketcanLink openLink = {NO_SOCKET, {}};
+SocketcanLink openLink = {NO_SOCKET, {}, {}};
+
+// The kernel's word that the interface itself is gone (deleted, its USB adapter pulled
+// out) or down: no frame passes until someone brings it back.
+bool interfaceGoneOrDown(int error) {
+    return error == ENODEV || error == ENXIO || error == ENETDOWN;
+}
+
+void noteLinkError(int error) {
+    if (interfaceGoneOrDown(error)) {
+        std::snprintf(openLink.downReason, sizeof openLink.downReason, "%s: %s", openLink.iface,
+                      std::strerror(error));
+    }
+}
 
 void closeSocket() {
     if (openLink.fd != NO_SOCKET) {
@@ -97,6 +115,9 @@ int32_t socketcanInit(uint16_t bitTiming, int frameType) {
     }
     unsigned index = 0;
     const int32_t checked = checkInterface(&index);
+    if (checked == SOCKETCAN_ERR_NO_INTERFACE || checked == SOCKETCAN_ERR_INTERFACE_DOWN) {
+        noteLinkError(checked == SOCKETCAN_ERR_NO_INTERFACE ? ENODEV : ENETDOWN);
+    }
     if (checked != CAN_OK) {
         return checked;
     }
@@ -122,6 +143,7 @@ int32_t socketcanInit(uint16_t bitTiming, int frameType) {
         return failInit(SOCKETCAN_ERR_SOCKET, fd);
     }
     openLink.fd = fd;
+    openLink.downReason[0] = '\0';
     return CAN_OK;
 }
 
@@ -139,11 +161,15 @@ int32_t socketcanRead(CanFrame* frame) {
             return RX_QUEUE_EMPTY;
         }
         if (received != static_cast<ssize_t>(sizeof in)) {
+            if (received < 0) {
+                noteLinkError(errno);
+            }
             std::fprintf(stderr, "socketcan: interface %s: reading: %s\n", openLink.iface,
                          received < 0 ? std::strerror(errno) : "incomplete frame");
             return SOCKETCAN_ERR_READ;
         }
         if (socketcanFromKernel(in, frame) != SOCKETCAN_SKIPPED) {
+            openLink.downReason[0] = '\0';
             return CAN_OK;
         }
     }
@@ -172,9 +198,11 @@ int32_t socketcanWrite(const CanFrame* frame) {
     for (;;) {
         const ssize_t sent = send(openLink.fd, &out, sizeof out, MSG_DONTWAIT);
         if (sent == static_cast<ssize_t>(sizeof out)) {
+            openLink.downReason[0] = '\0';
             return CAN_OK;
         }
         const int error = sent < 0 ? errno : EIO;
+        noteLinkError(error);
         if (error == EINTR) {
             continue;
         }
@@ -249,6 +277,25 @@ void socketcanWaitForFrame(int64_t deadlineUs) {
 
 const char* socketcanTraceInterface() { return openLink.iface; }
 
+const char* socketcanLinkDown() {
+    return openLink.downReason[0] != '\0' ? openLink.downReason : nullptr;
+}
+
+// A socket whose interface was deleted or set down may just read nothing: the kernel's
+// own view of the interface tells.
+const char* socketcanProbeLink() {
+    if (openLink.downReason[0] == '\0') {
+        const unsigned index = if_nametoindex(openLink.iface);
+        SocketcanLinkState state{};
+        if (index == 0) {
+            noteLinkError(ENODEV);
+        } else if (socketcanQueryLink(index, &state) == 0 && !(state.flags & IFF_UP)) {
+            noteLinkError(ENETDOWN);
+        }
+    }
+    return socketcanLinkDown();
+}
+
 const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       socketcanInit,
                                       socketcanRead,
@@ -257,7 +304,9 @@ const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       socketcanMsgFilter,
                                       socketcanWaitForFrame,
                                       nullptr,
-                                      socketcanTraceInterface};
+                                      socketcanTraceInterface,
+                                      socketcanLinkDown,
+                                      socketcanProbeLink};
 
 }  // namespace
 
@@ -269,5 +318,6 @@ const CanBackend* socketcanOpenBackend(const char* options) {
     }
     closeSocket();
     std::memcpy(openLink.iface, iface, sizeof iface);
+    openLink.downReason[0] = '\0';
     return &SOCKETCAN_BACKEND;
 }

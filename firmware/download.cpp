@@ -10,10 +10,25 @@
 
 namespace {
 
+// Where a download reads the image from: the file at path, opened afresh for each pass,
+// or the bytes the file check read.
+struct ImageSource {
+    const char* path;
+    const ImageBytes* image;
+};
+
+bool openSource(const ImageSource& source, ImageReader* reader) {
+    if (source.image != nullptr) {
+        openImageBytes(reader, source.image->bytes.data(), source.image->bytes.size());
+        return true;
+    }
+    return openImage(reader, source.path) == IMAGE_OPENED;
+}
+
 // Lines of the image, or -1 when it cannot be opened.
-int countImageLines(const char* path) {
+int countImageLines(const ImageSource& source) {
     ImageReader image{};
-    if (openImage(&image, path) != 0) {
+    if (!openSource(source, &image)) {
         return -1;
     }
     char line[IMAGE_LINE_BUFFER_SIZE];
@@ -25,35 +40,11 @@ int countImageLines(const char* path) {
     return lines;
 }
 
-}  // namespace
-
-int downloadPercent(int lineNumber, int lineTotal) {
-    if (lineTotal <= 0 || lineNumber >= lineTotal) {
-        return 100;
-    }
-    if (lineNumber <= 0) {
-        return 0;
-    }
-    return static_cast<int>(lineNumber * 100.0 / lineTotal);
-}
-
-int downloadFirmware(int controllerId, const char* path) {
-    DownloadReport report{};
-    return downloadCheckedFirmware(controllerId, path, nullptr, &report);
-}
-
-int downloadCheckedFirmware(int controllerId, const char* path, const ImageStamp* checked,
-                            DownloadReport* report) {
+int streamImage(int controllerId, const ImageSource& source, DownloadReport* report) {
     *report = DownloadReport{};
-    const int lineTotal = countImageLines(path);
+    const int lineTotal = countImageLines(source);
     ImageReader image{};
-    const bool opened = lineTotal >= 0 && openImage(&image, path) == IMAGE_OPENED;
-    if (checked != nullptr && (!opened || !sameImageStamp(&image.stamp, checked))) {
-        closeImage(&image);
-        std::printf("Download FAILED: the image changed after it was checked\n");
-        return DOWNLOAD_IMAGE_CHANGED;
-    }
-    if (!opened) {
+    if (lineTotal < 0 || !openSource(source, &image)) {
         return 1;
     }
 
@@ -61,8 +52,7 @@ int downloadCheckedFirmware(int controllerId, const char* path, const ImageStamp
     // would otherwise pace this stream one character ahead of its controller.
     discardQueuedFrames();
     CanFrame send = makeSetRequest(controllerId, VERS, DOWNLOAD_START_VALUE);
-    CAN_Write(&send);
-    report->started = true;
+    report->started = CAN_Write(&send) == CAN_OK;
     int64_t replyDueUs =
         clockNowUs() + static_cast<int64_t>(DOWNLOAD_FIRST_REPLY_TIMEOUT_MS) * 1000;
     int replyTimeoutMs = DOWNLOAD_FIRST_REPLY_TIMEOUT_MS;
@@ -79,9 +69,17 @@ int downloadCheckedFirmware(int controllerId, const char* path, const ImageStamp
         sleepMs(LINE_PAUSE_MS);
         const int count = sendableCharacterCount(line);
         for (int i = 0; i < count; ++i) {
-            if (awaitStandardReply(&reply, replyDueUs, replyTimeoutMs) != REPLY_STANDARD) {
+            const ReplyOutcome replied = awaitStandardReply(&reply, replyDueUs, replyTimeoutMs);
+            if (replied != REPLY_STANDARD) {
                 closeImage(&image);
-                std::printf("\nDownload FAILED: Dovel %d stopped replying\n", controllerId);
+                if (replied == REPLY_LINK_DOWN) {
+                    report->linkDown = true;
+                    const char* down = canLinkDown();
+                    std::printf("\nDownload FAILED: the CAN link is down (%s)\n",
+                                down != nullptr ? down : "gone");
+                } else {
+                    std::printf("\nDownload FAILED: Dovel %d stopped replying\n", controllerId);
+                }
                 return 1;
             }
             send.DATA[0] = static_cast<uint8_t>(line[FIRST_SENT_POSITION + i]);
@@ -93,4 +91,25 @@ int downloadCheckedFirmware(int controllerId, const char* path, const ImageStamp
     closeImage(&image);
     std::printf("\nDownload complete!   ");
     return 0;
+}
+
+}  // namespace
+
+int downloadPercent(int lineNumber, int lineTotal) {
+    if (lineTotal <= 0 || lineNumber >= lineTotal) {
+        return 100;
+    }
+    if (lineNumber <= 0) {
+        return 0;
+    }
+    return static_cast<int>(lineNumber * 100.0 / lineTotal);
+}
+
+int downloadFirmware(int controllerId, const char* path) {
+    DownloadReport report{};
+    return streamImage(controllerId, ImageSource{path, nullptr}, &report);
+}
+
+int downloadImage(int controllerId, const ImageBytes* image, DownloadReport* report) {
+    return streamImage(controllerId, ImageSource{nullptr, image}, report);
 }

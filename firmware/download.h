@@ -16,24 +16,18 @@ constexpr int DOWNLOAD_FIRST_REPLY_TIMEOUT_MS = 30000;
 
 // How far one download got, for the update's summary.
 struct DownloadReport {
-    bool started;  // the start request was sent
-    int percent;   // the last percentage shown
+    bool started;   // the start request was sent
+    int percent;    // the last percentage shown
+    bool linkDown;  // the stream ended because the CAN link is gone or down
 };
 
-// 0 when the whole image was streamed; 1 when it could not be opened (nothing sent)
-// or the controller stopped replying (the stream was abandoned).
+// 0 when the whole image was streamed; 1 when it could not be opened (nothing sent),
+// the controller stopped replying or the link went down (the stream was abandoned).
 int downloadFirmware(int controllerId, const char* path);
 
-// Returned, and "Download FAILED: the image changed after it was checked" printed, when
-// the file is no longer the one that was checked; nothing has been sent then.
-constexpr int DOWNLOAD_IMAGE_CHANGED = 2;
-
-// downloadFirmware of the image the file check read, telling how far it got: the file
-// opened for streaming must still have the checked size and modification time, or
-// DOWNLOAD_IMAGE_CHANGED is returned before the start request. With checked nullptr the
-// file is streamed unchecked.
-int downloadCheckedFirmware(int controllerId, const char* path, const ImageStamp* checked,
-                            DownloadReport* report);
+// downloadFirmware of the image the file check read: the bytes in memory are streamed,
+// so the controller receives exactly what was checked. Tells how far it got.
+int downloadImage(int controllerId, const ImageBytes* image, DownloadReport* report);
 
 // Percentage shown for a line of the image, kept within 0 to 100 also when the file
 // changed between the counting pass and the streaming pass.

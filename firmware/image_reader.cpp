@@ -68,18 +68,36 @@ int classify(const FileStatus* info, ImageReader* reader) {
     return IMAGE_OPENED;
 }
 
+int nextByte(ImageReader* reader) {
+    if (reader->file != nullptr) {
+        return std::getc(reader->file);
+    }
+    if (reader->memoryAt >= reader->memorySize) {
+        return EOF;
+    }
+    return static_cast<unsigned char>(reader->memory[reader->memoryAt++]);
+}
+
+void putBackByte(ImageReader* reader, int byte) {
+    if (reader->file != nullptr) {
+        std::ungetc(byte, reader->file);
+    } else {
+        --reader->memoryAt;
+    }
+}
+
 // One character of the text: CR LF read as LF; Ctrl-Z, the end or an error as EOF.
 int readTextCharacter(ImageReader* reader) {
     if (reader->ended) {
         return EOF;
     }
-    int c = std::getc(reader->file);
+    int c = nextByte(reader);
     if (c == '\r') {
-        const int next = std::getc(reader->file);
+        const int next = nextByte(reader);
         if (next == '\n') {
             c = '\n';
         } else if (next != EOF) {
-            std::ungetc(next, reader->file);
+            putBackByte(reader, next);
         }
     }
     if (c == EOF || c == TEXT_END_OF_FILE_MARK) {
@@ -134,6 +152,13 @@ void closeImage(ImageReader* reader) {
     }
 }
 
+void openImageBytes(ImageReader* reader, const char* bytes, size_t size) {
+    *reader = ImageReader{};
+    reader->memory = bytes;
+    reader->memorySize = size;
+    reader->stamp = ImageStamp{static_cast<int64_t>(size), 0};
+}
+
 int readImageLine(ImageReader* reader, char* buffer, int count) {
     if (count < 1) {
         return 0;
@@ -159,8 +184,4 @@ int sendableCharacterCount(const char* line) {
         ++position;
     }
     return position - FIRST_SENT_POSITION;
-}
-
-bool sameImageStamp(const ImageStamp* a, const ImageStamp* b) {
-    return a->size == b->size && a->modifiedNs == b->modifiedNs;
 }

@@ -2,8 +2,10 @@
 // read on Windows (CR LF is one LF, Ctrl-Z ends the file) and split as fgets splits it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 // fgets with this count: a line is at most 98 characters and its NUL.
 constexpr int IMAGE_LINE_READ_COUNT = 99;
@@ -24,8 +26,12 @@ struct ImageStamp {
     int64_t modifiedNs;
 };
 
+// Reads the text either from an open file or from bytes already in memory.
 struct ImageReader {
     std::FILE* file;
+    const char* memory;  // the bytes read when file is null
+    size_t memorySize;
+    size_t memoryAt;
     bool ended;         // a Ctrl-Z or a read error has ended the text
     ImageStamp stamp;   // of the open file
     int openError;      // the errno value when the file was not opened
@@ -35,6 +41,17 @@ struct ImageReader {
 // IMAGE_OPENED when the path names a regular file that can be read, else what it is.
 int openImage(ImageReader* reader, const char* path);
 void closeImage(ImageReader* reader);
+
+// A reader over bytes in memory, which must outlive it; read exactly as a file of those
+// bytes would be.
+void openImageBytes(ImageReader* reader, const char* bytes, size_t size);
+
+// The image as the file check read it, once: every download streams these bytes, so what
+// a controller receives is what was checked, whatever becomes of the file afterwards.
+struct ImageBytes {
+    std::vector<char> bytes;
+    ImageStamp stamp;  // of the file that was read
+};
 
 // Reads one line into buffer as fgets(buffer, count, file) reads a text stream:
 // up to and including the next LF, at most count - 1 characters, NUL-terminated.
@@ -47,5 +64,3 @@ int sendableCharacterCount(const char* line);
 
 // The first position of a line whose character is sent.
 constexpr int FIRST_SENT_POSITION = 1;
-
-bool sameImageStamp(const ImageStamp* a, const ImageStamp* b);

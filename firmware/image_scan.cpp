@@ -2,8 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "firmware/tek_format.h"
 
@@ -14,6 +19,7 @@ constexpr unsigned char FIRST_PRINTABLE = 0x20;
 constexpr unsigned char DELETE_CHARACTER = 0x7F;
 // Editors count columns from 1, and the '%' takes the first.
 constexpr int COLUMN_OF_POSITION_0 = 1;
+constexpr size_t IMAGE_READ_PIECE_BYTES = 64 * 1024;
 
 // One line as an editor shows it: its first piece as the reader splits it, and how long
 // it is in all.
@@ -186,12 +192,43 @@ int checkLine(const ImageLine* line, int number, bool terminated, ImageScan* sca
     return IMAGE_SCAN_PASSED;
 }
 
-void takeDataRecord(const TekRecord* record, ImageScan* scan) {
+// The address ranges of the data records read so far, by first address, with their lines:
+// a byte given twice would be written twice, and which of the two values a controller
+// keeps is its own business.
+struct DataRange {
+    uint64_t last;
+    int line;
+};
+using DataRanges = std::map<uint64_t, DataRange>;
+
+// Refuses a record whose bytes overlap those of an earlier one, naming both lines.
+int takeDataRange(DataRanges* ranges, uint64_t first, uint64_t last, int line, ImageScan* scan) {
+    auto after = ranges->lower_bound(first);
+    const DataRanges::iterator neighbours[] = {
+        after == ranges->begin() ? ranges->end() : std::prev(after), after};
+    for (const DataRanges::iterator& other : neighbours) {
+        if (other == ranges->end() || other->first > last || other->second.last < first) {
+            continue;
+        }
+        const uint64_t from = other->first > first ? other->first : first;
+        const uint64_t to = other->second.last < last ? other->second.last : last;
+        return refuse(scan, line, "bytes 0x%08llX to 0x%08llX were given before, on line %d",
+                      static_cast<unsigned long long>(from), static_cast<unsigned long long>(to),
+                      other->second.line);
+    }
+    ranges->emplace(first, DataRange{last, line});
+    return IMAGE_SCAN_PASSED;
+}
+
+int takeDataRecord(const TekRecord* record, int line, DataRanges* ranges, ImageScan* scan) {
     ++scan->dataRecords;
     if (record->dataLength == 0) {
-        return;
+        return IMAGE_SCAN_PASSED;
     }
     const uint64_t last = record->address + static_cast<uint64_t>(record->dataLength) - 1;
+    if (takeDataRange(ranges, record->address, last, line, scan) != IMAGE_SCAN_PASSED) {
+        return IMAGE_SCAN_REFUSED;
+    }
     if (scan->dataBytes == 0 || record->address < scan->lowestAddress) {
         scan->lowestAddress = record->address;
     }
@@ -199,6 +236,7 @@ void takeDataRecord(const TekRecord* record, ImageScan* scan) {
         scan->highestAddress = last;
     }
     scan->dataBytes += record->dataLength;
+    return IMAGE_SCAN_PASSED;
 }
 
 }  // namespace
@@ -211,7 +249,9 @@ int scanImageText(ImageReader* reader, ImageScan* scan) {
     int number = 0;
     int records = 0;
     int lastRecordLine = 0;
+    int terminationLine = 0;
     bool terminated = false;
+    DataRanges ranges;
     while (readEditorLine(reader, &line, &textBytes)) {
         ++number;
         if (textBytes > IMAGE_MAX_BYTES) {
@@ -230,11 +270,12 @@ int scanImageText(ImageReader* reader, ImageScan* scan) {
         lastRecordLine = number;
         if (record.type == TEK_TYPE_TERMINATION) {
             terminated = true;
+            terminationLine = number;
             scan->startAddress = record.address;
         } else if (record.type == TEK_TYPE_SYMBOL) {
             ++scan->symbolRecords;
-        } else {
-            takeDataRecord(&record, scan);
+        } else if (takeDataRecord(&record, number, &ranges, scan) != IMAGE_SCAN_PASSED) {
+            return IMAGE_SCAN_REFUSED;
         }
     }
     if (records == 0) {
@@ -244,11 +285,18 @@ int scanImageText(ImageReader* reader, ImageScan* scan) {
         return refuse(scan, lastRecordLine,
                       "the image ends after this record, with no termination record");
     }
+    if (scan->dataBytes == 0) {
+        // A controller would erase its flash and take nothing in its place.
+        return refuse(scan, terminationLine,
+                      "the image holds no data before its termination record: nothing to "
+                      "install");
+    }
     return IMAGE_SCAN_PASSED;
 }
 
-int scanImage(const char* path, ImageScan* scan) {
+int readAndScanImage(const char* path, ImageScan* scan, ImageBytes* image) {
     *scan = ImageScan{};
+    *image = ImageBytes{};
     ImageReader reader{};
     const int opened = openImage(&reader, path);
     if (opened == IMAGE_NOT_OPENED) {
@@ -259,14 +307,46 @@ int scanImage(const char* path, ImageScan* scan) {
         refuse(scan, 0, "the file is %s, not a regular file", fileTypeName(reader.fileType));
         return IMAGE_SCAN_NOT_A_FILE;
     }
-    if (reader.stamp.size > IMAGE_MAX_BYTES) {
-        scan->stamp = reader.stamp;
-        closeImage(&reader);
-        return refuse(
-            scan, 0, "the file is larger than any image can be (%lld bytes, at most %lld)",
-            static_cast<long long>(scan->stamp.size), static_cast<long long>(IMAGE_MAX_BYTES));
+    const ImageStamp stamp = reader.stamp;
+    std::vector<char> bytes;
+    if (stamp.size <= IMAGE_MAX_BYTES) {
+        bytes.reserve(static_cast<size_t>(stamp.size));
+        // Up to one piece past the bound, which tells a file that grew since it was looked at.
+        char piece[IMAGE_READ_PIECE_BYTES];
+        while (bytes.size() <= static_cast<size_t>(IMAGE_MAX_BYTES)) {
+            const size_t got = std::fread(piece, 1, sizeof piece, reader.file);
+            if (got == 0) {
+                break;
+            }
+            bytes.insert(bytes.end(), piece, piece + got);
+        }
     }
-    const int verdict = scanImageText(&reader, scan);
+    const size_t size = bytes.size();
+    const bool readFailed = std::ferror(reader.file) != 0;
+    const int readError = errno;
     closeImage(&reader);
+    scan->stamp = stamp;
+    if (readFailed) {
+        scan->openError = readError;
+        return IMAGE_SCAN_NOT_OPENED;
+    }
+    if (stamp.size > IMAGE_MAX_BYTES || size > static_cast<size_t>(IMAGE_MAX_BYTES)) {
+        refuse(scan, 0, "the file is larger than any image can be (%lld bytes, at most %lld)",
+               static_cast<long long>(stamp.size > IMAGE_MAX_BYTES ? stamp.size
+                                                                   : static_cast<int64_t>(size)),
+               static_cast<long long>(IMAGE_MAX_BYTES));
+        return IMAGE_SCAN_TOO_LARGE;
+    }
+    image->bytes = std::move(bytes);
+    image->stamp = stamp;
+    ImageReader text{};
+    openImageBytes(&text, image->bytes.data(), image->bytes.size());
+    const int verdict = scanImageText(&text, scan);
+    scan->stamp = stamp;
     return verdict;
+}
+
+int scanImage(const char* path, ImageScan* scan) {
+    ImageBytes image{};
+    return readAndScanImage(path, scan, &image);
 }

@@ -20,6 +20,8 @@ constexpr int IMAGE_SCAN_REFUSED = 1;     // the problem says why, and where
 constexpr int IMAGE_SCAN_NOT_OPENED = 2;  // openError says why
 // A FIFO, a device or a socket: never read, and no download could read it either.
 constexpr int IMAGE_SCAN_NOT_A_FILE = 3;
+// Larger than IMAGE_MAX_BYTES: not read into memory, whatever the operator allows.
+constexpr int IMAGE_SCAN_TOO_LARGE = 4;
 
 struct ImageScan {
     int line;                          // where the problem is, as an editor counts; 0 for the file
@@ -37,6 +39,10 @@ struct ImageScan {
 
 // Reads and checks the image at path.
 int scanImage(const char* path, ImageScan* scan);
+
+// Reads the image at path into *image, once, and checks those bytes. The bytes are kept
+// whatever the verdict, unless the file could not be read or is too large (then empty).
+int readAndScanImage(const char* path, ImageScan* scan, ImageBytes* image);
 
 // The same check over a reader that is already open, for any text stream.
 int scanImageText(ImageReader* reader, ImageScan* scan);

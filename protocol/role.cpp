@@ -10,7 +10,7 @@
 
 namespace {
 
-enum SearchOutcome { DOVEL_FOUND, SEARCH_MET_STATUS, SEARCH_GAVE_UP };
+enum SearchOutcome { DOVEL_FOUND, SEARCH_MET_STATUS, SEARCH_GAVE_UP, SEARCH_LINK_DOWN };
 
 // The link start-up without its messages; results are of no use here, the next
 // query tells whether the link works.
@@ -30,6 +30,11 @@ SearchOutcome searchDovel(int controllerId) {
         sleepMs(SEARCH_QUERY_INTERVAL_MS);
         CanFrame reply{};
         if (CAN_Read(&reply) != CAN_OK) {
+            // No controller answers through a link that is gone: waiting out the search
+            // would only hide the cause.
+            if (canLinkDown() != nullptr) {
+                return SEARCH_LINK_DOWN;
+            }
             restartAdapterSilently();
         } else if (reply.TYPE == FRAME_TYPE_STATUS) {
             printStatusMessage(&reply);
@@ -42,7 +47,7 @@ SearchOutcome searchDovel(int controllerId) {
             std::printf("Crazy dovel ID found: %d\n", reportedId);
         }
         if (clockNowUs() >= giveUpAtUs) {
-            return SEARCH_GAVE_UP;
+            return canProbeLink() != nullptr ? SEARCH_LINK_DOWN : SEARCH_GAVE_UP;
         }
     }
 }
@@ -122,6 +127,11 @@ PrepareOutcome prepareDovelTelling(int controllerId, int32_t* roleRead) {
         case SEARCH_GAVE_UP:
             std::printf("[FAILED]\n");
             return PREPARE_NOT_FOUND;
+        case SEARCH_LINK_DOWN: {
+            const char* down = canLinkDown();
+            std::printf("[FAILED] the CAN link is down (%s)\n", down != nullptr ? down : "gone");
+            return PREPARE_NOT_FOUND;
+        }
         case DOVEL_FOUND:
             break;
     }

@@ -48,7 +48,8 @@ struct SimHostPort {
     uint32_t lowestId;
     uint32_t highestId;
     bool readErrorArmed;
-    bool gone;  // pulled out: every operation fails
+    bool gone;      // pulled out: every operation fails
+    bool linkDown;  // the interface went away: writes and start-up calls fail, reads find nothing
     int overruns;
 };
 

@@ -18,6 +18,7 @@ struct SimBackendState {
     SimHand* hand;
     bool fast;
     int64_t realStartUs;  // the real clock at hand time 0, when not fast
+    bool linkFoundDown;   // the last write or start-up call met the link-down fault
 };
 
 SimBackendState current{};
@@ -61,6 +62,12 @@ struct ReportAtExit {
 
 ReportAtExit reportAtExit;
 
+// As a kernel interface tells it: only an operation that tried the link finds it down.
+int32_t noteLinkDown(int32_t result) {
+    current.linkFoundDown = result == SIM_LINK_DOWN;
+    return result;
+}
+
 int32_t simInit(uint16_t bitTiming, int) {
     if (!current.hand) {
         return CAN_ERR_NOT_INITIALIZED;
@@ -70,8 +77,9 @@ int32_t simInit(uint16_t bitTiming, int) {
     }
     const int64_t now = handNowUs();
     const int32_t result = simHandHostClear(current.hand, now);
-    return result != CAN_OK ? result
-                            : simHandHostFilter(current.hand, now, 0, SIM_HIGHEST_STANDARD_ID);
+    return noteLinkDown(result != CAN_OK
+                            ? result
+                            : simHandHostFilter(current.hand, now, 0, SIM_HIGHEST_STANDARD_ID));
 }
 
 int32_t simRead(CanFrame* frame) {
@@ -90,8 +98,16 @@ int32_t simRead(CanFrame* frame) {
 }
 
 int32_t simWrite(const CanFrame* frame) {
-    return current.hand ? simHandHostWrite(current.hand, handNowUs(), frame)
+    return current.hand ? noteLinkDown(simHandHostWrite(current.hand, handNowUs(), frame))
                         : CAN_ERR_NOT_INITIALIZED;
+}
+
+const char* simLinkDown() { return current.linkFoundDown ? "sim: the link is down" : nullptr; }
+
+const char* simProbeLink() {
+    current.linkFoundDown =
+        current.linkFoundDown || (current.hand && simHandLinkDown(current.hand));
+    return simLinkDown();
 }
 
 int32_t simResetClient() {
@@ -126,7 +142,8 @@ void simWaitForFrame(int64_t deadlineUs) {
 int64_t simTraceNowUs() { return current.hand ? handNowUs() : 0; }
 
 const CanBackend SIM_BACKEND = {"sim",          simInit,      simRead,         simWrite,
-                                simResetClient, simMsgFilter, simWaitForFrame, simTraceNowUs};
+                                simResetClient, simMsgFilter, simWaitForFrame, simTraceNowUs,
+                                nullptr,        simLinkDown,  simProbeLink};
 
 }  // namespace
 

@@ -114,6 +114,14 @@ void unplugAdapter(SimHand* hand, int64_t atUs) {
     simTraceComment(hand, atUs, "adapter unplugged");
 }
 
+// The link goes away as a kernel interface does when it is deleted or set down.
+void takeLinkDown(SimHand* hand, int64_t atUs) {
+    hand->host.linkDown = true;
+    hand->host.queue.clear();
+    simDropWaitingFrames(hand, SIM_SENDER_HOST);
+    simTraceComment(hand, atUs, "link down");
+}
+
 // halt-after and power-off-after: the process ends here, as if killed. What the
 // utility printed so far is flushed, as a terminal would have shown it. On a halt the
 // adapter goes with the utility (what it had not sent is lost) while the controllers
@@ -152,7 +160,7 @@ void finishFrame(SimHand* hand, int64_t atUs) {
     const SimWaitingFrame done = bus->onBus;
     ++bus->framesDone;
     simTraceFrame(hand, &done.frame, atUs);
-    if (done.sender != SIM_SENDER_HOST && !hand->host.gone) {
+    if (done.sender != SIM_SENDER_HOST && !hand->host.gone && !hand->host.linkDown) {
         hostReceive(hand, &done.frame, done.hostLen, atUs);
     }
     for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
@@ -165,6 +173,9 @@ void finishFrame(SimHand* hand, int64_t atUs) {
     }
     if (bus->framesDone == hand->options.unplugAfterFrames) {
         unplugAdapter(hand, atUs);
+    }
+    if (bus->framesDone == hand->options.linkDownAfterFrames) {
+        takeLinkDown(hand, atUs);
     }
     if (bus->framesDone == hand->options.haltAfterFrames) {
         endRunAbruptly(hand, atUs, false);
@@ -268,6 +279,9 @@ SimHand* simHandCreate(const char* options, std::string* error) {
     if (parsed.unplugAfterFrames == 0) {
         unplugAdapter(hand, 0);
     }
+    if (parsed.linkDownAfterFrames == 0) {
+        takeLinkDown(hand, 0);
+    }
     if (!parsed.statePath.empty() && openStateFile(hand, error) != 0) {
         delete hand;
         return nullptr;
@@ -341,6 +355,9 @@ int32_t simHandHostWrite(SimHand* hand, int64_t atUs, const CanFrame* frame) {
     if (hand->host.gone) {
         return SIM_ADAPTER_GONE;
     }
+    if (hand->host.linkDown) {
+        return SIM_LINK_DOWN;
+    }
     const auto waiting =
         std::count_if(hand->bus.waiting.begin(), hand->bus.waiting.end(),
                       [](const SimWaitingFrame& w) { return w.sender == SIM_SENDER_HOST; });
@@ -357,6 +374,9 @@ int32_t simHandHostRead(SimHand* hand, int64_t atUs, CanFrame* frame) {
     if (host->gone) {
         return SIM_ADAPTER_GONE;
     }
+    if (host->linkDown) {
+        return RX_QUEUE_EMPTY;
+    }
     if (host->readErrorArmed) {
         host->readErrorArmed = false;
         simTraceComment(hand, hand->nowUs, "adapter read error");
@@ -370,6 +390,8 @@ int32_t simHandHostRead(SimHand* hand, int64_t atUs, CanFrame* frame) {
     return CAN_OK;
 }
 
+bool simHandLinkDown(const SimHand* hand) { return hand->host.linkDown; }
+
 bool simHandHostFrameDue(SimHand* hand, int64_t atUs) {
     simHandAdvance(hand, atUs);
     return hostDue(hand);
@@ -380,6 +402,9 @@ int32_t simHandHostClear(SimHand* hand, int64_t atUs) {
     if (hand->host.gone) {
         return SIM_ADAPTER_GONE;
     }
+    if (hand->host.linkDown) {
+        return SIM_LINK_DOWN;
+    }
     hand->host.queue.clear();
     return CAN_OK;
 }
@@ -388,6 +413,9 @@ int32_t simHandHostFilter(SimHand* hand, int64_t atUs, uint32_t lowestId, uint32
     simHandAdvance(hand, atUs);
     if (hand->host.gone) {
         return SIM_ADAPTER_GONE;
+    }
+    if (hand->host.linkDown) {
+        return SIM_LINK_DOWN;
     }
     hand->host.lowestId = lowestId;
     hand->host.highestId = highestId;

@@ -27,6 +27,9 @@ constexpr int32_t SIM_READ_ERROR = 0x0100;
 // What every adapter operation gives once the adapter has been pulled out (the
 // unplug-after fault): the adapter is no longer there.
 constexpr int32_t SIM_ADAPTER_GONE = 0x1000;
+// What a write and the link's start-up calls give once the link-down-after fault has
+// taken the link away.
+constexpr int32_t SIM_LINK_DOWN = 0x2000;
 // What a write of a frame the bus cannot carry gives (TYPE not standard, an identifier
 // beyond 11 bits, LEN above 8), and an initialisation with another bit rate than 1 Mbit/s.
 constexpr int32_t SIM_ILLEGAL_PARAMETER = 0x4000;
@@ -55,6 +58,9 @@ bool simHandUsesFastClock(const SimHand* hand);
 // with the adapter's own events as comment lines. 0, or 1 when the file cannot be made.
 // Line buffering makes the file follow a real-time run as it happens.
 int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered);
+
+// Whether the link-down-after fault has taken the host's link away.
+bool simHandLinkDown(const SimHand* hand);
 
 // The hand's present time.
 int64_t simHandNowUs(const SimHand* hand);

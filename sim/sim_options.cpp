@@ -34,6 +34,7 @@ enum OptionId {
     OPTION_LONG_LEN,
     OPTION_ERASE,
     OPTION_UNPLUG_AFTER,
+    OPTION_LINK_DOWN_AFTER,
     OPTION_STATE,
     OPTION_HALT_AFTER,
     OPTION_POWER_OFF_AFTER,
@@ -60,6 +61,7 @@ constexpr OptionSpec OPTIONS[] = {
     {"long-len", DOVEL_ARGUMENT, OPTION_LONG_LEN},
     {"erase", DOVEL_COUNT_ARGUMENT, OPTION_ERASE},
     {"unplug-after", COUNT_ARGUMENT, OPTION_UNPLUG_AFTER},
+    {"link-down-after", COUNT_ARGUMENT, OPTION_LINK_DOWN_AFTER},
     {"state", TEXT_ARGUMENT, OPTION_STATE},
     {"halt-after", POSITIVE_COUNT_ARGUMENT, OPTION_HALT_AFTER},
     {"power-off-after", POSITIVE_COUNT_ARGUMENT, OPTION_POWER_OFF_AFTER},
@@ -198,6 +200,9 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
         case OPTION_UNPLUG_AFTER:
             options->unplugAfterFrames = argument.count;
             break;
+        case OPTION_LINK_DOWN_AFTER:
+            options->linkDownAfterFrames = argument.count;
+            break;
         case OPTION_STATE:
             options->statePath = argument.text;
             break;
@@ -244,6 +249,7 @@ SimOptions simDefaultOptions() {
         faults.eraseMs = SIM_FAULT_OFF;
     }
     options.unplugAfterFrames = SIM_FAULT_OFF;
+    options.linkDownAfterFrames = SIM_FAULT_OFF;
     options.haltAfterFrames = SIM_FAULT_OFF;
     options.powerOffAfterFrames = SIM_FAULT_OFF;
     return options;

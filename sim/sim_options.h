@@ -32,6 +32,11 @@
 //                    frames the host had written and not yet sent are lost, and every
 //                    adapter operation fails with SIM_ADAPTER_GONE from then on. The
 //                    controllers keep their state.
+//   link-down-after=N  the adapter's link goes away as the kernel shows an interface that
+//                    was deleted or set down when the Nth frame on the bus has ended:
+//                    the receive queue and the frames not yet sent are lost, every write
+//                    fails with SIM_LINK_DOWN, reads find the queue empty, and the link's
+//                    start-up calls fail with SIM_LINK_DOWN. The controllers keep their state.
 //   state=FILE       the controllers' state outlives the process in FILE (see
 //                    sim/state_file.h); FILE is any path without a comma
 //   halt-after=N     when the Nth frame on the bus has ended, the utility dies: the
@@ -72,6 +77,7 @@ struct SimOptions {
     SimDovelFaults dovel[SIM_DOVEL_COUNT];  // index: controller ID - SIM_FIRST_DOVEL_ID
     bool packed[SIM_PROPERTY_COUNT];
     long unplugAfterFrames;    // SIM_FAULT_OFF or N
+    long linkDownAfterFrames;  // SIM_FAULT_OFF or N
     long haltAfterFrames;      // SIM_FAULT_OFF or N
     long powerOffAfterFrames;  // SIM_FAULT_OFF or N
     std::string statePath;     // empty: the hand lives and dies with the process

@@ -237,7 +237,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyWaitCase{"OnlyStatusMessagesAfterA", READY_DELAY_US, 0, 1, false, 1, "A",
                       STATUS_LINE + "ERROR - no reply within 1000 ms\n" + STOPPED, 1300000},
         ReplyWaitCase{"AdapterUnpluggedAfterA", READY_DELAY_US, 0, 1, true, 1, "A",
-                      "ERROR - CAN_Read(): 256\nERROR - no reply within 1000 ms\n" + STOPPED,
+                      "ERROR - CAN_Read(): 256\n\nDownload FAILED: the CAN link is down (scripted: "
+                      "every read and write failed for 1000 ms, the last CAN_Read(): 256)\n",
                       1300000}),
     [](const testing::TestParamInfo<ReplyWaitCase>& info) { return info.param.name; });
 

@@ -59,7 +59,7 @@ const std::string DOWNLOAD_FAILED = "\nDownload FAILED: Dovel %d stopped replyin
 const std::string SKIPPED = "Skipped: its download did not complete\n";
 const std::string SKIPPED_IN_MONITOR =
     "Skipped: its download did not complete; it stays in its monitor\n";
-const std::string CHECK_NO_REPLY = "Checking Dovel %d..." + NO_REPLY + "[FAILED] no reply\n";
+const std::string CHECK_NO_REPLY = "Checking Dovel %d...[FAILED] no reply\n";
 const std::string CHECK_OLD_FIRMWARE = "Checking Dovel %d...[OK] main firmware, VERS 0x0214\n";
 const std::string UPDATED = "Dovel %d: updated\n";
 
@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrixTest,
                                     std::to_string(std::get<1>(info.param));
                          });
 
-// The image as it is after the file check took its stamp.
+// The image file changed while the first download runs.
 struct ImageChange {
     const char* name;
     void (*change)(const std::string& path);
@@ -167,49 +167,32 @@ struct ImageChange {
 void PrintTo(const ImageChange& change, std::ostream* out) { *out << change.name; }
 
 const ImageChange IMAGE_CHANGES[] = {
-    {"ImageRemovedAfterTheFileCheck", [](const std::string& path) { std::remove(path.c_str()); }},
-    {"ImageReplacedAfterTheFileCheck",
+    {"ImageRemovedDuringTheFirstDownload",
+     [](const std::string& path) { std::remove(path.c_str()); }},
+    {"ImageTruncatedDuringTheFirstDownload",
+     [](const std::string& path) { std::filesystem::resize_file(path, 20000); }},
+    {"ImageRewrittenDuringTheFirstDownload",
      [](const std::string& path) {
-         std::ofstream(path, std::ios::binary | std::ios::trunc)
-             << "%0E61C410000102\n%0A81741000\n";
-     }},
-    {"ImageWrittenAgainAfterTheFileCheck",
-     [](const std::string& path) {
-         std::filesystem::last_write_time(
-             path, std::filesystem::last_write_time(path) + std::chrono::seconds(2));
+         std::filesystem::copy_file(writeRandomImage("other", 16384, 99), path,
+                                    std::filesystem::copy_options::overwrite_existing);
      }},
 };
 
 class ImageAfterTheFileCheckTest : public testing::TestWithParam<ImageChange> {};
 
-// A file that is no longer the one that was checked reaches no controller: each download
-// stops before its start request, the walks keep their waits, and every controller keeps
-// what its flash held.
-TEST_P(ImageAfterTheFileCheckTest, EveryDownloadStopsBeforeItsStartRequest) {
+// The downloads stream the image the file check read: whatever becomes of the file, every
+// controller receives exactly the checked image.
+TEST_P(ImageAfterTheFileCheckTest, EveryControllerGetsTheCheckedImage) {
     TempFile image(readFile(exampleImagePath()));
-    ImageScan scan{};
-    ASSERT_EQ(scanImage(image.path.c_str(), &scan), IMAGE_SCAN_PASSED);
-    GetParam().change(image.path);
-    const UpdateRun run = runUpdateOnSimulatedHand("", image.path, &scan.stamp);
+    const ImageFileChange change{GetParam().change, 5000};
+    const UpdateRun run = runUpdateOnSimulatedHand("", image.path, &change);
+    TekImage checked{};
+    ASSERT_EQ(tekDecodeImage(exampleImagePath().c_str(), &checked), 0);
     for (int id = 11; id <= 14; ++id) {
-        EXPECT_NE(
-            run.sections.at(id).find("\n\nDownloading firmware to Dovel " + std::to_string(id) +
-                                     "\nDownload FAILED: the image changed after it was "
-                                     "checked\n"),
-            std::string::npos)
-            << run.sections.at(id);
-        const SimDovelState& after = run.after.at(id);
-        EXPECT_EQ(after.charactersTaken, 0) << "controller " << id;
-        EXPECT_EQ(after.flash, run.before.at(id).flash) << "controller " << id;
-        EXPECT_TRUE(storedRoleIsDerived(run.before.at(id), after)) << "controller " << id;
-        EXPECT_NE(run.sections.at(id).find(SKIPPED_IN_MONITOR), std::string::npos)
-            << run.sections.at(id);
-        EXPECT_NE(run.out.find(withId("Dovel %d: FAILED - download not started\n", id)),
-                  std::string::npos);
+        EXPECT_EQ(completionProblem(run.before.at(id), run.after.at(id), checked), "")
+            << "controller " << id;
     }
-    EXPECT_EQ(run.out.find("Download progress"), std::string::npos);
-    EXPECT_GE(run.virtualUs, (4 * 1000 + 2 * 3000) * 1000LL);
-    EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
+    EXPECT_NE(run.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos) << run.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(FaultMatrix, ImageAfterTheFileCheckTest, testing::ValuesIn(IMAGE_CHANGES),
@@ -217,22 +200,51 @@ INSTANTIATE_TEST_SUITE_P(FaultMatrix, ImageAfterTheFileCheckTest, testing::Value
                              return info.param.name;
                          });
 
-// The adapter is pulled out during the first download: each download ends within about
-// a second of its last reply, none is reported complete, and no controller is updated.
-TEST(FaultMatrix, AdapterUnpluggedMidDownload) {
-    const UpdateRun run = runUpdateOnSimulatedHand("unplug-after=2000", exampleImagePath());
+// The link goes away during the first download: the adapter pulled out (every operation
+// fails) or the interface deleted or set down (writes fail, reads find nothing). The
+// console names the link, not the controllers, and every wait after it ends at once.
+struct LinkLoss {
+    const char* name;
+    const char* option;
+    const char* reason;
+};
+
+void PrintTo(const LinkLoss& loss, std::ostream* out) { *out << loss.name; }
+
+class LinkLossTest : public testing::TestWithParam<LinkLoss> {};
+
+TEST_P(LinkLossTest, NamesTheLinkAndEndsEveryWaitAtOnce) {
+    const UpdateRun run = runUpdateOnSimulatedHand(GetParam().option, exampleImagePath());
+    const std::string down = "the CAN link is down (" + std::string(GetParam().reason) + ")\n";
     EXPECT_EQ(run.out.find("Download complete!"), std::string::npos);
+    EXPECT_EQ(run.out.find("stopped replying"), std::string::npos);
     for (int id = 11; id <= 14; ++id) {
-        EXPECT_NE(run.sections.at(id).find(withId(DOWNLOAD_FAILED, id)), std::string::npos)
+        EXPECT_NE(run.sections.at(id).find("\nDownload FAILED: " + down), std::string::npos)
             << run.sections.at(id);
-        EXPECT_EQ(run.sections.at(id).find(withId(UPDATED, id)), std::string::npos);
+        EXPECT_NE(run.sections.at(id).find(withId("Checking Dovel %d...[FAILED] ", id) + down),
+                  std::string::npos);
+        EXPECT_NE(run.out.find(withId("Dovel %d: FAILED - the CAN link went down: ", id)),
+                  std::string::npos);
         EXPECT_TRUE(storedRoleIsDerived(run.before.at(id), run.after.at(id)));
     }
-    EXPECT_NE(run.out.find("\n0 of 4 Dovels updated.\n"), std::string::npos);
+    EXPECT_NE(run.out.find("\n0 of 4 Dovels updated.\nThe CAN link went down (" +
+                           std::string(GetParam().reason) + "): check the adapter"),
+              std::string::npos)
+        << run.out;
     // One line for the failing reads of each wait, not one per read.
     EXPECT_LT(std::count(run.out.begin(), run.out.end(), '\n'), 150) << run.out;
-    EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
+    // The preparation walk, the first download up to the loss and the walks' own waits.
+    EXPECT_LT(run.virtualUs, 30LL * 1000 * 1000);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    FaultMatrix, LinkLossTest,
+    testing::Values(LinkLoss{"AdapterUnpluggedMidDownload", "unplug-after=2000",
+                             "sim: every read and write failed for 1000 ms, the last "
+                             "CAN_Read(): 4096"},
+                    LinkLoss{"InterfaceGoneMidDownload", "link-down-after=2000",
+                             "sim: the link is down"}),
+    [](const testing::TestParamInfo<LinkLoss>& info) { return info.param.name; });
 
 #if !defined(_WIN32)
 class FaultExitTest : public testing::TestWithParam<FaultCase> {};

@@ -10,6 +10,8 @@
 #include "can/can_backend.h"
 #include "can/clock.h"
 #include "can/link.h"
+#include "firmware/download.h"
+#include "firmware/image_scan.h"
 #include "sim/sim_backend.h"
 #include "tests/support/stdout_capture.h"
 #include "tests/support/temp_file.h"
@@ -36,6 +38,24 @@ const SectionStart SECTION_STARTS[] = {{"\nLooking for Dovel ID ", 0},
                                        {"Checking Dovel ", 0},
                                        {"\nDovel ", 1}};
 
+// The simulated hand's adapter, with the file change made at its character frame.
+struct FileChangeAtWrite {
+    const CanBackend* hand;
+    const ImageFileChange* change;
+    std::string path;
+    int charactersWritten;
+};
+FileChangeAtWrite changing{};
+CanBackend changingBackend{};
+
+int32_t writeAndChangeFile(const CanFrame* frame) {
+    if (frame->LEN == CHARACTER_FRAME_LEN &&
+        ++changing.charactersWritten == changing.change->atCharacter) {
+        changing.change->change(changing.path);
+    }
+    return changing.hand->write(frame);
+}
+
 }  // namespace
 
 std::string writeRandomImage(const std::string& stem, uint32_t bytes, uint32_t seed) {
@@ -52,13 +72,12 @@ std::string writeRandomImage(const std::string& stem, uint32_t bytes, uint32_t s
 std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek"; }
 
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
-                                   const ImageStamp* checked, const std::string& tracePath) {
+                                   const ImageFileChange* fileChange,
+                                   const std::string& tracePath) {
     UpdateRun run{};
-    ImageReader image{};
-    if (checked == nullptr && openImage(&image, imagePath.c_str()) == IMAGE_OPENED) {
-        checked = &image.stamp;
-    }
-    closeImage(&image);
+    ImageScan scan{};
+    ImageBytes image{};
+    readAndScanImage(imagePath.c_str(), &scan, &image);
     const std::string all = options.empty() ? "fast" : "fast," + options;
     const CanBackend* backend = simOpenBackend(all.c_str());
     EXPECT_NE(backend, nullptr) << all;
@@ -66,6 +85,12 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
         return run;
     }
     canUseBackend(backend);
+    if (fileChange != nullptr) {
+        changing = FileChangeAtWrite{backend, fileChange, imagePath, 0};
+        changingBackend = *backend;
+        changingBackend.write = writeAndChangeFile;
+        canUseBackend(&changingBackend);
+    }
     if (!tracePath.empty()) {
         EXPECT_EQ(simHandTraceTo(simCurrentHand(), tracePath.c_str(), false), 0);
     }
@@ -73,8 +98,8 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();
     const int64_t startUs = clockNowUs();
-    runUpdateWalks(imagePath.c_str(), checked, &run.outcome);
-    printUpdateSummary(run.outcome);
+    runUpdateWalks(&image, &run.outcome);
+    printUpdateSummary(run.outcome, nullptr);
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();
     simHandSettle(simCurrentHand());

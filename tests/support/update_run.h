@@ -20,12 +20,18 @@ struct UpdateRun {
     UpdateOutcome outcome;
 };
 
-// Opens a fresh hand with "fast" and the options, starts the link, runs the three walks
-// with the image and closes the hand again. The walks compare the image with checked, by
-// default the stamp of the file as it is when the run starts. With a trace path, every
-// frame on the bus goes there as a candump log.
+// Something done to the image file while the first download runs: when the host has
+// written atCharacter character frames.
+struct ImageFileChange {
+    void (*change)(const std::string& path);
+    int atCharacter;
+};
+
+// Opens a fresh hand with "fast" and the options, starts the link, reads the image as the
+// file check does, runs the three walks and closes the hand again. With a trace path,
+// every frame on the bus goes there as a candump log.
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
-                                   const ImageStamp* checked = nullptr,
+                                   const ImageFileChange* fileChange = nullptr,
                                    const std::string& tracePath = "");
 
 // Splits the walks' output by controller: each preparation, download and restoration
