@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C
 
-tools/install-packages.sh can-utils unzip wine wine64 lintian man-db
+tools/install-packages.sh can-utils unzip wine wine64 lintian man-db python3-debian
 tools/make-packages.sh
 
 GOLDEN=tests/golden/full_update_stdout.txt
@@ -77,6 +77,22 @@ lintian_clean() {  # package
   [ -z "$tags" ] || sed 's/^/     /' <<<"$tags"
   ! grep -qE '^[EW]: ' <<<"$tags"
 }
+# Debian's machine-readable format, read by Debian's own parser (lintian does not read it
+# in a binary package): every file is covered, by the project's copyright holder, and
+# every licence named has its text.
+copyright_machine_readable() {  # copyright file
+  /usr/bin/python3 - "$1" <<'EOF'
+import sys
+from debian.copyright import Copyright
+copyright = Copyright(open(sys.argv[1]), strict=True)
+assert copyright.header.format == "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
+assert copyright.find_files_paragraph("usr/bin/dovelflash") is not None
+texts = {p.license.synopsis: p.license.text for p in copyright.all_license_paragraphs()}
+for files in copyright.all_files_paragraphs():
+    assert "the dovelflash developers" in files.copyright, files.copyright
+    assert files.license.text or texts.get(files.license.synopsis), files.license.synopsis
+EOF
+}
 package_maintainer_is() {  # package, maintainer
   dpkg-deb -f "$1" Maintainer | grep -qxF "$2" &&
     dpkg-deb --fsys-tarfile "$1" | tar -xOf - ./usr/share/doc/dovelflash/changelog.gz | zcat |
@@ -91,6 +107,8 @@ check "it holds the utility, its README, copyright, changelog and manual page, n
     ./usr/share/doc/dovelflash/changelog.gz ./usr/share/doc/dovelflash/copyright \
     ./usr/share/man/man1/dovelflash.1.gz)
 check "lintian finds no error and no warning" lintian_clean "$deb"
+check "its copyright file is machine-readable and gives every licence's text" \
+  copyright_machine_readable <(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/dovelflash/copyright)
 check "it depends on the C and C++ runtimes only" \
   bash -c "dpkg-deb -f '$deb' Depends | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' | sort |
            diff - <(printf '%s\n' libc6 libgcc-s1 libstdc++6)"
@@ -100,7 +118,7 @@ check "the installed utility prints its version" \
   bash -c "'$installed' --version | head -n 1 | grep -qx 'dovelflash $version'"
 manual="$scratch/root/usr/share/man/man1/dovelflash.1.gz"
 check "man shows its manual page" \
-  bash -c "man -l '$manual' 2>&1 | grep -qE '^ +dovelflash - install firmware into'"
+  bash -c "MANWIDTH=200 man --nj --nh -l '$manual' 2>&1 | grep -qE '^ +dovelflash - install firmware into'"
 check "the manual page names every option and variable --help names" \
   manual_names_all "$installed" "$manual"
 PATH="$scratch/root/usr/bin:$PATH" DOVEL_CAN=sim:fast DOVEL_CAN_TRACE="$scratch/deb-trace.log" \
@@ -110,8 +128,9 @@ check "and every controller is updated" all_updated "$scratch/deb.err"
 check "log2asc converts its link trace" trace_converts "$scratch/deb-trace.log"
 
 custom_maintainer="Bench Team <bench@example.net>"
-cmake -S . -B build-package -D DOVEL_PACKAGE_MAINTAINER="$custom_maintainer" >/dev/null
-(cd build-package && cpack -G DEB -B "$scratch/maintainer" >/dev/null)
+cmake -S . -B build-package -D DOVEL_PACKAGE_MAINTAINER="$custom_maintainer" >"$scratch/maintainer.log" 2>&1 &&
+  (cd build-package && cpack -G DEB -B "$scratch/maintainer" >>"$scratch/maintainer.log" 2>&1) ||
+  cat "$scratch/maintainer.log"
 check "its Maintainer and changelog name the address given at build time" \
   package_maintainer_is "$scratch/maintainer/$(basename "$deb")" "$custom_maintainer"
 
