@@ -143,10 +143,11 @@ int refuseRecord(ImageScan* scan, int line, int problem, const TekRecordFault* f
 }
 
 // GNU objcopy writes symbol records with section names like ".data" and "*ABS*", whose
-// first mark ends what a download sends of the line; this keeps every other record.
+// first mark ends what a download sends of the line. The command keeps only the data (6)
+// and termination (8) records, which is all a controller takes.
 constexpr const char* SYMBOL_RECORD_REMOVAL = "grep '^%..[68]' IN > OUT";
 
-// Whether the characters sent of a line are enough to tell a symbol record.
+// Whether a line holds a symbol record, as far as the characters sent of it tell.
 bool sendsSymbolRecord(const char* text, int sent) {
     return sent > TEK_LENGTH_CHARS &&
            tekDigitValue(text[FIRST_SENT_POSITION + TEK_LENGTH_CHARS]) == TEK_TYPE_SYMBOL;
