@@ -148,6 +148,17 @@ int refuseRecord(ImageScan* scan, int line, int problem, const TekRecordFault* f
     }
 }
 
+// GNU objcopy writes symbol records with section names like ".data" and "*ABS*", whose
+// first mark ends what a download sends of the line. The command keeps only the data (6)
+// and termination (8) records, which is all a controller takes.
+constexpr const char* SYMBOL_RECORD_REMOVAL = "grep '^%..[68]' IN > OUT";
+
+// Whether a line holds a symbol record, as far as the characters sent of it tell.
+bool sendsSymbolRecord(const char* text, int sent) {
+    return sent > TEK_LENGTH_CHARS &&
+           tekDigitValue(text[FIRST_SENT_POSITION + TEK_LENGTH_CHARS]) == TEK_TYPE_SYMBOL;
+}
+
 // Checks one line that is not blank and decodes its record into *record. The order is
 // that of the line itself: its first character, its length, then the characters that are
 // sent from left to right, then what the record says of itself.
@@ -182,6 +193,13 @@ int checkLine(const ImageLine* line, int number, bool terminated, ImageScan* sca
     const int stop = FIRST_SENT_POSITION + sent;
     if (!allBlank(line->text + stop, line->length - stop)) {
         describeCharacter(line->text[stop], character);
+        if (sendsSymbolRecord(line->text, sent)) {
+            return refuse(scan, number,
+                          "a symbol record that cannot be sent: a download stops sending the "
+                          "line at column %d, at %s. Controllers skip symbol records; remove "
+                          "them: %s",
+                          stop + COLUMN_OF_POSITION_0, character, SYMBOL_RECORD_REMOVAL);
+        }
         return refuse(scan, number,
                       "the record stops at column %d, at %s: the rest of the line is never sent",
                       stop + COLUMN_OF_POSITION_0, character);

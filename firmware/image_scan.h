@@ -12,7 +12,7 @@ constexpr int64_t IMAGE_MAX_BYTES = 16 * 1024 * 1024;
 // A record line sends every character after its '%' only up to this many; a longer line
 // is split by the reader and the first character of the piece after the split is lost.
 constexpr int IMAGE_MAX_RECORD_CHARS = IMAGE_LINE_READ_COUNT - 2;
-constexpr int IMAGE_PROBLEM_SIZE = 160;
+constexpr int IMAGE_PROBLEM_SIZE = 256;
 
 // The verdict of scanImage.
 constexpr int IMAGE_SCAN_PASSED = 0;

@@ -148,6 +148,11 @@ INSTANTIATE_TEST_SUITE_P(
                      END,
                  IMAGE_SCAN_REFUSED,
                  "line 1: the record stops at column 12, at byte 0xB5" + NOT_SENT},
+        ScanCase{"ObjcopySymbolRecord", DATA + "%1630F5.data141000413E8\n" + END,
+                 IMAGE_SCAN_REFUSED,
+                 "line 2: a symbol record that cannot be sent: a download stops sending the line "
+                 "at column 8, at '.'. Controllers skip symbol records; remove them: grep "
+                 "'^%..[68]' IN > OUT"},
         ScanCase{"CutShort", "%0E61C4100001\n" + END, IMAGE_SCAN_REFUSED,
                  "line 1: the length field says 0x0E (14) characters, the record has 12"},
         ScanCase{"TooShort", "%0660C0\n" + END, IMAGE_SCAN_REFUSED,

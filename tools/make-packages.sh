@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the installable packages into dist/: a Debian package of the Linux build
-# (dovelflash_VERSION_amd64.deb) and a ZIP of the Windows build made with mingw-w64
-# (dovelflash-VERSION-windows-x86_64.zip), each with the utility and its README.
+# (dovelflash_VERSION_amd64.deb: the utility, its README, copyright file, changelog and
+# manual page) and a ZIP of the Windows build made with mingw-w64
+# (dovelflash-VERSION-windows-x86_64.zip: the utility, its README and LICENSE.txt).
 # Release builds without tests, in build-package/ and build-package-mingw/.
 #
 # The controllers' access code comes from DOVEL_ACCESS_CODE in the environment, five
@@ -9,6 +10,10 @@
 #   DOVEL_ACCESS_CODE="0x1111;0x2222;0x3333;0x4444;0x5555" tools/make-packages.sh
 # Without it the packages carry the project's placeholder code, which updates the
 # simulated hand but cannot unlock a real hand (CMake warns, --version says so).
+#
+# The Debian package's Maintainer comes from DOVEL_PACKAGE_MAINTAINER, "Name <address>":
+#   DOVEL_PACKAGE_MAINTAINER="Bench Team <bench@example.net>" tools/make-packages.sh
+# Without it the package names the project's placeholder address.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,7 +24,12 @@ code=(-U DOVEL_ACCESS_CODE)
 if [ -n "${DOVEL_ACCESS_CODE:-}" ]; then
   code=(-D "DOVEL_ACCESS_CODE=$DOVEL_ACCESS_CODE")
 fi
-settings=(-D CMAKE_BUILD_TYPE=Release -D DOVEL_BUILD_TESTS=OFF -D DOVEL_BUILD_BENCH=OFF "${code[@]}")
+maintainer=(-U DOVEL_PACKAGE_MAINTAINER)
+if [ -n "${DOVEL_PACKAGE_MAINTAINER:-}" ]; then
+  maintainer=(-D "DOVEL_PACKAGE_MAINTAINER=$DOVEL_PACKAGE_MAINTAINER")
+fi
+settings=(-D CMAKE_BUILD_TYPE=Release -D DOVEL_BUILD_TESTS=OFF -D DOVEL_BUILD_BENCH=OFF
+  "${code[@]}" "${maintainer[@]}")
 dist="$PWD/dist"
 mkdir -p "$dist"
 

@@ -14,6 +14,9 @@ cmake --preset default
 cmake --build --preset default
 ctest --preset default
 
+echo "== images made by GNU binutils"
+tools/test-objcopy-images.sh
+
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
 cmake --preset sanitize
 cmake --build --preset sanitize

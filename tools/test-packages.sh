@@ -3,12 +3,14 @@
 # Debian package unpacked into a scratch root, the ZIP unpacked and its program run
 # under wine. Each installed utility must print its version and run a complete update
 # of the simulated hand (DOVEL_CAN=sim:fast) with the golden transcript, writing a
-# link trace that the candump log tools read. Exits non-zero on any failure.
+# link trace that the candump log tools read. The Debian package must pass lintian with
+# no error or warning, and its manual page must show with man and name everything
+# --help names. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C
 
-tools/install-packages.sh can-utils unzip wine wine64
+tools/install-packages.sh can-utils unzip wine wine64 lintian man-db python3-debian
 tools/make-packages.sh
 
 GOLDEN=tests/golden/full_update_stdout.txt
@@ -51,11 +53,62 @@ trace_converts() {  # trace file
     [ "$(grep -c ' Rx ' "$1.asc")" -eq "$frames" ]
 }
 
+# Every option, environment variable and simulated hand's option that --help names
+# begins an entry of the manual page, as man shows it.
+manual_names_all() {  # program, manual page
+  local names missing=0 name
+  names=$("$1" --help >"$scratch/help.txt" &&
+    grep -oE -- '^  dovelflash --[a-z]+(, -[a-z])?' "$scratch/help.txt" |
+    sed 's/^  dovelflash //; s/, /\n/' &&
+    grep -oE '^  DOVEL_[A-Z_]+' "$scratch/help.txt" | sed 's/^  //' &&
+    sed -n '/^Options of the simulated hand/,/^$/p' "$scratch/help.txt" | awk 'NR > 1 && NF { print $1 }')
+  [ "$(wc -l <<<"$names")" -gt 25 ] || return 1
+  while read -r name; do
+    if ! MANWIDTH=200 man --nh --nj -l "$2" 2>/dev/null | grep -qE "^ {7}(.*, )?${name}([=, ]|\$)"; then
+      echo "     the manual page has no entry for $name"
+      missing=1
+    fi
+  done <<<"$names"
+  return "$missing"
+}
+lintian_clean() {  # package
+  local tags
+  tags=$(lintian --pedantic --display-info "$1" 2>/dev/null)
+  [ -z "$tags" ] || sed 's/^/     /' <<<"$tags"
+  ! grep -qE '^[EW]: ' <<<"$tags"
+}
+# Debian's machine-readable format, read by Debian's own parser (lintian does not read it
+# in a binary package): every file is covered, by the project's copyright holder, and
+# every licence named has its text.
+copyright_machine_readable() {  # copyright file
+  /usr/bin/python3 - "$1" <<'EOF'
+import sys
+from debian.copyright import Copyright
+copyright = Copyright(open(sys.argv[1]), strict=True)
+assert copyright.header.format == "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
+assert copyright.find_files_paragraph("usr/bin/dovelflash") is not None
+texts = {p.license.synopsis: p.license.text for p in copyright.all_license_paragraphs()}
+for files in copyright.all_files_paragraphs():
+    assert "the dovelflash developers" in files.copyright, files.copyright
+    assert files.license.text or texts.get(files.license.synopsis), files.license.synopsis
+EOF
+}
+package_maintainer_is() {  # package, maintainer
+  dpkg-deb -f "$1" Maintainer | grep -qxF "$2" &&
+    dpkg-deb --fsys-tarfile "$1" | tar -xOf - ./usr/share/doc/dovelflash/changelog.gz | zcat |
+    awk -v trailer=" -- $2  " 'index($0, trailer) == 1 { found = 1 } END { exit !found }'
+}
+
 echo "== the Debian package"
 check "$deb exists" test -f "$deb"
-check "it holds the utility and its README, nothing else" \
-  diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }') \
-  <(printf '%s\n' ./usr/bin/dovelflash ./usr/share/doc/dovelflash/README.md)
+check "it holds the utility, its README, copyright, changelog and manual page, nothing else" \
+  diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort) \
+  <(printf '%s\n' ./usr/bin/dovelflash ./usr/share/doc/dovelflash/README.md \
+    ./usr/share/doc/dovelflash/changelog.gz ./usr/share/doc/dovelflash/copyright \
+    ./usr/share/man/man1/dovelflash.1.gz)
+check "lintian finds no error and no warning" lintian_clean "$deb"
+check "its copyright file is machine-readable and gives every licence's text" \
+  copyright_machine_readable <(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/dovelflash/copyright)
 check "it depends on the C and C++ runtimes only" \
   bash -c "dpkg-deb -f '$deb' Depends | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' | sort |
            diff - <(printf '%s\n' libc6 libgcc-s1 libstdc++6)"
@@ -63,18 +116,32 @@ dpkg -x "$deb" "$scratch/root"
 installed="$scratch/root/usr/bin/dovelflash"
 check "the installed utility prints its version" \
   bash -c "'$installed' --version | head -n 1 | grep -qx 'dovelflash $version'"
+manual="$scratch/root/usr/share/man/man1/dovelflash.1.gz"
+check "man shows its manual page" \
+  bash -c "MANWIDTH=200 man --nj --nh -l '$manual' 2>&1 | grep -qE '^ +dovelflash - install firmware into'"
+check "the manual page names every option and variable --help names" \
+  manual_names_all "$installed" "$manual"
 PATH="$scratch/root/usr/bin:$PATH" DOVEL_CAN=sim:fast DOVEL_CAN_TRACE="$scratch/deb-trace.log" \
   dovelflash "$IMAGE" </dev/null >"$scratch/deb.out" 2>"$scratch/deb.err" || true
 check "it runs a complete update with the golden transcript" same_transcript "$scratch/deb.out"
 check "and every controller is updated" all_updated "$scratch/deb.err"
 check "log2asc converts its link trace" trace_converts "$scratch/deb-trace.log"
 
+custom_maintainer="Bench Team <bench@example.net>"
+cmake -S . -B build-package -D DOVEL_PACKAGE_MAINTAINER="$custom_maintainer" >"$scratch/maintainer.log" 2>&1 &&
+  (cd build-package && cpack -G DEB -B "$scratch/maintainer" >>"$scratch/maintainer.log" 2>&1) ||
+  cat "$scratch/maintainer.log"
+check "its Maintainer and changelog name the address given at build time" \
+  package_maintainer_is "$scratch/maintainer/$(basename "$deb")" "$custom_maintainer"
+
 echo "== the Windows ZIP"
 check "$zip exists" test -f "$zip"
-check "it holds dovelflash.exe and the README, nothing else" \
+check "it holds dovelflash.exe, the README and the licence, nothing else" \
   diff <(unzip -Z1 "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort) \
-  <(printf '%s\n' README.md dovelflash.exe)
+  <(printf '%s\n' LICENSE.txt README.md dovelflash.exe)
 unzip -q "$zip" -d "$scratch/zip"
+check "its licence is the Debian package's copyright file" \
+  cmp "$(find "$scratch/zip" -name LICENSE.txt)" "$scratch/root/usr/share/doc/dovelflash/copyright"
 exe=$(find "$scratch/zip" -name dovelflash.exe)
 wine_run=(tests/windows/wine-run.sh "$PWD/build-mingw/wineprefix")
 check "the zipped utility prints its version under wine" \
