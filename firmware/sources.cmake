@@ -2,4 +2,6 @@ target_sources(dovelcore PRIVATE
   firmware/download.cpp
   firmware/image_reader.cpp
   firmware/image_scan.cpp
+  firmware/release_checksum.cpp
+  firmware/sha256.cpp
   firmware/tek_format.cpp)

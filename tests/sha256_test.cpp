@@ -1,0 +1,61 @@
+// SHA-256 against the FIPS 180-4 examples, each fed whole and in pieces of odd sizes that
+// end anywhere in a block.
+#include "firmware/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+struct Sha256Case {
+    const char* name;
+    std::string text;
+    int repeat;
+    const char* hex;
+};
+
+std::string hexOf(const std::string& message, size_t firstPiece) {
+    Sha256 hash{};
+    sha256Start(&hash);
+    for (size_t at = 0, piece = firstPiece; at < message.size(); at += piece, piece += 2) {
+        sha256Add(&hash, message.data() + at, std::min(piece, message.size() - at));
+    }
+    uint8_t digest[SHA256_DIGEST_BYTES];
+    sha256Finish(&hash, digest);
+    char hex[SHA256_HEX_SIZE];
+    sha256Hex(digest, hex);
+    return hex;
+}
+
+class Sha256Test : public testing::TestWithParam<Sha256Case> {};
+
+TEST_P(Sha256Test, GivesTheDigestWholeAndInPieces) {
+    const Sha256Case& c = GetParam();
+    std::string message;
+    for (int i = 0; i < c.repeat; ++i) {
+        message += c.text;
+    }
+    EXPECT_EQ(hexOf(message, message.size()), c.hex);
+    EXPECT_EQ(hexOf(message, 1), c.hex);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fips180, Sha256Test,
+    testing::Values(
+        Sha256Case{"Abc", "abc", 1,
+                   "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        Sha256Case{"Empty", "", 1,
+                   "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        Sha256Case{"Bits448", "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
+                   "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        Sha256Case{"Bits896",
+                   "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnop"
+                   "qklmnopqrlmnopqrsmnopqrstnopqrstu",
+                   1, "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        Sha256Case{"MillionA", "a", 1000000,
+                   "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}),
+    [](const testing::TestParamInfo<Sha256Case>& info) { return info.param.name; });
+
+}  // namespace
