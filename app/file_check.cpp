@@ -22,7 +22,7 @@ int imageCheckMode(const char** value) {
 
 const char* plural(long long count) { return count == 1 ? "" : "s"; }
 
-void printImageSummary(const ImageScan* scan) {
+void printImageSummary(const ImageScan* scan, const char* sha256) {
     std::printf("Image: %d data record%s", scan->dataRecords, plural(scan->dataRecords));
     if (scan->symbolRecords > 0) {
         std::printf(", %d symbol record%s", scan->symbolRecords, plural(scan->symbolRecords));
@@ -35,7 +35,8 @@ void printImageSummary(const ImageScan* scan) {
     } else {
         std::printf(", no data bytes");
     }
-    std::printf(", start address 0x%08llX\n", static_cast<unsigned long long>(scan->startAddress));
+    std::printf(", start address 0x%08llX, sha256 %s\n",
+                static_cast<unsigned long long>(scan->startAddress), sha256);
 }
 
 }  // namespace
@@ -55,10 +56,25 @@ int checkFirmwareFile(const char* path, FirmwareFileCheck* check) {
     ImageBytes image{};
     const int verdict = readAndScanImage(path, &scan, &image);
     std::snprintf(check->problem, sizeof check->problem, "%s", scan.problem);
+    if (verdict == IMAGE_SCAN_PASSED || verdict == IMAGE_SCAN_REFUSED) {
+        Sha256 hash{};
+        sha256Start(&hash);
+        sha256Add(&hash, image.bytes.data(), image.bytes.size());
+        uint8_t digest[SHA256_DIGEST_BYTES];
+        sha256Finish(&hash, digest);
+        sha256Hex(digest, check->sha256);
+        ReleaseChecksum release{};
+        if (checkReleaseChecksum(path, check->sha256, &release) != RELEASE_CHECKSUM_PASSED) {
+            std::printf("[FAILED] %s\n", release.problem);
+            return check->verdict;
+        }
+        std::snprintf(check->checkedAgainst, sizeof check->checkedAgainst, "%s",
+                      release.checkedAgainst);
+    }
     switch (verdict) {
         case IMAGE_SCAN_PASSED:
             std::printf("[OK]\n");
-            printImageSummary(&scan);
+            printImageSummary(&scan, check->sha256);
             check->image = std::move(image);
             check->verdict = FILE_CHECK_PASSED;
             return check->verdict;

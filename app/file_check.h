@@ -3,6 +3,8 @@
 
 #include "firmware/image_reader.h"
 #include "firmware/image_scan.h"
+#include "firmware/release_checksum.h"
+#include "firmware/sha256.h"
 
 // The operator's choice for an image the scan refuses: unset or "strict" stops the run,
 // "warn" reports the problem and goes on.
@@ -17,8 +19,14 @@ struct FirmwareFileCheck {
     int verdict;                       // FILE_CHECK_PASSED, _WARNED or _REFUSED
     char problem[IMAGE_PROBLEM_SIZE];  // what the scan refused, when WARNED or REFUSED
     ImageBytes image;                  // the bytes read, unless REFUSED
+    char sha256[SHA256_HEX_SIZE];      // of those bytes, as sha256sum prints it
+    // What the hash matched ("dovel2.tek.sha256", "DOVEL_IMAGE_SHA256"), empty when the
+    // release gave none.
+    char checkedAgainst[RELEASE_CHECKSUM_SOURCE_SIZE];
 };
 
 // Prints the file-check line for path and its verdict, and reads the image into
-// check->image, the one read of the file that the downloads stream.
+// check->image, the one read of the file that the downloads stream. A hash the release
+// gives for it (IMAGE.sha256, DOVEL_IMAGE_SHA256) must match, whatever DOVEL_IMAGE_CHECK
+// says: a wrong file is no controller's quirk.
 int checkFirmwareFile(const char* path, FirmwareFileCheck* check);

@@ -116,8 +116,9 @@ void runDovelflash(int argc, char** argv) {
     guardUpdateWalks();
     UpdateOutcome outcome{};
     runUpdateWalks(&check.image, &outcome);
-    const int updated =
-        printUpdateSummary(outcome, check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr);
+    const ImageSummary image{path, check.sha256, check.checkedAgainst,
+                             check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};
+    const int updated = printUpdateSummary(outcome, image);
     endUpdateGuard();
     exitPromptReporting(updated == DOVEL_COUNT ? EXIT_ALL_UPDATED : EXIT_NOT_ALL_UPDATED);
 }

@@ -29,8 +29,17 @@ void printFirstFailure(const DovelOutcome& dovel) {
 
 }  // namespace
 
-int printUpdateSummary(const UpdateOutcome& outcome, const char* imageProblem) {
+int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) {
     std::printf("\nSummary\n");
+    if (image.path != nullptr && image.sha256 != nullptr) {
+        // The log of an update records which file was installed.
+        std::printf("Image: %s, sha256 %s", image.path, image.sha256);
+        if (image.checkedAgainst != nullptr && image.checkedAgainst[0] != '\0') {
+            std::printf(" (matches %s)", image.checkedAgainst);
+        }
+        std::printf("\n");
+    }
+    const char* imageProblem = image.problem;
     if (imageProblem != nullptr) {
         std::printf(
             "The image FAILED its check and was installed on the operator's word (%s=warn): "

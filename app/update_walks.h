@@ -37,8 +37,15 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome);
 // Whether the controller took the whole image, was restored and runs its main firmware.
 bool dovelUpdated(const DovelOutcome& dovel);
 
-// Prints the summary; returns the number of controllers updated. imageProblem is what
-// the file check found in an image the operator let through (DOVEL_IMAGE_CHECK=warn),
-// nullptr for an image that passed: a controller that took a refused image is not
-// called updated.
-int printUpdateSummary(const UpdateOutcome& outcome, const char* imageProblem);
+// What the summary says of the image; a null member leaves its part out.
+struct ImageSummary {
+    const char* path;
+    const char* sha256;
+    const char* checkedAgainst;  // what the hash matched, "" when nothing was given
+    // What the file check found in an image the operator let through
+    // (DOVEL_IMAGE_CHECK=warn): a controller that took such an image is not called updated.
+    const char* problem;
+};
+
+// Prints the summary; returns the number of controllers updated.
+int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image);

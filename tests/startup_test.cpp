@@ -276,6 +276,11 @@ TEST(Prompts, ReachAPipeBeforeTheKeyIsAwaited) {
     EXPECT_TRUE(WIFEXITED(status));
 }
 
+// sha256sum's fingerprints of the images, as the "Image:" line must give them.
+const std::string GOOD_VERDICT =
+    "[OK]\nImage: 1 data record, 2 bytes from 0x00001000 to 0x00001001, start address "
+    "0x00001000, sha256 6de3239e8f29e59ceb54a1eb0dad3a5313d998e91791c40653828a343538af12\n";
+
 struct CheckCase {
     const char* name;
     std::string image;
@@ -302,13 +307,12 @@ TEST_P(CheckOptionTest, ChecksTheImageAloneAndExitsWithItsVerdict) {
 INSTANTIATE_TEST_SUITE_P(
     Images, CheckOptionTest,
     testing::Values(
-        CheckCase{"Good", GOOD_IMAGE, nullptr,
-                  "[OK]\nImage: 1 data record, 2 bytes from 0x00001000 to 0x00001001, start "
-                  "address 0x00001000\n",
-                  0},
+        CheckCase{"Good", GOOD_IMAGE, nullptr, GOOD_VERDICT, 0},
+        CheckCase{"EmptySettingIsUnset", GOOD_IMAGE, "", GOOD_VERDICT, 0},
         CheckCase{"Example", "EXAMPLE", nullptr,
                   "[OK]\nImage: 512 data records, 16384 bytes from 0x00001000 to 0x00004FFF, "
-                  "start address 0x00001000\n",
+                  "start address 0x00001000, sha256 "
+                  "aef5cb40d642a7e2db9eababceb18775bc576091227369903df2585eee5e1656\n",
                   0},
         CheckCase{"Refused", BAD_CHECKSUM_IMAGE, nullptr, "[FAILED] " + BAD_CHECKSUM, 1},
         CheckCase{"WarnStillFails", BAD_CHECKSUM_IMAGE, "warn", "[WARNING] " + BAD_CHECKSUM, 1},
@@ -322,9 +326,7 @@ TEST(UpdateWalks, SilentBusRunsEveryWalkAndEndsWithStatusZero) {
     TempFile image("%0E61C410000102\n%0A81741000\n");
     const ChildRun run = runUtility({PROGRAM, image.path}, "", 0);
     std::string expected = banner({PROGRAM, image.path}) + LINK_UP +
-                           "Accessing firmware file: " + image.path +
-                           "...[OK]\nImage: 1 data record, 2 bytes from 0x00001000 to "
-                           "0x00001001, start address 0x00001000\n";
+                           "Accessing firmware file: " + image.path + "..." + GOOD_VERDICT;
     for (int id = 11; id <= 14; ++id) {
         expected += "\nLooking for Dovel ID " + std::to_string(id) + "...[FAILED]\n";
     }
@@ -344,7 +346,8 @@ TEST(UpdateWalks, SilentBusRunsEveryWalkAndEndsWithStatusZero) {
     for (int id = 11; id <= 14; ++id) {
         expected += "Checking Dovel " + std::to_string(id) + "...[FAILED] no reply\n";
     }
-    expected += "\nSummary\n";
+    expected += "\nSummary\nImage: " + image.path +
+                ", sha256 6de3239e8f29e59ceb54a1eb0dad3a5313d998e91791c40653828a343538af12\n";
     for (int id = 11; id <= 14; ++id) {
         expected += "Dovel " + std::to_string(id) + ": FAILED - not found\n";
     }

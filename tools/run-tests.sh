@@ -17,6 +17,9 @@ ctest --preset default
 echo "== images made by GNU binutils"
 tools/test-objcopy-images.sh
 
+echo "== image fingerprints against sha256sum"
+tools/test-image-hash.sh
+
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
 cmake --preset sanitize
 cmake --build --preset sanitize

@@ -99,7 +99,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     run.before = handStates();
     const int64_t startUs = clockNowUs();
     runUpdateWalks(&image, &run.outcome);
-    printUpdateSummary(run.outcome, nullptr);
+    printUpdateSummary(run.outcome, ImageSummary{});
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();
     simHandSettle(simCurrentHand());
