@@ -41,10 +41,21 @@ void restoreTerminalAndReraise(int signalNumber) {
     }
     if (signalNumber == SIGTSTP) {
         // Stop as the key means, with the terminal as the shell expects it; the
-        // SIGCONT handler makes it raw again when the run is continued.
-        signal(SIGTSTP, SIG_DFL);
+        // SIGCONT handler makes it raw again when the run is continued. SIGTSTP is
+        // blocked while its handler runs: unblocked here, the raised one stops the
+        // process at once instead of waiting to call this handler again on return.
+        struct sigaction stopping {};
+        stopping.sa_handler = SIG_DFL;
+        sigemptyset(&stopping.sa_mask);
+        struct sigaction handler {};
+        sigaction(SIGTSTP, &stopping, &handler);
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGTSTP);
+        sigprocmask(SIG_UNBLOCK, &stop, nullptr);
         raise(SIGTSTP);
-        signal(SIGTSTP, restoreTerminalAndReraise);
+        sigprocmask(SIG_BLOCK, &stop, nullptr);
+        sigaction(SIGTSTP, &handler, nullptr);
         errno = savedErrno;
         return;
     }

@@ -61,6 +61,9 @@ PtyRun waitKeysOnTerminal(const std::vector<std::string>& presses,
     if (pid == 0) {
         close(toParent[0]);
         close(go[1]);
+        // A group of its own whose parent is in another group of the session: SIGTSTP is
+        // not ignored as it is in an orphaned group.
+        setpgid(0, 0);
         const int slave = open(slavePath.c_str(), O_RDWR);
         dup2(slave, STDIN_FILENO);
         alarm(CHILD_TIME_LIMIT_S);
@@ -89,6 +92,15 @@ PtyRun waitKeysOnTerminal(const std::vector<std::string>& presses,
     for (size_t i = 0; i < presses.size(); ++i) {
         EXPECT_TRUE(awaitTerminalMode(master, true)) << "press " << i;
         if (stopBeforeLast && i + 1 == presses.size()) {
+            kill(pid, SIGTSTP);
+            int stopped = 0;
+            for (int polls = 0; polls < MODE_POLLS && !WIFSTOPPED(stopped); ++polls) {
+                if (waitpid(pid, &stopped, WNOHANG | WUNTRACED) == 0) {
+                    stopped = 0;
+                    usleep(MODE_POLL_US);
+                }
+            }
+            EXPECT_TRUE(WIFSTOPPED(stopped)) << "Ctrl-Z at a prompt stops the process";
             tcsetattr(master, TCSANOW, &cooked);
             kill(pid, SIGCONT);
             EXPECT_TRUE(awaitTerminalMode(master, true)) << "raw mode back after SIGCONT";
