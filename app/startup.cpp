@@ -34,6 +34,7 @@ void startLinkOrExit(bool statusOnly) {
         std::printf("\nDo you want to try again (y/n)? ");
         if (declines(waitKey())) {
             if (statusOnly) {
+                std::printf("\n");
                 std::exit(STATUS_NOT_ALL_RUNNING);
             }
             exitPrompt();
@@ -82,6 +83,24 @@ bool takeFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE]) {
     std::exit(passed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
 }
 
+// The utility's own option words where the command line does not give them their meaning
+// ("dovelflash dovel2.tek --check"): whoever typed one meant the option, not an update of
+// the whole hand. The first such word, or nullptr.
+const char* misplacedOption(int argc, char** argv) {
+    static const char* const OPTIONS[] = {CHECK_OPTION, STATUS_OPTION, "--help", "-h", "--version"};
+    if (argc == 2 && std::strcmp(argv[1], STATUS_OPTION) == 0) {
+        return nullptr;
+    }
+    for (int i = 1; i < argc; ++i) {
+        for (const char* option : OPTIONS) {
+            if (std::strcmp(argv[i], option) == 0) {
+                return option;
+            }
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void runDovelflash(int argc, char** argv) {
@@ -100,6 +119,14 @@ void runDovelflash(int argc, char** argv) {
         std::printf("  arg[%d] = %s\n", i, argv[i]);
     }
 
+    if (const char* option = misplacedOption(argc, argv)) {
+        std::printf(
+            "\n%s is one of this utility's own options, not a word of an update: "
+            "nothing was done.\n",
+            option);
+        printUsageLine();
+        exitPrompt();
+    }
     const bool statusOnly = argc == 2 && std::strcmp(argv[1], STATUS_OPTION) == 0;
     startLinkOrExit(statusOnly);
     if (statusOnly) {

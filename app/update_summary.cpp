@@ -22,6 +22,10 @@ void printFirstFailure(const DovelOutcome& dovel) {
         std::printf("download stopped at %d%%\n", dovel.download.percent);
     } else if (!dovel.restored) {
         std::printf("not restored\n");
+    } else if (dovel.check == CHECK_WRONG_VERSION) {
+        std::printf("runs its main firmware, but not the version %s names\n", EXPECT_VERS_VARIABLE);
+    } else if (dovel.check == CHECK_NOT_ITS_ID) {
+        std::printf("does not answer with its ID\n");
     } else {
         std::printf("not running its main firmware\n");
     }

@@ -24,11 +24,12 @@ constexpr UsageLine SIM_OPTIONS[] = {
     {"stall=ID:N", "in a download it answers N characters, then nothing until reset"},
     {"stall=ID:N:MS", "the same, then after MS ms it answers again as a monitor"},
     {"slow=ID:MS", "it answers the ID query MS ms late"},
-    {"packed=PROP", "every controller answers gets of PROP in the packed reply form"},
+    {"packed=PROP", "every get of property number PROP (1: ROLE) is answered packed"},
     {"read-error=ID:N", "after N characters to it, the adapter's next read fails once"},
     {"foreign=ID", "a node that is no Dovel answers the first request to it"},
     {"long-len=ID", "its first answer to a ROLE get arrives with LEN 15"},
     {"unplug-after=N", "from the Nth frame on, every adapter read and write fails"},
+    {"link-down-after=N", "after N frames the link goes, as a deleted interface does"},
     {"erase=ID:MS", "it erases for MS ms before it answers a download's start"},
     {"state=FILE", "the controllers' lasting state is kept in FILE across runs"},
     {"halt-after=N", "the run dies after N frames; the controllers keep power"},
@@ -44,7 +45,8 @@ const char* const USAGE_HEAD =
     "Usage:\n"
     "  dovelflash [IMAGE]        update every controller with the Extended Tektronix Hex\n"
     "                            image IMAGE (default dovel2.tek in the working folder)\n"
-    "  dovelflash --check IMAGE  check an image without touching the CAN adapter;\n"
+    "  dovelflash --check [IMAGE]\n"
+    "                            check an image without touching the CAN adapter;\n"
     "                            exit status 0 when it is good, 1 when it is not\n"
     "  dovelflash --status       list the controllers; exit status 0 when all four\n"
     "                            run their main firmware, 1 otherwise\n"
@@ -66,6 +68,13 @@ const char* const USAGE_ENVIRONMENT =
     "                            strict (default): an image that fails the check is\n"
     "                            refused before any controller is touched; warn: the\n"
     "                            problem is printed and the update goes on\n"
+    "  DOVEL_IMAGE_SHA256=HEX    the image's SHA-256 as the release gives it (64 hex\n"
+    "                            digits): an image with another is refused before any\n"
+    "                            controller is touched; IMAGE.sha256 beside the image\n"
+    "                            is compared the same way. DOVEL_IMAGE_CHECK=warn does\n"
+    "                            not let a mismatch through\n"
+    "  DOVEL_EXPECT_VERS=0xNNNN  the version word the release promises: a controller\n"
+    "                            that reports another VERS is not called updated\n"
     "  DOVEL_EXIT_STATUS=report  the update's exit status tells the outcome (below)\n"
     "  DOVEL_SIM_TRACE=FILE      the simulated hand's own trace of its bus\n"
     "\n"
@@ -102,6 +111,10 @@ void printUsage() {
         std::printf("  %-*s%s\n", OPTION_COLUMN, option.what, option.meaning);
     }
     std::fputs(USAGE_EXIT_STATUS, stdout);
+}
+
+void printUsageLine() {
+    std::printf("Usage: dovelflash [IMAGE] | --check [IMAGE] | --status | --help | --version\n");
 }
 
 void printVersion() {

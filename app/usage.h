@@ -9,4 +9,6 @@ bool isUsageRequest(int argc, char** argv);
 void printUsageRequest(const char* request);
 
 void printUsage();
+// One line: the ways to run the utility.
+void printUsageLine();
 void printVersion();

@@ -192,17 +192,22 @@ struct ExitStatusCase {
     std::string setting;
     std::string exitStatusMode;
     int expected;
+    const char* expectedVersion = "";  // DOVEL_EXPECT_VERS
+    const char* summaryEnd = "";
 };
 
 class ReportedExitStatusTest : public testing::TestWithParam<ExitStatusCase> {};
 
 TEST_P(ReportedExitStatusTest, SaysWhatBecameOfTheUpdate) {
     const ExitStatusCase& c = GetParam();
-    const ChildRun run = runUtilityOnSimulatedHand(
-        c.setting, "examples/dovel2.tek", nullptr, "",
-        [&] { setEnvironment("DOVEL_EXIT_STATUS", c.exitStatusMode.c_str()); });
+    const ChildRun run =
+        runUtilityOnSimulatedHand(c.setting, "examples/dovel2.tek", nullptr, "", [&] {
+            setEnvironment("DOVEL_EXIT_STATUS", c.exitStatusMode.c_str());
+            setEnvironment("DOVEL_EXPECT_VERS", c.expectedVersion);
+        });
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitStatus, c.expected) << run.out;
+    EXPECT_NE(run.out.find(c.summaryEnd), std::string::npos) << run.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -211,7 +216,15 @@ INSTANTIATE_TEST_SUITE_P(
                     ExitStatusCase{"OneFailed", "sim:fast,stall=12:500", "report", 1},
                     ExitStatusCase{"NeverStarted", "sim:fast,bogus", "report", 2},
                     ExitStatusCase{"OneFailedByDefault", "sim:fast,stall=12:500", "", 0},
-                    ExitStatusCase{"NeverStartedByDefault", "sim:fast,bogus", "", 0}),
+                    ExitStatusCase{"NeverStartedByDefault", "sim:fast,bogus", "", 0},
+                    ExitStatusCase{"TheVersionTheReleasePromises", "sim:fast", "report", 0,
+                                   "0x323F", "\n4 of 4 Dovels updated.\n"},
+                    ExitStatusCase{"AnotherVersion", "sim:fast", "report", 1, "0x3240",
+                                   "Checking Dovel 14...[FAILED] main firmware, VERS 0x323f, "
+                                   "expected 0x3240\n\nSummary\n"},
+                    ExitStatusCase{"AnotherVersionInTheSummary", "sim:fast", "", 0, "0x3240",
+                                   "Dovel 14: FAILED - runs its main firmware, but not the "
+                                   "version DOVEL_EXPECT_VERS names\n0 of 4 Dovels updated.\n"}),
     [](const testing::TestParamInfo<ExitStatusCase>& info) { return info.param.name; });
 
 // `--status` asks, writes nothing and ends without the exit prompt.

@@ -169,9 +169,12 @@ TEST_F(RoleTest, SearchRestartsTheAdapterSilentlyUntilTheControllerAnswers) {
     EXPECT_EQ(adapter.calls[5], "CAN_Write 00B#03");
 }
 
-TEST_F(RoleTest, CrazyIdIsReportedAndTheSearchGoesOn) {
-    dovel.reportedId = 40;
-    queueFrame(adapter, makeFrame(0x20B, {0x83, 0, 40}), 50000);
+// 32 is the first ID no controller of this bus can have.
+class CrazyIdTest : public RoleTest, public testing::WithParamInterface<int> {};
+
+TEST_P(CrazyIdTest, IsReportedAndTheSearchGoesOn) {
+    const int crazy = GetParam();
+    queueFrame(adapter, makeFrame(0x20B, {0x83, 0, static_cast<uint8_t>(crazy)}), 50000);
     dovel.reportedId = -1;
     adapter.onWrite = [this, first = true](ScriptedAdapter& a, const CanFrame& f) mutable {
         if (first) {  // the first query is answered by the frame queued above
@@ -181,9 +184,14 @@ TEST_F(RoleTest, CrazyIdIsReportedAndTheSearchGoesOn) {
         answerAsDovel(dovel, a, f);
     };
     EXPECT_EQ(prepare(), 0x1234);
-    EXPECT_EQ(text.rfind("\nLooking for Dovel ID 11...Crazy dovel ID found: 40\n[OK]\n", 0), 0u)
+    EXPECT_EQ(text.rfind("\nLooking for Dovel ID 11...Crazy dovel ID found: " +
+                             std::to_string(crazy) + "\n[OK]\n",
+                         0),
+              0u)
         << text;
 }
+
+INSTANTIATE_TEST_SUITE_P(Ids, CrazyIdTest, testing::Values(32, 40, 255));
 
 TEST_F(RoleTest, StatusMessageInTheSearchStopsBeforeAnyRoleRequest) {
     adapter.onWrite = [](ScriptedAdapter& a, const CanFrame&) {

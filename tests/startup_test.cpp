@@ -102,20 +102,24 @@ struct RetryCase {
     const char* name;
     std::string keys;
     int attempts;
+    std::string option = "";  // "--status": no exit prompt, the line ended, status 1
 };
 
 class RetryPromptTest : public testing::TestWithParam<RetryCase> {};
 
 TEST_P(RetryPromptTest, RetriesOnAnyKeyButNAndEndsWithStatusZero) {
     const RetryCase& c = GetParam();
-    const ChildRun run = runUtility({PROGRAM}, c.keys, 3);
-    std::string expected = banner({PROGRAM});
+    const std::vector<std::string> args = c.option.empty()
+                                              ? std::vector<std::string>{PROGRAM}
+                                              : std::vector<std::string>{PROGRAM, c.option};
+    const ChildRun run = runUtility(args, c.keys, 3);
+    std::string expected = banner(args);
     for (int i = 0; i < c.attempts; ++i) {
         expected += LINK_FAILS;
     }
-    EXPECT_EQ(run.out, expected + EXIT);
+    EXPECT_EQ(run.out, expected + (c.option.empty() ? EXIT : "\n"));
     EXPECT_TRUE(run.exited);
-    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.exitStatus, c.option.empty() ? 0 : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, RetryPromptTest,
@@ -125,7 +129,9 @@ INSTANTIATE_TEST_SUITE_P(Keys, RetryPromptTest,
                                          RetryCase{"EnterSpaceEscapeThenNo", "\r \x1bYn", 5},
                                          RetryCase{"NulIsNoKey", std::string("\0\0n", 3), 1},
                                          RetryCase{"EndOfInputDeclines", "", 1},
-                                         RetryCase{"EndOfInputAfterRetries", "yy", 3}),
+                                         RetryCase{"EndOfInputAfterRetries", "yy", 3},
+                                         RetryCase{"StatusDeclined", "yn", 2, "--status"},
+                                         RetryCase{"StatusAtEndOfInput", "", 1, "--status"}),
                          [](const testing::TestParamInfo<RetryCase>& info) {
                              return info.param.name;
                          });
@@ -473,7 +479,7 @@ TEST_P(UsageTest, PrintsAndEndsAtOnceWithoutTouchingTheLink) {
     if (GetParam().showsUsage) {
         EXPECT_EQ(run.out.rfind("dovelflash installs new firmware", 0), 0u) << run.out;
         for (const char* line :
-             {"\n  dovelflash [IMAGE] ", "\n  dovelflash --check IMAGE ",
+             {"\n  dovelflash [IMAGE] ", "\n  dovelflash --check [IMAGE]\n",
               "\n  dovelflash --status ", "\n  DOVEL_CAN=BACKEND ", "\n  DOVEL_CAN_TRACE=FILE ",
               "\n  DOVEL_IMAGE_CHECK=strict|warn\n", "\n  DOVEL_EXIT_STATUS=report ",
               "\n  stall=ID:N ", "\n  power-off-after=N ", "\nExit status:\n"}) {
@@ -492,14 +498,28 @@ INSTANTIATE_TEST_SUITE_P(Requests, UsageTest,
                              return info.param.name;
                          });
 
-// Only as the one argument: otherwise it is an image path, as any other word.
-TEST(Usage, AsOneOfSeveralArgumentsIsAnImagePath) {
-    const ChildRun run = runUtility({PROGRAM, "--help", "x"}, "", 0);
-    EXPECT_EQ(run.out, banner({PROGRAM, "--help", "x"}) + LINK_UP +
-                           "Accessing firmware file: --help...[FAILED] Could not open firmware "
-                           "file\n" +
+// One of the utility's own options where it is no option ("dovelflash dovel2.tek --check")
+// ends the run before the link starts: its typist meant the option, not an update.
+class MisplacedOptionTest : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(MisplacedOptionTest, EndsTheRunBeforeTheLinkStarts) {
+    const std::vector<std::string> args = GetParam();
+    const std::string option = args[1].rfind("--", 0) == 0 ? args[1] : args[2];
+    const ChildRun run = runUtility(args, "", 0);
+    EXPECT_EQ(run.out, banner(args) + "\n" + option +
+                           " is one of this utility's own options, not a word of an update: "
+                           "nothing was done.\nUsage: dovelflash [IMAGE] | --check [IMAGE] | "
+                           "--status | --help | --version\n" +
                            EXIT);
+    EXPECT_EQ(run.err, "adapter calls: 0, frames written: 0\n");
+    EXPECT_EQ(run.exitStatus, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Words, MisplacedOptionTest,
+                         testing::Values(std::vector<std::string>{PROGRAM, "--help", "x"},
+                                         std::vector<std::string>{PROGRAM, "dovel2.tek", "--check"},
+                                         std::vector<std::string>{PROGRAM, "a.tek", "--status"},
+                                         std::vector<std::string>{PROGRAM, "--status", "x"}));
 
 }  // namespace
 #endif
