@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "can/can_api.h"
 #include "can/clock.h"
@@ -257,9 +258,19 @@ const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       socketcanMsgFilter,
                                       socketcanWaitForFrame,
                                       nullptr,
-                                      socketcanTraceInterface};
+                                      socketcanTraceInterface,
+                                      closeSocket};
 
 }  // namespace
+
+void socketcanNameBus(const char* options, BusName* bus) {
+    char iface[IFNAMSIZ];
+    // "socketcan" and "socketcan:can0" are one bus: the name is the interface's.
+    if (socketcanParseOptions(options, iface) == 0) {
+        bus->shown = iface;
+        bus->lockName = std::string("socketcan-") + iface;
+    }
+}
 
 const CanBackend* socketcanOpenBackend(const char* options) {
     char iface[IFNAMSIZ];
