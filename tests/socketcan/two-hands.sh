@@ -33,7 +33,7 @@ for iface in vcan0 vcan1; do
 done
 for iface in vcan0 vcan1; do
   tries=0
-  until grep -q '^ready$' "hands/$iface.ready"; do
+  until grep -q '^ready$' "hands/$iface.ready" 2>/dev/null; do
     tries=$((tries + 1))
     [ "$tries" -le "$READY_TRIES" ] || { echo "the hand on $iface did not start"; exit 1; }
     sleep 0.1
