@@ -10,12 +10,12 @@
 #endif
 
 const CanBackendFactory CAN_BACKEND_FACTORIES[] = {
-    {"sim", simOpenBackend},
+    {"sim", simOpenBackend, simNameBus},
 #if defined(__linux__)
-    {"socketcan", socketcanOpenBackend},
+    {"socketcan", socketcanOpenBackend, socketcanNameBus},
 #endif
 #if defined(_WIN32)
-    {"pcan-usb", pcanUsbOpenBackend},
+    {"pcan-usb", pcanUsbOpenBackend, pcanUsbNameBus},
 #endif
     {nullptr, nullptr},
 };

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "can/link.h"
 
 namespace {
 
@@ -26,6 +27,9 @@ int chosenExitStatus(int reportStatus) {
 }  // namespace
 
 void exitPromptReporting(int reportStatus) {
+    // The summary is printed: a run left at this prompt must not keep the bus from the
+    // next one.
+    canFinish();
     std::printf("\nPress any key to exit...");
     waitKey();
     std::printf("\nDone.\n\n");

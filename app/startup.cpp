@@ -22,15 +22,23 @@ constexpr int CHECK_EXIT_FAILED = 1;
 bool declines(char key) { return key == 'n' || key == 'N' || key == KEY_END_OF_INPUT; }
 
 // With statusOnly, a declined retry ends the run at once, as the status check has no
-// exit prompt.
+// exit prompt; so does a bus that is not this run's, as a status check never waits for
+// an update to end.
 void startLinkOrExit(bool statusOnly) {
     for (;;) {
         std::printf("\nInitializing USB/CAN device...\n");
-        if (canStart() == 0) {
+        const int32_t started = canStart();
+        if (started == 0) {
             std::printf("CAN device initialized.\n");
             return;
         }
-        std::printf("[FAILED] Please check that your USB/CAN device is plugged in.\n");
+        if (started == CAN_ERR_BUS_NOT_TAKEN && statusOnly) {
+            std::exit(STATUS_NOT_ALL_RUNNING);
+        }
+        // A bus in use has its own line, and the adapter is fine: no word about plugging.
+        if (started != CAN_ERR_BUS_NOT_TAKEN) {
+            std::printf("[FAILED] Please check that your USB/CAN device is plugged in.\n");
+        }
         std::printf("\nDo you want to try again (y/n)? ");
         if (declines(waitKey())) {
             if (statusOnly) {

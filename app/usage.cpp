@@ -49,7 +49,8 @@ const char* const USAGE_HEAD =
     "                            check an image without touching the CAN adapter;\n"
     "                            exit status 0 when it is good, 1 when it is not\n"
     "  dovelflash --status       list the controllers; exit status 0 when all four\n"
-    "                            run their main firmware, 1 otherwise\n"
+    "                            run their main firmware, 1 otherwise (also when\n"
+    "                            another run holds the bus)\n"
     "  dovelflash --help, -h     this text\n"
     "  dovelflash --version      the version, the CAN backends built in and the access code\n"
     "\n"
@@ -62,6 +63,9 @@ const char* const USAGE_HEAD =
     "                              sim[:OPTIONS]       the simulated hand, in this process\n";
 
 const char* const USAGE_ENVIRONMENT =
+    "                            one run per bus: while a run holds the interface, the\n"
+    "                            adapter or the simulated hand's state=FILE, another is\n"
+    "                            refused at start-up before it sends anything\n"
     "  DOVEL_CAN_TRACE=FILE      write every frame sent and received to FILE as a candump\n"
     "                            log (for log2asc, canplayer, python-can)\n"
     "  DOVEL_IMAGE_CHECK=strict|warn\n"

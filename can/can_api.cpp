@@ -73,6 +73,26 @@ int openTraceAsked() {
     return (path && *path) ? canTraceOpen(path) : 0;
 }
 
+// A DOVEL_CAN value taken apart: the backend's name and the options after its colon.
+struct BackendSetting {
+    std::string name;
+    std::string options;
+    const CanBackendFactory* factory;  // nullptr when no backend of that name is built in
+};
+
+BackendSetting readSetting(const char* setting) {
+    const std::string value = (setting && *setting) ? setting : DEFAULT_BACKEND;
+    const size_t colon = value.find(':');
+    BackendSetting read{value.substr(0, colon),
+                        colon == std::string::npos ? "" : value.substr(colon + 1), nullptr};
+    for (const CanBackendFactory* f = CAN_BACKEND_FACTORIES; f->name; ++f) {
+        if (read.name == f->name) {
+            read.factory = f;
+        }
+    }
+    return read;
+}
+
 }  // namespace
 
 const char* canDefaultBackendSetting() { return DEFAULT_BACKEND; }
@@ -85,24 +105,37 @@ void canUseBackend(const CanBackend* backend) {
 }
 
 const CanBackend* canOpenBackend(const char* setting) {
-    const std::string value = (setting && *setting) ? setting : DEFAULT_BACKEND;
-    const size_t colon = value.find(':');
-    const std::string name = value.substr(0, colon);
-    const std::string options = colon == std::string::npos ? "" : value.substr(colon + 1);
-    for (const CanBackendFactory* f = CAN_BACKEND_FACTORIES; f->name; ++f) {
-        if (name == f->name) {
-            return f->open(options.c_str());
-        }
+    const BackendSetting read = readSetting(setting);
+    if (read.factory) {
+        return read.factory->open(read.options.c_str());
     }
     for (const char* known : KNOWN_BACKENDS) {
-        if (name == known) {
+        if (read.name == known) {
             std::fprintf(stderr, "DOVEL_CAN: backend '%s' is not available in this build\n",
-                         name.c_str());
+                         read.name.c_str());
             return nullptr;
         }
     }
-    std::fprintf(stderr, "DOVEL_CAN: unknown backend '%s'\n", name.c_str());
+    std::fprintf(stderr, "DOVEL_CAN: unknown backend '%s'\n", read.name.c_str());
     return nullptr;
+}
+
+void canNameBus(BusName* bus) {
+    *bus = BusName{};
+    if (currentBackend) {
+        return;
+    }
+    const BackendSetting read = readSetting(std::getenv("DOVEL_CAN"));
+    if (read.factory && read.factory->nameBus) {
+        read.factory->nameBus(read.options.c_str(), bus);
+    }
+}
+
+void canCloseBackend() {
+    if (currentBackend && currentBackend->close) {
+        currentBackend->close();
+    }
+    currentBackend = nullptr;
 }
 
 int32_t CAN_Init(uint16_t bitTiming, int frameType) {

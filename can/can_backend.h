@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "can/bus_lock.h"
 #include "can/can_frame.h"
 
 struct CanBackend {
@@ -18,6 +19,9 @@ struct CanBackend {
     // of the interface (nullptr: the backend's name).
     int64_t (*traceNowUs)() = nullptr;
     const char* (*traceInterface)() = nullptr;
+    // Ends the link for good, so that the bus can pass to the next run (nullptr: nothing
+    // to end before the process does).
+    void (*close)() = nullptr;
     // Why the link itself is gone or down, as the backend's last operations told it (an
     // interface deleted or set down), or nullptr (also when the backend cannot tell).
     const char* (*linkDown)() = nullptr;
@@ -32,6 +36,10 @@ struct CanBackend {
 struct CanBackendFactory {
     const char* name;
     const CanBackend* (*open)(const char* options);
+    // Names the bus that open() with these options would use, without opening anything;
+    // leaves *bus empty when the options name none (open then says why). nullptr: the
+    // backend's link needs no lock.
+    void (*nameBus)(const char* options, BusName* bus) = nullptr;
 };
 
 // The backend the adapter operations use, or nullptr before the first successful
@@ -45,6 +53,13 @@ const char* canDefaultBackendSetting();
 
 // Picks the backend from a DOVEL_CAN value (nullptr or "" means the platform default).
 const CanBackend* canOpenBackend(const char* setting);
+
+// The bus that the next CAN_Init opens, named by DOVEL_CAN; empty when a backend is in
+// use already (its bus was taken when it was chosen, or a test installed it).
+void canNameBus(BusName* bus);
+
+// Ends the link of the backend in use, if any; the next CAN_Init chooses again.
+void canCloseBackend();
 
 // Backends compiled into this build, terminated by an entry with a null name. Defined
 // where the program is put together (app/backend_list.cpp), not in the adapter layer.

@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "can/bus_lock.h"
 #include "can/can_api.h"
+#include "can/can_backend.h"
 #include "can/clock.h"
 
 namespace {
@@ -17,9 +19,29 @@ int32_t reportStep(const char* operation, int32_t code) {
     return code;
 }
 
+// The bus is this run's alone before anything is sent on it; the line when it is not.
+bool takeBus() {
+    BusName bus;
+    canNameBus(&bus);
+    long holder = 0;
+    const int taken = busLockTake(bus, &holder);
+    if (taken == BUS_IN_USE && holder > 0) {
+        std::printf("[FAILED] %s is in use by another dovelflash (process %ld)\n",
+                    bus.shown.c_str(), holder);
+    } else if (taken == BUS_IN_USE) {
+        std::printf("[FAILED] %s is in use by another dovelflash\n", bus.shown.c_str());
+    } else if (taken == BUS_LOCK_FAILED) {
+        std::printf("[FAILED] %s cannot be locked for this run\n", bus.shown.c_str());
+    }
+    return taken == BUS_TAKEN;
+}
+
 }  // namespace
 
 int32_t canStart() {
+    if (!takeBus()) {
+        return CAN_ERR_BUS_NOT_TAKEN;
+    }
     int32_t code = reportStep("CAN_Init", CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD));
     if (code != CAN_OK) {
         return code;
@@ -30,6 +52,13 @@ int32_t canStart() {
     }
     return reportStep("CAN_MsgFilter", CAN_MsgFilter(CAN_FILTER_LOWEST_ID, CAN_FILTER_HIGHEST_ID,
                                                      CAN_INIT_TYPE_STANDARD));
+}
+
+void canFinish() {
+    // The link ends first: the simulated hand writes its lasting state as it closes,
+    // and that must not land after the next run has read it.
+    canCloseBackend();
+    busLockRelease();
 }
 
 ReplyOutcome awaitReply(CanFrame* frame) {

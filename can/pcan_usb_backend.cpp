@@ -129,11 +129,18 @@ void pcanWaitForFrame(int64_t deadlineUs) {
     }
 }
 
+// Closing unloads the library, so that the adapter is free for the next run.
 const CanBackend PCAN_USB_BACKEND = {
-    "pcan-usb", pcanInit, pcanRead, pcanWrite, pcanResetClient, pcanMsgFilter, pcanWaitForFrame,
+    "pcan-usb",    pcanInit,         pcanRead, pcanWrite, pcanResetClient,
+    pcanMsgFilter, pcanWaitForFrame, nullptr,  nullptr,   unbind,
 };
 
 }  // namespace
+
+void pcanUsbNameBus(const char*, BusName* bus) {
+    bus->shown = "the PCAN-USB adapter";
+    bus->lockName = "pcan-usb";
+}
 
 const CanBackend* pcanUsbOpenBackend(const char* options) {
     unbind();

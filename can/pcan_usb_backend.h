@@ -26,3 +26,7 @@ constexpr int32_t PCAN_USB_ERR_NO_ORDINAL = 0x80000;
 // options: "" for PCAN_USB.dll, or another file name or path of the library. Opening
 // drops a library loaded by an earlier opening; the new one is loaded at CAN_Init.
 const CanBackend* pcanUsbOpenBackend(const char* options);
+
+// The library drives one adapter per machine, whatever file it is loaded from: one bus,
+// locked machine-wide as "pcan-usb".
+void pcanUsbNameBus(const char* options, BusName* bus);

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "can/can_api.h"
 #include "can/clock.h"
@@ -305,10 +306,20 @@ const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       socketcanWaitForFrame,
                                       nullptr,
                                       socketcanTraceInterface,
+                                      closeSocket,
                                       socketcanLinkDown,
                                       socketcanProbeLink};
 
 }  // namespace
+
+void socketcanNameBus(const char* options, BusName* bus) {
+    char iface[IFNAMSIZ];
+    // "socketcan" and "socketcan:can0" are one bus: the name is the interface's.
+    if (socketcanParseOptions(options, iface) == 0) {
+        bus->shown = iface;
+        bus->lockName = std::string("socketcan-") + iface;
+    }
+}
 
 const CanBackend* socketcanOpenBackend(const char* options) {
     char iface[IFNAMSIZ];

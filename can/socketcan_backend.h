@@ -61,3 +61,7 @@ constexpr int SOCKETCAN_RESET_DISCARD_LIMIT = 4096;
 // line on standard error when options is no interface name. Opening it again, for
 // the same interface or another, closes the socket of the earlier one.
 const CanBackend* socketcanOpenBackend(const char* options);
+
+// The interface is the bus: shown by its name, locked machine-wide as
+// "socketcan-IFACE".
+void socketcanNameBus(const char* options, BusName* bus);

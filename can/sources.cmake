@@ -4,6 +4,12 @@ target_sources(dovelcore PRIVATE
   can/clock.cpp
   can/link.cpp)
 
+if(WIN32)
+  target_sources(dovelcore PRIVATE can/bus_lock_windows.cpp)
+else()
+  target_sources(dovelcore PRIVATE can/bus_lock_posix.cpp)
+endif()
+
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_sources(dovelcore PRIVATE
     can/socketcan_backend.cpp

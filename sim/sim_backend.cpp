@@ -7,6 +7,7 @@
 
 #include "can/can_api.h"
 #include "can/clock.h"
+#include "sim/sim_options.h"
 
 namespace {
 
@@ -48,16 +49,19 @@ void tearDown() {
     current = SimBackendState{};
 }
 
-// The report belongs to the end of the process, however it ends normally. It shows
-// the state the controllers come to rest in: a reset sent last has run its course.
-struct ReportAtExit {
-    ~ReportAtExit() {
-        if (current.hand) {
-            simHandSettle(current.hand);
-            simHandReport(current.hand, stderr);
-            tearDown();
-        }
+// The report belongs to the end of the link, when the run lets go of the bus or the
+// process ends normally. It shows the state the controllers come to rest in: a reset
+// sent last has run its course. A hand with a state file writes it here.
+void finishHand() {
+    if (current.hand) {
+        simHandSettle(current.hand);
+        simHandReport(current.hand, stderr);
+        tearDown();
     }
+}
+
+struct ReportAtExit {
+    ~ReportAtExit() { finishHand(); }
 };
 
 ReportAtExit reportAtExit;
@@ -143,7 +147,8 @@ int64_t simTraceNowUs() { return current.hand ? handNowUs() : 0; }
 
 const CanBackend SIM_BACKEND = {"sim",          simInit,      simRead,         simWrite,
                                 simResetClient, simMsgFilter, simWaitForFrame, simTraceNowUs,
-                                nullptr,        simLinkDown,  simProbeLink};
+                                nullptr,        finishHand,   simLinkDown,
+                                simProbeLink};
 
 }  // namespace
 
@@ -166,6 +171,17 @@ const CanBackend* simOpenBackend(const char* options) {
         clockUse(&VIRTUAL_CLOCK);
     }
     return &SIM_BACKEND;
+}
+
+void simNameBus(const char* options, BusName* bus) {
+    SimOptions parsed = simDefaultOptions();
+    std::string error;
+    if (simParseOptions(options, &parsed, &error) == 0 && !parsed.statePath.empty()) {
+        bus->shown = "the simulated hand " + parsed.statePath;
+        // Beside the state file, not on it: every write replaces the state file with a
+        // new one by a rename, and a lock on the old one would go with it.
+        bus->lockFile = parsed.statePath + ".lock";
+    }
 }
 
 SimHand* simCurrentHand() { return current.hand; }

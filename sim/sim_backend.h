@@ -4,7 +4,8 @@
 // clockUse, so sleeps, the utility's own time bounds and the bus all pass in simulated
 // time. DOVEL_SIM_TRACE=FILE writes the hand's bus in candump log format. When the process
 // ends, the hand runs on until nothing is pending (a reset sent last completes) and its
-// report goes to standard error. Nothing of the simulator goes to standard output.
+// report goes to standard error; the same happens earlier when the run lets go of the
+// bus after its summary (canFinish). Nothing of the simulator goes to standard output.
 //
 // On the virtual clock an empty read lets SIM_EMPTY_READ_STEP_US pass, no more, so a
 // reader that polls on a schedule sees a frame at its own next read; CAN_WaitForFrame
@@ -19,6 +20,10 @@
 // A fresh hand with the options; nullptr, after one line on standard error, when an
 // option is unknown or malformed. A hand opened before is torn down first.
 const CanBackend* simOpenBackend(const char* options);
+
+// The bus of a hand with a state file is that file: "the simulated hand FILE", locked
+// through FILE.lock. A hand without one lives only in its process and needs no lock.
+void simNameBus(const char* options, BusName* bus);
 
 // The hand the backend drives now, or nullptr (for checks from tests).
 SimHand* simCurrentHand();

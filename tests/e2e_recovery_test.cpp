@@ -122,6 +122,7 @@ void expectFinishedByRunningAgain(const std::string& statePath, const std::strin
     }
     std::remove(statePath.c_str());
     std::remove((statePath + ".new").c_str());
+    std::remove((statePath + ".lock").c_str());
 }
 
 // An update that failed on a controller, with the fault gone in the next run.

@@ -119,10 +119,12 @@ TEST(SocketcanMissingProgramTest, ReportsInitFailureAndOffersRetry) {
     EXPECT_EQ("socketcan: interface dvlnone0: No such device\n", run.err);
 }
 
+// An interface of its own: the two program tests may run at the same time, and a second
+// run on an interface in use would be refused.
 TEST(SocketcanMissingProgramTest, RetryOpensTheInterfaceAgain) {
     const ChildRun run = runInChild(
         [] {
-            setenv("DOVEL_CAN", "socketcan:dvlnone0", 1);
+            setenv("DOVEL_CAN", "socketcan:dvlnone1", 1);
             const std::string program = std::string(DOVEL_BINARY_DIR) + "/dovelflash";
             execl(program.c_str(), "dovelflash", "x.tek", static_cast<char*>(nullptr));
             _exit(127);
@@ -140,8 +142,8 @@ TEST(SocketcanMissingProgramTest, RetryOpensTheInterfaceAgain) {
     EXPECT_EQ(first + attempt.size(), run.out.find(attempt, first + 1));
     EXPECT_EQ(std::string::npos, run.out.find(attempt, first + 2 * attempt.size()));
     EXPECT_EQ(
-        "socketcan: interface dvlnone0: No such device\n"
-        "socketcan: interface dvlnone0: No such device\n",
+        "socketcan: interface dvlnone1: No such device\n"
+        "socketcan: interface dvlnone1: No such device\n",
         run.err);
 }
 

@@ -2,6 +2,7 @@
 #if !defined(_WIN32)
 #include "app/startup.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -237,50 +239,151 @@ INSTANTIATE_TEST_SUITE_P(
                       "warn"}),
     [](const testing::TestParamInfo<FileCheckCase>& info) { return info.param.name; });
 
-// Standard output is a pipe (as under `| tee update.log`): each prompt is in the pipe
-// while its key is awaited, so the operator sees what is asked.
-TEST(Prompts, ReachAPipeBeforeTheKeyIsAwaited) {
+// The utility in a child that runs on while the test goes on, its standard output and
+// input pipes of the test's.
+struct PipedChild {
+    pid_t pid;
+    int out;   // what it prints
+    int keys;  // what it reads
+};
+
+PipedChild startPiped(const std::function<void()>& body) {
     int out[2], in[2];
-    ASSERT_EQ(pipe(out), 0);
-    ASSERT_EQ(pipe(in), 0);
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(in), 0);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(in[0], STDIN_FILENO);
+        // Its diagnostics and the simulated hand's report are not what is looked at.
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
         close(out[0]);
         close(in[1]);
         alarm(20);
-        static ScriptedAdapter adapter;
-        adapter.initResult = 3;
-        scriptedAdapterInstall(&adapter);
-        char program[] = "dovelflash";
-        char* argv[] = {program, nullptr};
-        runDovelflash(1, argv);
+        body();
     }
     close(out[1]);
     close(in[0]);
+    return {pid, out[0], in[1]};
+}
+
+// Reads the child's output into *seen until it holds text; false when it never comes.
+bool readUntil(const PipedChild& child, const std::string& text, std::string* seen) {
+    char buffer[256];
+    pollfd ready{child.out, POLLIN, 0};
+    while (seen->find(text) == std::string::npos && poll(&ready, 1, 10000) > 0) {
+        const ssize_t n = read(child.out, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        seen->append(buffer, static_cast<size_t>(n));
+    }
+    return seen->find(text) != std::string::npos;
+}
+
+void runProgram(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    runDovelflash(static_cast<int>(args.size()), argv.data());
+}
+
+// Standard output is a pipe (as under `| tee update.log`): each prompt is in the pipe
+// while its key is awaited, so the operator sees what is asked.
+TEST(Prompts, ReachAPipeBeforeTheKeyIsAwaited) {
+    const PipedChild child = startPiped([] {
+        static ScriptedAdapter adapter;
+        adapter.initResult = 3;
+        scriptedAdapterInstall(&adapter);
+        runProgram({PROGRAM});
+    });
     std::string seen;
     for (const std::string prompt : {"(y/n)? ", "Press any key to exit..."}) {
-        char buffer[256];
-        pollfd ready{out[0], POLLIN, 0};
         // Nothing is typed until the prompt has arrived; a prompt held in a buffer would
         // never come.
-        while (seen.find(prompt) == std::string::npos && poll(&ready, 1, 10000) > 0) {
-            const ssize_t n = read(out[0], buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            seen.append(buffer, static_cast<size_t>(n));
-        }
-        EXPECT_NE(seen.find(prompt), std::string::npos) << seen;
-        (void)!write(in[1], "n", 1);
+        EXPECT_TRUE(readUntil(child, prompt, &seen)) << seen;
+        (void)!write(child.keys, "n", 1);
     }
-    close(in[1]);
+    close(child.keys);
     int status = 0;
-    waitpid(pid, &status, 0);
-    close(out[0]);
+    waitpid(child.pid, &status, 0);
+    close(child.out);
     EXPECT_TRUE(WIFEXITED(status));
 }
+
+// --- One run per bus -----------------------------------------------------------------
+
+struct HeldBusCase {
+    const char* name;
+    void (*letGo)(const PipedChild& holder);  // how the run that holds the bus ends
+};
+
+class HeldBusTest : public testing::TestWithParam<HeldBusCase> {};
+
+// The holder's adapter is gone before its first frame, so it waits at the retry prompt
+// with the simulated hand's bus taken. A second run there, update or status check,
+// makes no hand (no report, no trace) and names the holder; once the holder has let
+// go, a third run takes the bus.
+TEST_P(HeldBusTest, SecondRunIsRefusedBeforeAnyFrameUntilTheFirstLetsGo) {
+    const std::string state = uniqueTempPath("held_bus_state");
+    const std::string trace = uniqueTempPath("held_bus_trace");
+    const std::string setting = "sim:fast,state=" + state;
+    const PipedChild holder = startPiped([&] {
+        setEnvironment("DOVEL_CAN", (setting + ",unplug-after=0").c_str());
+        runProgram({PROGRAM});
+    });
+    std::string seen;
+    ASSERT_TRUE(readUntil(holder, "(y/n)? ", &seen)) << seen;
+    const auto runOnBus = [&](const std::vector<std::string>& args) {
+        return runInChild(
+            [&] {
+                setEnvironment("DOVEL_CAN", setting.c_str());
+                setEnvironment("DOVEL_SIM_TRACE", trace.c_str());
+                runProgram(args);
+            },
+            "");
+    };
+    const std::string refused = "\nInitializing USB/CAN device...\n[FAILED] the simulated hand " +
+                                state + " is in use by another dovelflash (process " +
+                                std::to_string(holder.pid) + ")\n";
+    const ChildRun second = runOnBus({PROGRAM, "x.tek"});
+    EXPECT_EQ(second.out,
+              banner({PROGRAM, "x.tek"}) + refused + "\nDo you want to try again (y/n)? " + EXIT);
+    const ChildRun status = runOnBus({PROGRAM, "--status"});
+    EXPECT_EQ(status.out, banner({PROGRAM, "--status"}) + refused);
+    EXPECT_EQ(status.exitStatus, 1);
+    EXPECT_EQ(second.err + status.err, "");
+    EXPECT_FALSE(std::ifstream(trace).good()) << "a refused run made a hand";
+
+    GetParam().letGo(holder);
+    const ChildRun third = runOnBus({PROGRAM, "--status"});
+    EXPECT_NE(third.out.find(LINK_UP), std::string::npos) << third.out;
+    EXPECT_EQ(third.exitStatus, 0);
+    EXPECT_TRUE(std::ifstream(trace).good()) << "the trace of a hand is not made";
+    close(holder.keys);
+    waitpid(holder.pid, nullptr, 0);
+    close(holder.out);
+    for (const std::string& path : {state, state + ".lock", trace}) {
+        std::remove(path.c_str());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LetGo, HeldBusTest,
+    testing::Values(HeldBusCase{"KilledWithSigkill",
+                                [](const PipedChild& holder) {
+                                    kill(holder.pid, SIGKILL);
+                                    waitpid(holder.pid, nullptr, 0);
+                                }},
+                    HeldBusCase{"DeclinedRetryWaitsAtTheExitPrompt",
+                                [](const PipedChild& holder) {
+                                    (void)!write(holder.keys, "n", 1);
+                                    std::string seen;
+                                    EXPECT_TRUE(readUntil(holder, "exit...", &seen)) << seen;
+                                }}),
+    [](const testing::TestParamInfo<HeldBusCase>& info) { return info.param.name; });
 
 // sha256sum's fingerprints of the images, as the "Image:" line must give them.
 const std::string GOOD_VERDICT =

@@ -54,6 +54,9 @@ cp "$(type -P log2asc)" "$payload/log2asc"
 # The updates run as "dovelflash examples/IMAGE" from the payload folder, in the guest
 # as here, so that the argument lines of the transcripts agree.
 cp "$build/dovelflash" "$payload/build/"
+# Several hands at once: the bench script, and candump to watch a bus in use.
+cp tests/socketcan/two-hands.sh examples/update-hands.sh "$payload/"
+cp "$(type -P candump)" "$payload/candump"
 "$build/make-tek-image" "$QUICK_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/quick.tek"
 echo "quick examples/quick.tek" > "$payload/updates.txt"
 if [ "${DOVEL_GUEST_FULL_UPDATE:-0}" = 1 ]; then

@@ -58,6 +58,11 @@ part "an emulated controller at 500 kbit/s is refused at start-up" refuses_other
 while read -r name image; do
   part "complete update over vcan0: $name ($image)" sh ./full-update.sh "$name" "$image" </dev/null
 done < updates.txt
+# Several hands at once: two updates on vcan0 and vcan1 together, and a run started on
+# vcan0 while it is in use.
+read -r name image < updates.txt
+part "two hands at once on vcan0 and vcan1, a second run on vcan0 refused: $name ($image)" \
+  sh ./two-hands.sh "$name" "$image" </dev/null
 # The first update again over the emulated SJA1000 controllers: the utility on can0,
 # the hand on can1, both at 1 Mbit/s on one emulated bus.
 part "can0 at 1 Mbit/s" set_can0_to_1mbit
