@@ -147,8 +147,7 @@ int64_t simTraceNowUs() { return current.hand ? handNowUs() : 0; }
 
 const CanBackend SIM_BACKEND = {"sim",          simInit,      simRead,         simWrite,
                                 simResetClient, simMsgFilter, simWaitForFrame, simTraceNowUs,
-                                nullptr,        finishHand,   simLinkDown,
-                                simProbeLink};
+                                nullptr,        finishHand,   simLinkDown,     simProbeLink};
 
 }  // namespace
 
