@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -13,7 +14,9 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "can/can_backend.h"
 #include "sim/dovel.h"
+#include "sim/sim_backend.h"
 #include "tests/support/child_run.h"
 #include "tests/support/environment.h"
 #include "tests/support/temp_file.h"
@@ -139,6 +142,52 @@ TEST(Recovery, AFailedUpdateIsFinishedByRunningAgain) {
         EXPECT_EQ(failed.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos);
         expectSafe(statesIn(statePath), "after the failed run");
         expectFinishedByRunningAgain(statePath, imagePath, image);
+    }
+    std::remove(imagePath.c_str());
+}
+
+// Ctrl-C or a termination request while a controller resets: the simulated hand keeps
+// the state it had reached, and the next run finishes the update.
+const CanBackend* simulatedHand = nullptr;
+CanBackend signallingHand{};
+int signalAtReset = 0;
+int resetsBeforeSignal = 0;
+
+int32_t writeThenSignalAtReset(const CanFrame* frame) {
+    const int32_t result = simulatedHand->write(frame);
+    if (frame->LEN == 4 && frame->DATA[0] == 0x85 && --resetsBeforeSignal == 0) {
+        raise(signalAtReset);
+    }
+    return result;
+}
+
+TEST(Recovery, AnUpdateStoppedBySignalMidResetIsFinishedByRunningAgain) {
+    const std::string imagePath = sweepImage();
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(imagePath.c_str(), &image), 0);
+    for (const int signal : {SIGTERM, SIGINT}) {
+        for (const int reset : {2, 6}) {  // in the preparation walk, in the restoration walk
+            SCOPED_TRACE(std::to_string(signal) + " at reset " + std::to_string(reset));
+            const std::string statePath = uniqueTempPath("dovel_signal_state");
+            const ChildRun first = runInChild(
+                [&] {
+                    signalAtReset = signal;
+                    resetsBeforeSignal = reset;
+                    simulatedHand = simOpenBackend(("fast,state=" + statePath).c_str());
+                    signallingHand = *simulatedHand;
+                    signallingHand.write = writeThenSignalAtReset;
+                    canUseBackend(&signallingHand);
+                    std::vector<char> path(imagePath.begin(), imagePath.end());
+                    path.push_back('\0');
+                    char program[] = "dovelflash";
+                    char* argv[] = {program, path.data(), nullptr};
+                    runDovelflash(2, argv);
+                },
+                "");
+            EXPECT_FALSE(first.exited) << "not stopped by the signal";
+            expectSafe(statesIn(statePath), "after the stopped run");
+            expectFinishedByRunningAgain(statePath, imagePath, image);
+        }
     }
     std::remove(imagePath.c_str());
 }
