@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -292,6 +293,23 @@ TEST(FullUpdate, EveryControllerTakesTheImageAndReturnsToItsRole) {
     }
     EXPECT_EQ(run.out.find("FAILED"), std::string::npos);
     EXPECT_EQ(run.out.find("ERROR"), std::string::npos);
+}
+
+// The final check shows VERS as the 16-bit word it is, also with bit 15 set (a two-byte
+// reply that decodes as a negative number); the simulated firmware's VERS follows its image.
+TEST(FullUpdate, FinalCheckShowsEveryVersionAsFourHexDigits) {
+    const std::regex CHECK_LINE(
+        R"(Checking Dovel 11\.\.\.\[OK\] main firmware, VERS 0x([0-9a-f]{4})\n)");
+    bool highBitSeen = false;  // seed 5 gives VERS 0xcdbe, seed 6 0x5866
+    for (uint32_t seed = 5; seed <= 6; ++seed) {
+        const std::string image = writeRandomImage("dovel_vers", 512, seed);
+        const UpdateRun run = runUpdateOnSimulatedHand("", image);
+        std::smatch found;
+        ASSERT_TRUE(std::regex_search(run.out, found, CHECK_LINE)) << run.out;
+        highBitSeen = highBitSeen || found[1].str()[0] >= '8';
+        std::remove(image.c_str());
+    }
+    EXPECT_TRUE(highBitSeen) << "no image gave a VERS with bit 15 set";
 }
 
 // The restoration walk reads the true ROLE of each controller, not a frame left over
