@@ -2,6 +2,7 @@
 // controllers' state.
 #include <cinttypes>
 
+#include "sim/crc32.h"
 #include "sim/dovel.h"
 #include "sim/hand_state.h"
 #include "sim/sim_hand.h"
@@ -9,18 +10,6 @@
 namespace {
 
 constexpr int64_t MICROSECONDS_PER_SECOND = 1000000;
-constexpr uint32_t CRC32_POLYNOMIAL = 0xEDB88320;  // IEEE 802.3, bit-reversed
-constexpr uint32_t CRC32_INITIAL = 0xFFFFFFFF;
-constexpr int BITS_PER_BYTE = 8;
-
-uint32_t crc32Update(uint32_t crc, uint8_t byte) {
-    crc ^= byte;
-    for (int bit = 0; bit < BITS_PER_BYTE; ++bit) {
-        crc = (crc & 1U) ? (crc >> 1) ^ CRC32_POLYNOMIAL : crc >> 1;
-    }
-    return crc;
-}
-
 // "(SECONDS.MICROSECONDS)" as a candump log stamps its lines.
 void printStamp(std::FILE* out, int64_t atUs) {
     std::fprintf(out, "(%" PRId64 ".%06" PRId64 ")", atUs / MICROSECONDS_PER_SECOND,
@@ -49,11 +38,11 @@ const char* simModeName(SimDovelMode mode) {
 }
 
 uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash) {
-    uint32_t crc = CRC32_INITIAL;
+    uint32_t crc = 0;
     for (const auto& [address, byte] : flash) {
-        crc = crc32Update(crc, byte);
+        crc = simCrc32(crc, &byte, 1);
     }
-    return crc ^ CRC32_INITIAL;
+    return crc;
 }
 
 int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered) {
