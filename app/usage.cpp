@@ -61,7 +61,11 @@ const char* const USAGE_HEAD =
 
 const char* const USAGE_ENVIRONMENT =
     "  DOVEL_CAN_TRACE=FILE      write every frame sent and received to FILE as a candump\n"
-    "                            log (for log2asc, canplayer, python-can)\n"
+    "                            log (for log2asc, canplayer, python-can); the access\n"
+    "                            code's words are written FFFF\n"
+    "  DOVEL_CAN_TRACE_UNMASKED=1\n"
+    "                            the traces hold the access code as sent: never send\n"
+    "                            such a trace with a report\n"
     "  DOVEL_IMAGE_CHECK=strict|warn\n"
     "                            strict (default): an image that fails the check is\n"
     "                            refused before any controller is touched; warn: the\n"

@@ -30,15 +30,6 @@ const char* traceInterface() {
     return currentBackend->traceInterface ? currentBackend->traceInterface() : currentBackend->name;
 }
 
-// A comment with an operation of the link's start-up and its result.
-void traceStep(const char* step, int32_t result) {
-    if (canTraceActive()) {
-        char text[CAN_TRACE_LINE_SIZE];
-        std::snprintf(text, sizeof text, "%s returned %ld", step, static_cast<long>(result));
-        canTraceNote(traceStampUs(), traceInterface(), text);
-    }
-}
-
 // The trace asked for with DOVEL_CAN_TRACE, opened at the first link start-up: 0, or 1
 // when it is asked for and cannot be opened.
 int openTraceAsked() {
@@ -86,9 +77,7 @@ int32_t CAN_Init(uint16_t bitTiming, int frameType) {
     if (openTraceAsked() != 0) {
         return CAN_ERR_TRACE_FILE;
     }
-    const int32_t result = currentBackend->init(bitTiming, frameType);
-    traceStep("CAN_Init", result);
-    return result;
+    return currentBackend->init(bitTiming, frameType);
 }
 
 int32_t CAN_Read(CanFrame* frame) {
@@ -97,7 +86,13 @@ int32_t CAN_Read(CanFrame* frame) {
     }
     const int32_t result = currentBackend->read(frame);
     if (canTraceActive()) {
-        canTraceRead(traceStampUs(), traceInterface(), *frame, result);
+        CanErrorFrame cameAs{};
+        if (result == CAN_OK && frame->TYPE == FRAME_TYPE_STATUS &&
+            currentBackend->traceErrorFrame && currentBackend->traceErrorFrame(&cameAs) == 0) {
+            canTraceErrorFrame(traceStampUs(), traceInterface(), cameAs);
+        } else {
+            canTraceRead(traceStampUs(), traceInterface(), *frame, result);
+        }
     }
     return result;
 }
@@ -117,18 +112,14 @@ int32_t CAN_ResetClient() {
     if (!currentBackend) {
         return CAN_ERR_NOT_INITIALIZED;
     }
-    const int32_t result = currentBackend->resetClient();
-    traceStep("CAN_ResetClient", result);
-    return result;
+    return currentBackend->resetClient();
 }
 
 int32_t CAN_MsgFilter(uint32_t lowestId, uint32_t highestId, int frameType) {
     if (!currentBackend) {
         return CAN_ERR_NOT_INITIALIZED;
     }
-    const int32_t result = currentBackend->msgFilter(lowestId, highestId, frameType);
-    traceStep("CAN_MsgFilter", result);
-    return result;
+    return currentBackend->msgFilter(lowestId, highestId, frameType);
 }
 
 void CAN_WaitForFrame(int64_t deadlineUs) {

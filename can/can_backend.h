@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "can/can_frame.h"
+#include "can/candump_line.h"
 
 struct CanBackend {
     const char* name;
@@ -18,6 +19,10 @@ struct CanBackend {
     // of the interface (nullptr: the backend's name).
     int64_t (*traceNowUs)() = nullptr;
     const char* (*traceInterface)() = nullptr;
+    // For a backend whose status records are made from the bus's own error frames: 0
+    // with the error frame the last status record read was made from, which the trace
+    // writes as it came; nullptr, or 1: the trace writes the record itself.
+    int (*traceErrorFrame)(CanErrorFrame* frame) = nullptr;
 };
 
 // A backend that can be named in DOVEL_CAN as NAME or NAME:OPTIONS. open() gets the

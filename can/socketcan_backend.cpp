@@ -29,9 +29,12 @@ constexpr int64_t US_PER_MS = 1000;
 struct SocketcanLink {
     int fd;
     char iface[IFNAMSIZ];
+    // The kernel's error frame that the last record read was made from, for the trace.
+    bool readErrorFrame;
+    can_frame lastErrorFrame;
 };
 
-SocketcanLink openLink = {NO_SOCKET, {}};
+SocketcanLink openLink = {NO_SOCKET, {}, false, {}};
 
 void closeSocket() {
     if (openLink.fd != NO_SOCKET) {
@@ -143,7 +146,10 @@ int32_t socketcanRead(CanFrame* frame) {
                          received < 0 ? std::strerror(errno) : "incomplete frame");
             return SOCKETCAN_ERR_READ;
         }
-        if (socketcanFromKernel(in, frame) != SOCKETCAN_SKIPPED) {
+        const SocketcanFrameKind kind = socketcanFromKernel(in, frame);
+        if (kind != SOCKETCAN_SKIPPED) {
+            openLink.readErrorFrame = kind == SOCKETCAN_ERROR_FRAME;
+            openLink.lastErrorFrame = in;
             return CAN_OK;
         }
     }
@@ -249,6 +255,16 @@ void socketcanWaitForFrame(int64_t deadlineUs) {
 
 const char* socketcanTraceInterface() { return openLink.iface; }
 
+int socketcanTraceErrorFrame(CanErrorFrame* frame) {
+    if (!openLink.readErrorFrame) {
+        return 1;
+    }
+    frame->ID = openLink.lastErrorFrame.can_id;
+    static_assert(sizeof frame->DATA == sizeof openLink.lastErrorFrame.data);
+    std::memcpy(frame->DATA, openLink.lastErrorFrame.data, sizeof frame->DATA);
+    return 0;
+}
+
 const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       socketcanInit,
                                       socketcanRead,
@@ -257,7 +273,8 @@ const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       socketcanMsgFilter,
                                       socketcanWaitForFrame,
                                       nullptr,
-                                      socketcanTraceInterface};
+                                      socketcanTraceInterface,
+                                      socketcanTraceErrorFrame};
 
 }  // namespace
 
