@@ -8,8 +8,9 @@
 # (expected/NAME.report): every controller in its main firmware with role code 5
 # stored, the image in flash and no bad or lost records. The utility's link trace
 # (DOVEL_CAN_TRACE) holds the frames of the hand's own trace in the same order, each
-# stamped with UTILITY_IFACE, log2asc converts every one of them, and canplayer
-# replays them onto vcan2 for candump -L to record the same frames.
+# stamped with UTILITY_IFACE, the access code masked in both, log2asc converts every
+# one of them, and canplayer replays them onto vcan2 for candump -L to record the same
+# frames.
 set -u
 name=$1
 image=$2
@@ -20,6 +21,7 @@ expected_report=expected/$name.report
 ROLE_CODE_MASK=31
 RESTORED_ROLE_CODE=5
 DOVEL_COUNT=4
+ACCESS_CODE_WORDS=5
 READY_TRIES=100
 
 rm -f update-trace.log hand-trace.log
@@ -109,6 +111,15 @@ if ! ./log2asc -I update-trace.log -O update-trace.asc "$utility_iface"; then
 elif [ "$(grep -c ' Rx ' update-trace.asc)" -ne "$frame_count" ]; then
   fail "log2asc converted $(grep -c ' Rx ' update-trace.asc) of $frame_count frames"
 fi
+# The access code's words are masked in both traces: each controller is sent its five
+# words twice (preparation and restoration), every one written FFFF.
+for log in update-trace.log hand-trace.log; do
+  masked=$(grep -cE "#8[8D][0-9A-F]{2}FFFF\$" "$log")
+  unlock_sets=$(grep -cE "#8[8D][0-9A-F]{6}\$" "$log")
+  if [ "$masked" -ne $((DOVEL_COUNT * 2 * ACCESS_CODE_WORDS)) ] || [ "$unlock_sets" -ne "$masked" ]; then
+    fail "$log: $masked of $unlock_sets UNLOCK sets masked"
+  fi
+done
 # The trace replayed with canplayer onto vcan2 and recorded back with candump -L: the
 # same frames, in the same order. A probe frame (an ID the update never uses) replayed
 # until candump shows it tells that the recorder listens.
