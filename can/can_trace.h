@@ -26,8 +26,8 @@ constexpr const char* CAN_TRACE_VARIABLE = "DOVEL_CAN_TRACE";
 
 // CAN_ERR_BUSERROR of linux/can/error.h, the one error class of an adapter's status
 // message: python-can's CanutilsLogReader takes a line as an error frame only with
-// this class, and candump and log2asc read the data of no other class from the bytes
-// it leaves free.
+// this class, and the class gives no data byte a meaning of its own, so the adapter's
+// bytes can stand there without a decoder reading them as something else.
 constexpr uint32_t CAN_TRACE_STATUS_CLASS = 0x00000080;
 
 // CAN_Init's result when the trace file cannot be opened.
