@@ -57,15 +57,6 @@ const char* traceInterface() {
     return currentBackend->traceInterface ? currentBackend->traceInterface() : currentBackend->name;
 }
 
-// A comment with an operation of the link's start-up and its result.
-void traceStep(const char* step, int32_t result) {
-    if (canTraceActive()) {
-        char text[CAN_TRACE_LINE_SIZE];
-        std::snprintf(text, sizeof text, "%s returned %ld", step, static_cast<long>(result));
-        canTraceNote(traceStampUs(), traceInterface(), text);
-    }
-}
-
 // The trace asked for with DOVEL_CAN_TRACE, opened at the first link start-up: 0, or 1
 // when it is asked for and cannot be opened.
 int openTraceAsked() {
@@ -153,7 +144,6 @@ int32_t CAN_Init(uint16_t bitTiming, int frameType) {
     if (result == CAN_OK) {
         failing.sinceUs = NOT_FAILING;
     }
-    traceStep("CAN_Init", result);
     return result;
 }
 
@@ -164,7 +154,13 @@ int32_t CAN_Read(CanFrame* frame) {
     const int32_t result = currentBackend->read(frame);
     noteResult("CAN_Read", result);
     if (canTraceActive()) {
-        canTraceRead(traceStampUs(), traceInterface(), *frame, result);
+        CanErrorFrame cameAs{};
+        if (result == CAN_OK && frame->TYPE == FRAME_TYPE_STATUS &&
+            currentBackend->traceErrorFrame && currentBackend->traceErrorFrame(&cameAs) == 0) {
+            canTraceErrorFrame(traceStampUs(), traceInterface(), cameAs);
+        } else {
+            canTraceRead(traceStampUs(), traceInterface(), *frame, result);
+        }
     }
     return result;
 }
@@ -185,18 +181,14 @@ int32_t CAN_ResetClient() {
     if (!currentBackend) {
         return CAN_ERR_NOT_INITIALIZED;
     }
-    const int32_t result = currentBackend->resetClient();
-    traceStep("CAN_ResetClient", result);
-    return result;
+    return currentBackend->resetClient();
 }
 
 int32_t CAN_MsgFilter(uint32_t lowestId, uint32_t highestId, int frameType) {
     if (!currentBackend) {
         return CAN_ERR_NOT_INITIALIZED;
     }
-    const int32_t result = currentBackend->msgFilter(lowestId, highestId, frameType);
-    traceStep("CAN_MsgFilter", result);
-    return result;
+    return currentBackend->msgFilter(lowestId, highestId, frameType);
 }
 
 void CAN_WaitForFrame(int64_t deadlineUs) {

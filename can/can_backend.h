@@ -5,6 +5,7 @@
 
 #include "can/bus_lock.h"
 #include "can/can_frame.h"
+#include "can/candump_line.h"
 
 struct CanBackend {
     const char* name;
@@ -28,6 +29,10 @@ struct CanBackend {
     // Looks at the link now, at a cost (a system call): why it is gone or down, or nullptr.
     // Asked only when a wait has ended with nothing, never on every read.
     const char* (*probeLink)() = nullptr;
+    // For a backend whose status records are made from the bus's own error frames: 0
+    // with the error frame the last status record read was made from, which the trace
+    // writes as it came; nullptr, or 1: the trace writes the record itself.
+    int (*traceErrorFrame)(CanErrorFrame* frame) = nullptr;
 };
 
 // A backend that can be named in DOVEL_CAN as NAME or NAME:OPTIONS. open() gets the

@@ -2,18 +2,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "can/access_code_mask.h"
 #include "can/can_api.h"
 
 namespace {
-
-constexpr int64_t US_PER_SECOND = 1000000;
-// Keeps every line within CAN_TRACE_LINE_SIZE, whatever a backend calls itself.
-constexpr int MAX_INTERFACE_TEXT = 32;
 
 enum TraceState {
     TRACE_NONE,    // not asked for yet, or closed
@@ -25,38 +21,21 @@ struct Trace {
     TraceState state;
     std::FILE* file;
     std::string path;
+    bool unmasked;
 };
 
-Trace trace{TRACE_NONE, nullptr, ""};
+Trace trace{TRACE_NONE, nullptr, "", false};
 
-// "(SECONDS.MICROSECONDS) IFACE " at the start of line; returns its length.
-int putStamp(char (&line)[CAN_TRACE_LINE_SIZE], int at, int64_t stampUs, const char* iface) {
-    const int64_t us = stampUs < 0 ? 0 : stampUs;
-    return at + std::snprintf(line + at, sizeof line - at, "(%" PRId64 ".%06" PRId64 ") %.*s ",
-                              us / US_PER_SECOND, us % US_PER_SECOND, MAX_INTERFACE_TEXT, iface);
-}
-
-// "ID#DATA" with the ID in three hex digits (more when it needs them) and at most
-// eight data bytes.
-int putFrame(char (&line)[CAN_TRACE_LINE_SIZE], int at, const CanFrame& frame) {
-    at += std::snprintf(line + at, sizeof line - at, "%03" PRIX32 "#", frame.ID);
-    for (int i = 0; i < frame.LEN && i < CAN_MAX_DATA; ++i) {
-        at += std::snprintf(line + at, sizeof line - at, "%02X",
-                            static_cast<unsigned>(frame.DATA[i]));
-    }
-    return at;
-}
-
-void writeLine(const char* line, int length) {
-    if (trace.state != TRACE_OPEN) {
+void writeLine(const CandumpLine& line) {
+    if (trace.state != TRACE_OPEN || line.length == 0) {
         return;
     }
     // Binary mode, one fwrite and a flush: the line reaches the system whole, with
     // its LF alone, before the operation returns.
     errno = 0;
-    const bool written = std::fwrite(line, 1, static_cast<size_t>(length), trace.file) ==
-                             static_cast<size_t>(length) &&
-                         std::fflush(trace.file) == 0;
+    const size_t length = static_cast<size_t>(line.length);
+    const bool written =
+        std::fwrite(line.text, 1, length, trace.file) == length && std::fflush(trace.file) == 0;
     if (written) {
         return;
     }
@@ -69,23 +48,8 @@ void writeLine(const char* line, int length) {
     trace.state = TRACE_FAILED;
 }
 
-// A comment: "# (STAMP) IFACE " then what put adds, then the line end.
-template <typename Put>
-void writeComment(int64_t stampUs, const char* iface, Put put) {
-    char line[CAN_TRACE_LINE_SIZE];
-    int at = std::snprintf(line, sizeof line, "# ");
-    at = putStamp(line, at, stampUs, iface);
-    at = put(line, at);
-    at += std::snprintf(line + at, sizeof line - at, "\n");
-    writeLine(line, at);
-}
-
-void writeFrameLine(int64_t stampUs, const char* iface, const CanFrame& frame) {
-    char line[CAN_TRACE_LINE_SIZE];
-    int at = putStamp(line, 0, stampUs, iface);
-    at = putFrame(line, at, frame);
-    at += std::snprintf(line + at, sizeof line - at, "\n");
-    writeLine(line, at);
+void writeFrame(int64_t stampUs, const char* iface, const CanFrame& frame) {
+    writeLine(candumpFrameLine(stampUs, iface, trace.unmasked ? frame : accessCodeMasked(frame)));
 }
 
 }  // namespace
@@ -101,7 +65,7 @@ int canTraceOpen(const char* path) {
                      std::strerror(errno));
         return 1;
     }
-    trace = Trace{TRACE_OPEN, file, path};
+    trace = Trace{TRACE_OPEN, file, path, traceUnmaskedAsked(path)};
     return 0;
 }
 
@@ -111,59 +75,36 @@ void canTraceClose() {
     if (trace.file) {
         std::fclose(trace.file);
     }
-    trace = Trace{TRACE_NONE, nullptr, ""};
+    trace = Trace{TRACE_NONE, nullptr, "", false};
 }
 
 void canTraceWritten(int64_t stampUs, const char* iface, const CanFrame& frame, int32_t result) {
-    if (trace.state != TRACE_OPEN) {
-        return;
+    if (result == CAN_OK && frame.TYPE == FRAME_TYPE_STANDARD) {
+        writeFrame(stampUs, iface, frame);
     }
-    if (result == CAN_OK && frame.TYPE == FRAME_TYPE_STANDARD && frame.LEN <= CAN_MAX_DATA) {
-        writeFrameLine(stampUs, iface, frame);
-        return;
-    }
-    writeComment(stampUs, iface, [&](char(&line)[CAN_TRACE_LINE_SIZE], int at) {
-        at += std::snprintf(
-            line + at, sizeof line - at, "write of TYPE 0x%02X LEN %u returned %" PRId32 ": ",
-            static_cast<unsigned>(frame.TYPE), static_cast<unsigned>(frame.LEN), result);
-        return putFrame(line, at, frame);
-    });
 }
 
 void canTraceRead(int64_t stampUs, const char* iface, const CanFrame& frame, int32_t result) {
-    if (trace.state != TRACE_OPEN || result == RX_QUEUE_EMPTY) {
-        return;
-    }
     if (result != CAN_OK) {
-        writeComment(stampUs, iface, [&](char(&line)[CAN_TRACE_LINE_SIZE], int at) {
-            return at +
-                   std::snprintf(line + at, sizeof line - at, "read returned %" PRId32, result);
-        });
         return;
     }
-    if (frame.TYPE == FRAME_TYPE_STANDARD && frame.LEN <= CAN_MAX_DATA) {
-        writeFrameLine(stampUs, iface, frame);
-        return;
+    if (frame.TYPE == FRAME_TYPE_STANDARD) {
+        writeFrame(stampUs, iface, frame);
+    } else if (frame.TYPE == FRAME_TYPE_STATUS) {
+        writeLine(candumpErrorLine(stampUs, iface, canTraceStatusErrorFrame(frame)));
     }
-    writeComment(stampUs, iface, [&](char(&line)[CAN_TRACE_LINE_SIZE], int at) {
-        if (frame.TYPE == FRAME_TYPE_STATUS) {
-            at += std::snprintf(line + at, sizeof line - at, "status ");
-        } else {
-            at += std::snprintf(line + at, sizeof line - at, "record of TYPE 0x%02X ",
-                                static_cast<unsigned>(frame.TYPE));
-        }
-        if (frame.LEN > CAN_MAX_DATA) {
-            at += std::snprintf(line + at, sizeof line - at, "LEN %u ",
-                                static_cast<unsigned>(frame.LEN));
-        }
-        return putFrame(line, at, frame);
-    });
 }
 
-void canTraceNote(int64_t stampUs, const char* iface, const char* text) {
-    writeComment(stampUs, iface, [&](char(&line)[CAN_TRACE_LINE_SIZE], int at) {
-        return at + std::snprintf(line + at, sizeof line - at, "%s", text);
-    });
+void canTraceErrorFrame(int64_t stampUs, const char* iface, const CanErrorFrame& frame) {
+    writeLine(candumpErrorLine(stampUs, iface, frame));
+}
+
+CanErrorFrame canTraceStatusErrorFrame(const CanFrame& status) {
+    CanErrorFrame error{};
+    error.ID = CANDUMP_ERROR_FLAG | CAN_TRACE_STATUS_CLASS;
+    const int count = status.LEN < CAN_MAX_DATA ? status.LEN : CAN_MAX_DATA;
+    std::memcpy(error.DATA, status.DATA, static_cast<size_t>(count));
+    return error;
 }
 
 int64_t canTraceWallClockUs() {

@@ -1,33 +1,41 @@
 // The link's trace, asked for with DOVEL_CAN_TRACE=FILE: every frame the utility
-// writes and every record it reads, whatever the backend, in the candump log format
-// that log2asc, canplayer and python-can read:
+// writes and every frame it reads, whatever the backend, as a candump log and nothing
+// else (can/candump_line.h), so that the CAN tools read it as it is:
 //
-//   (1765234567.123456) can0 00B#03          a frame written or a standard frame read
-//   # (1765234567.124000) can0 status 040#00000008
-//                                            anything else, as a comment line
+//   (1765234567.100480) can0 00B#03
+//   (1765234567.100731) can0 20B#83000B
+//   (1765234569.412003) can0 20000080#0000000800000000
 //
-// Comments tell the link's start-up steps and their results, status records and
-// records of other types, records with a LEN above 8, writes and reads that failed.
-// Each line reaches the file as it is made (one write per line, nothing held back in
-// the process), so the trace of a run that is killed ends with its last frame and no
-// signal handler is needed to keep it.
+// An adapter status record is an error frame: CAN_TRACE_STATUS_CLASS in the ID and the
+// record's own data bytes, in order, padded with zeros to eight; what each bit means
+// is the adapter's business. A backend that reads the kernel's error frames gives them
+// to the trace as they came (canTraceErrorFrame). What is not a frame on the bus (the
+// start-up calls, a read or write that failed, a record of another type) is not in the
+// trace: the console and standard error tell it. The access code is masked
+// (can/access_code_mask.h). Each line reaches the file as it is made (one write per
+// line, nothing held back in the process), so the trace of a run that is killed ends
+// with its last frame and no signal handler is needed to keep it.
 #pragma once
 
 #include <cstdint>
 
 #include "can/can_frame.h"
+#include "can/candump_line.h"
 
 constexpr const char* CAN_TRACE_VARIABLE = "DOVEL_CAN_TRACE";
+
+// CAN_ERR_BUSERROR of linux/can/error.h, the one error class of an adapter's status
+// message: python-can's CanutilsLogReader takes a line as an error frame only with
+// this class, and the class gives no data byte a meaning of its own, so the adapter's
+// bytes can stand there without a decoder reading them as something else.
+constexpr uint32_t CAN_TRACE_STATUS_CLASS = 0x00000080;
 
 // CAN_Init's result when the trace file cannot be opened.
 constexpr int32_t CAN_ERR_TRACE_FILE = 0x100000;
 
-// Room for the longest line, comments included.
-constexpr int CAN_TRACE_LINE_SIZE = 160;
-
 // Opens path as the trace, emptying it, unless a trace was opened before in this
-// process (a retried start-up goes on in the same file). 0, or 1 after one line on
-// standard error naming the file and the reason.
+// process (a retried start-up goes on in the same file); DOVEL_CAN_TRACE_UNMASKED is
+// read then. 0, or 1 after one line on standard error naming the file and the reason.
 int canTraceOpen(const char* path);
 
 // Whether lines are being written: a trace is open and no write has failed.
@@ -36,13 +44,17 @@ bool canTraceActive();
 // Closes the trace; the next canTraceOpen starts a new one.
 void canTraceClose();
 
-// Lines for one adapter operation, stamped stampUs on interface iface; nothing
-// unless canTraceActive(). A write that fails is reported once on standard error
-// and ends the trace; the run goes on.
+// The line for one adapter operation, stamped stampUs on interface iface; nothing
+// unless canTraceActive() and the operation put a frame on the bus or took one from
+// it. A write to the file that fails is reported once on standard error and ends the
+// trace; the run goes on.
 void canTraceWritten(int64_t stampUs, const char* iface, const CanFrame& frame, int32_t result);
 void canTraceRead(int64_t stampUs, const char* iface, const CanFrame& frame, int32_t result);
-// A comment line "# (STAMP) IFACE text".
-void canTraceNote(int64_t stampUs, const char* iface, const char* text);
+// A status record read as the backend received it: the kernel's error frame.
+void canTraceErrorFrame(int64_t stampUs, const char* iface, const CanErrorFrame& frame);
+
+// The error frame an adapter's status record is written as.
+CanErrorFrame canTraceStatusErrorFrame(const CanFrame& status);
 
 // The host's wall clock in microseconds since the epoch, as candump stamps its lines.
 int64_t canTraceWallClockUs();

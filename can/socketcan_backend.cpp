@@ -35,9 +35,12 @@ struct SocketcanLink {
     // Why the interface is gone or down, as the last send or receive told it; empty while
     // it works.
     char downReason[DOWN_REASON_SIZE];
+    // The kernel's error frame that the last record read was made from, for the trace.
+    bool readErrorFrame;
+    can_frame lastErrorFrame;
 };
 
-SocketcanLink openLink = {NO_SOCKET, {}, {}};
+SocketcanLink openLink = {NO_SOCKET, {}, {}, false, {}};
 
 // The kernel's word that the interface itself is gone (deleted, its USB adapter pulled
 // out) or down: no frame passes until someone brings it back.
@@ -169,8 +172,11 @@ int32_t socketcanRead(CanFrame* frame) {
                          received < 0 ? std::strerror(errno) : "incomplete frame");
             return SOCKETCAN_ERR_READ;
         }
-        if (socketcanFromKernel(in, frame) != SOCKETCAN_SKIPPED) {
+        const SocketcanFrameKind kind = socketcanFromKernel(in, frame);
+        if (kind != SOCKETCAN_SKIPPED) {
             openLink.downReason[0] = '\0';
+            openLink.readErrorFrame = kind == SOCKETCAN_ERROR_FRAME;
+            openLink.lastErrorFrame = in;
             return CAN_OK;
         }
     }
@@ -297,6 +303,16 @@ const char* socketcanProbeLink() {
     return socketcanLinkDown();
 }
 
+int socketcanTraceErrorFrame(CanErrorFrame* frame) {
+    if (!openLink.readErrorFrame) {
+        return 1;
+    }
+    frame->ID = openLink.lastErrorFrame.can_id;
+    static_assert(sizeof frame->DATA == sizeof openLink.lastErrorFrame.data);
+    std::memcpy(frame->DATA, openLink.lastErrorFrame.data, sizeof frame->DATA);
+    return 0;
+}
+
 const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       socketcanInit,
                                       socketcanRead,
@@ -308,7 +324,8 @@ const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       socketcanTraceInterface,
                                       closeSocket,
                                       socketcanLinkDown,
-                                      socketcanProbeLink};
+                                      socketcanProbeLink,
+                                      socketcanTraceErrorFrame};
 
 }  // namespace
 

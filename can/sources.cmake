@@ -1,6 +1,8 @@
 target_sources(dovelcore PRIVATE
+  can/access_code_mask.cpp
   can/can_api.cpp
   can/can_trace.cpp
+  can/candump_line.cpp
   can/clock.cpp
   can/link.cpp)
 

@@ -2,29 +2,20 @@
 // controllers' state.
 #include <cinttypes>
 
+#include "can/access_code_mask.h"
+#include "can/can_trace.h"
+#include "can/candump_line.h"
+#include "sim/crc32.h"
 #include "sim/dovel.h"
 #include "sim/hand_state.h"
 #include "sim/sim_hand.h"
 
 namespace {
 
-constexpr int64_t MICROSECONDS_PER_SECOND = 1000000;
-constexpr uint32_t CRC32_POLYNOMIAL = 0xEDB88320;  // IEEE 802.3, bit-reversed
-constexpr uint32_t CRC32_INITIAL = 0xFFFFFFFF;
-constexpr int BITS_PER_BYTE = 8;
+constexpr const char* TRACE_INTERFACE = "sim";
 
-uint32_t crc32Update(uint32_t crc, uint8_t byte) {
-    crc ^= byte;
-    for (int bit = 0; bit < BITS_PER_BYTE; ++bit) {
-        crc = (crc & 1U) ? (crc >> 1) ^ CRC32_POLYNOMIAL : crc >> 1;
-    }
-    return crc;
-}
-
-// "(SECONDS.MICROSECONDS)" as a candump log stamps its lines.
-void printStamp(std::FILE* out, int64_t atUs) {
-    std::fprintf(out, "(%" PRId64 ".%06" PRId64 ")", atUs / MICROSECONDS_PER_SECOND,
-                 atUs % MICROSECONDS_PER_SECOND);
+void writeTraceLine(SimHand* hand, const CandumpLine& line) {
+    std::fwrite(line.text, 1, static_cast<size_t>(line.length), hand->trace);
 }
 
 // A controller that runs, or at its next reset will boot, a main firmware that was only
@@ -49,26 +40,27 @@ const char* simModeName(SimDovelMode mode) {
 }
 
 uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash) {
-    uint32_t crc = CRC32_INITIAL;
+    uint32_t crc = 0;
     for (const auto& [address, byte] : flash) {
-        crc = crc32Update(crc, byte);
+        crc = simCrc32(crc, &byte, 1);
     }
-    return crc ^ CRC32_INITIAL;
+    return crc;
 }
 
-int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered) {
+int simHandTraceTo(SimHand* hand, const char* path, const SimTraceSettings& settings) {
     // Binary: a candump log ends its lines in LF alone, on Windows too.
     std::FILE* file = std::fopen(path, "wb");
     if (!file) {
         return 1;
     }
-    if (lineBuffered) {
+    if (settings.lineBuffered) {
         std::setvbuf(file, nullptr, _IOLBF, BUFSIZ);
     }
     if (hand->trace) {
         std::fclose(hand->trace);
     }
     hand->trace = file;
+    hand->traceSettings = settings;
     return 0;
 }
 
@@ -76,21 +68,17 @@ void simTraceFrame(SimHand* hand, const CanFrame* frame, int64_t atUs) {
     if (!hand->trace) {
         return;
     }
-    printStamp(hand->trace, atUs);
-    std::fprintf(hand->trace, " sim %03" PRIX32 "#", frame->ID);
-    for (int i = 0; i < frame->LEN && i < CAN_MAX_DATA; ++i) {
-        std::fprintf(hand->trace, "%02X", static_cast<unsigned>(frame->DATA[i]));
-    }
-    std::fputc('\n', hand->trace);
+    const SimTraceSettings& settings = hand->traceSettings;
+    writeTraceLine(hand, candumpFrameLine(settings.epochUs + atUs, TRACE_INTERFACE,
+                                          settings.unmasked ? *frame : accessCodeMasked(*frame)));
 }
 
-void simTraceComment(SimHand* hand, int64_t atUs, const char* text) {
+void simTraceStatus(SimHand* hand, const CanFrame* status, int64_t atUs) {
     if (!hand->trace) {
         return;
     }
-    std::fputs("# ", hand->trace);
-    printStamp(hand->trace, atUs);
-    std::fprintf(hand->trace, " sim %s\n", text);
+    writeTraceLine(hand, candumpErrorLine(hand->traceSettings.epochUs + atUs, TRACE_INTERFACE,
+                                          canTraceStatusErrorFrame(*status)));
 }
 
 int simHandDovelState(const SimHand* hand, int node, SimDovelState* state) {

@@ -118,6 +118,7 @@ struct SimHand {
     SimHostPort host;
     SimDovel dovels[SIM_DOVEL_COUNT];
     std::FILE* trace;
+    SimTraceSettings traceSettings;
     bool stateWriteFailed;  // said once on standard error
 };
 
@@ -143,6 +144,7 @@ uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash);
 // The mode as the report and the state file write it: "main", "monitor", "resetting".
 const char* simModeName(SimDovelMode mode);
 
-// Trace lines (nothing when no trace is open).
+// Trace lines (nothing when no trace is open): a frame that has crossed the bus, and a
+// status message the adapter reports.
 void simTraceFrame(SimHand* hand, const CanFrame* frame, int64_t atUs);
-void simTraceComment(SimHand* hand, int64_t atUs, const char* text);
+void simTraceStatus(SimHand* hand, const CanFrame* status, int64_t atUs);

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "can/access_code_mask.h"
 #include "can/can_api.h"
+#include "can/can_trace.h"
 #include "can/clock.h"
 #include "sim/sim_options.h"
 
@@ -20,6 +22,7 @@ struct SimBackendState {
     bool fast;
     int64_t realStartUs;  // the real clock at hand time 0, when not fast
     bool linkFoundDown;   // the last write or start-up call met the link-down fault
+    int64_t wallStartUs;  // the wall clock at hand time 0, for the traces' stamps
 };
 
 SimBackendState current{};
@@ -142,8 +145,9 @@ void simWaitForFrame(int64_t deadlineUs) {
     }
 }
 
-// The link's trace is stamped with the hand's time.
-int64_t simTraceNowUs() { return current.hand ? handNowUs() : 0; }
+// The link's trace is stamped with the hand's time on the wall clock, so that the two
+// traces of a run agree and either reads like a candump log of a real bus.
+int64_t simTraceNowUs() { return current.wallStartUs + (current.hand ? handNowUs() : 0); }
 
 const CanBackend SIM_BACKEND = {"sim",          simInit,      simRead,         simWrite,
                                 simResetClient, simMsgFilter, simWaitForFrame, simTraceNowUs,
@@ -162,8 +166,12 @@ const CanBackend* simOpenBackend(const char* options) {
     current.hand = hand;
     current.fast = simHandUsesFastClock(hand);
     current.realStartUs = realClockNowUs();
+    current.wallStartUs = canTraceWallClockUs();
     const char* tracePath = std::getenv(TRACE_VARIABLE);
-    if (tracePath && *tracePath && simHandTraceTo(hand, tracePath, !current.fast) != 0) {
+    if (tracePath && *tracePath &&
+        simHandTraceTo(hand, tracePath,
+                       SimTraceSettings{!current.fast, current.wallStartUs,
+                                        traceUnmaskedAsked(tracePath)}) != 0) {
         std::fprintf(stderr, "sim: cannot write the trace file %s\n", tracePath);
     }
     if (current.fast) {

@@ -70,21 +70,17 @@ void startFrame(SimHand* hand, int64_t atUs) {
         atUs + (hand->options.zeroTime ? 0 : simFrameTimeUs(frame.ID, frame.DATA, frame.LEN));
 }
 
-void hostReceive(SimHand* hand, const CanFrame* frame, uint8_t hostLen, int64_t atUs) {
+void hostReceive(SimHand* hand, const CanFrame* frame, uint8_t hostLen) {
     SimHostPort* host = &hand->host;
     if (frame->ID < host->lowestId || frame->ID > host->highestId) {
         return;
     }
     if (host->queue.size() >= SIM_HOST_QUEUE_CAPACITY) {
         ++host->overruns;
-        simTraceComment(hand, atUs, "receive queue full, frame lost");
         return;
     }
     CanFrame received = *frame;
-    if (hostLen != frame->LEN) {
-        received.LEN = hostLen;
-        simTraceComment(hand, atUs, "adapter reports LEN 15 for the next frame");
-    }
+    received.LEN = hostLen;
     host->queue.push_back(received);
 }
 
@@ -106,20 +102,18 @@ void foreignAnswer(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_
 }
 
 // The adapter is pulled out: what it held is lost with it.
-void unplugAdapter(SimHand* hand, int64_t atUs) {
+void unplugAdapter(SimHand* hand) {
     hand->host.gone = true;
     hand->host.queue.clear();
     hand->host.readErrorArmed = false;
     simDropWaitingFrames(hand, SIM_SENDER_HOST);
-    simTraceComment(hand, atUs, "adapter unplugged");
 }
 
 // The link goes away as a kernel interface does when it is deleted or set down.
-void takeLinkDown(SimHand* hand, int64_t atUs) {
+void takeLinkDown(SimHand* hand) {
     hand->host.linkDown = true;
     hand->host.queue.clear();
     simDropWaitingFrames(hand, SIM_SENDER_HOST);
-    simTraceComment(hand, atUs, "link down");
 }
 
 // halt-after and power-off-after: the process ends here, as if killed. What the
@@ -127,7 +121,7 @@ void takeLinkDown(SimHand* hand, int64_t atUs) {
 // adapter goes with the utility (what it had not sent is lost) while the controllers
 // keep power and finish what they were doing; on a power-off nothing but the lasting
 // state survives.
-[[noreturn]] void endRunAbruptly(SimHand* hand, int64_t atUs, bool powerOff) {
+[[noreturn]] void endRunAbruptly(SimHand* hand, bool powerOff) {
     std::fflush(stdout);
     if (powerOff) {
         std::fprintf(stderr, "sim: power-off-after=%ld: the hand loses power\n",
@@ -138,7 +132,6 @@ void takeLinkDown(SimHand* hand, int64_t atUs) {
         hand->host.gone = true;
         hand->host.queue.clear();
         simDropWaitingFrames(hand, SIM_SENDER_HOST);
-        simTraceComment(hand, atUs, "halt: the utility stops");
         simHandSettle(hand);
     }
     if (!hand->options.statePath.empty() && simStateWrite(hand, !powerOff) != 0) {
@@ -161,7 +154,7 @@ void finishFrame(SimHand* hand, int64_t atUs) {
     ++bus->framesDone;
     simTraceFrame(hand, &done.frame, atUs);
     if (done.sender != SIM_SENDER_HOST && !hand->host.gone && !hand->host.linkDown) {
-        hostReceive(hand, &done.frame, done.hostLen, atUs);
+        hostReceive(hand, &done.frame, done.hostLen);
     }
     for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
         SimDovel* dovel = &hand->dovels[i];
@@ -172,16 +165,16 @@ void finishFrame(SimHand* hand, int64_t atUs) {
         }
     }
     if (bus->framesDone == hand->options.unplugAfterFrames) {
-        unplugAdapter(hand, atUs);
+        unplugAdapter(hand);
     }
     if (bus->framesDone == hand->options.linkDownAfterFrames) {
-        takeLinkDown(hand, atUs);
+        takeLinkDown(hand);
     }
     if (bus->framesDone == hand->options.haltAfterFrames) {
-        endRunAbruptly(hand, atUs, false);
+        endRunAbruptly(hand, false);
     }
     if (bus->framesDone == hand->options.powerOffAfterFrames) {
-        endRunAbruptly(hand, atUs, true);
+        endRunAbruptly(hand, true);
     }
 }
 
@@ -255,7 +248,7 @@ void simPostStatusMessage(SimHand* hand, uint8_t data3, int64_t atUs) {
     status.LEN = STATUS_MESSAGE_LEN;
     status.DATA[STATUS_DATA3_INDEX] = data3;
     hand->host.queue.push_back(status);
-    simTraceComment(hand, atUs, "adapter status message");
+    simTraceStatus(hand, &status, atUs);
 }
 
 void simArmReadError(SimHand* hand) { hand->host.readErrorArmed = true; }
@@ -277,10 +270,10 @@ SimHand* simHandCreate(const char* options, std::string* error) {
         dovelInit(&hand->dovels[i], SIM_FIRST_DOVEL_ID + i, &parsed.dovel[i], SIM_INITIAL_ROLES[i]);
     }
     if (parsed.unplugAfterFrames == 0) {
-        unplugAdapter(hand, 0);
+        unplugAdapter(hand);
     }
     if (parsed.linkDownAfterFrames == 0) {
-        takeLinkDown(hand, 0);
+        takeLinkDown(hand);
     }
     if (!parsed.statePath.empty() && openStateFile(hand, error) != 0) {
         delete hand;
@@ -379,7 +372,6 @@ int32_t simHandHostRead(SimHand* hand, int64_t atUs, CanFrame* frame) {
     }
     if (host->readErrorArmed) {
         host->readErrorArmed = false;
-        simTraceComment(hand, hand->nowUs, "adapter read error");
         return SIM_READ_ERROR;
     }
     if (host->queue.empty()) {

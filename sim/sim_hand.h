@@ -54,10 +54,20 @@ void simHandDestroy(SimHand* hand);
 // Whether the options asked for a virtual clock ("fast").
 bool simHandUsesFastClock(const SimHand* hand);
 
-// Writes every frame on the bus, both directions, to a candump log file from now on,
-// with the adapter's own events as comment lines. 0, or 1 when the file cannot be made.
-// Line buffering makes the file follow a real-time run as it happens.
-int simHandTraceTo(SimHand* hand, const char* path, bool lineBuffered);
+// How the hand writes its trace. Line buffering makes the file follow a real-time run
+// as it happens. epochUs is the wall clock (microseconds since the epoch) at the hand's
+// time 0, so that the trace is stamped like any candump log. unmasked: the access code
+// is written as it is (can/access_code_mask.h).
+struct SimTraceSettings {
+    bool lineBuffered;
+    int64_t epochUs;
+    bool unmasked;
+};
+
+// Writes every frame on the bus, both directions, to a candump log file from now on
+// (can/candump_line.h), and the adapter's status messages as the link's trace writes
+// them, error frames. 0, or 1 when the file cannot be made.
+int simHandTraceTo(SimHand* hand, const char* path, const SimTraceSettings& settings);
 
 // Whether the link-down-after fault has taken the host's link away.
 bool simHandLinkDown(const SimHand* hand);

@@ -1,5 +1,6 @@
 target_sources(dovelcore PRIVATE
   sim/bus_timing.cpp
+  sim/crc32.cpp
   sim/dovel.cpp
   sim/hand_report.cpp
   sim/sim_backend.cpp

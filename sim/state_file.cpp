@@ -12,6 +12,7 @@
 #include <windows.h>
 #endif
 
+#include "sim/crc32.h"
 #include "sim/dovel.h"
 
 namespace {
@@ -23,31 +24,11 @@ constexpr const char* HINT = "; remove it to start a factory-fresh hand";
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 constexpr int NIBBLE_BITS = 4;
 constexpr uint32_t NIBBLE_MASK = 0xF;
-constexpr uint32_t CRC32_POLYNOMIAL = 0xEDB88320;  // IEEE 802.3, bit-reversed
-constexpr uint32_t CRC32_INITIAL = 0xFFFFFFFF;
-constexpr int BITS_PER_BYTE = 8;
-constexpr int BYTE_VALUES = 256;
 constexpr int CRC32_HEX_DIGITS = 8;
+constexpr int BITS_PER_BYTE = 8;
 
-// A table makes the checksum of a whole file cheap enough to write it often.
 uint32_t crc32(const std::string& bytes) {
-    static uint32_t table[BYTE_VALUES];
-    static bool ready = false;
-    if (!ready) {
-        for (uint32_t n = 0; n < BYTE_VALUES; ++n) {
-            uint32_t c = n;
-            for (int bit = 0; bit < BITS_PER_BYTE; ++bit) {
-                c = (c & 1U) ? (c >> 1) ^ CRC32_POLYNOMIAL : c >> 1;
-            }
-            table[n] = c;
-        }
-        ready = true;
-    }
-    uint32_t crc = CRC32_INITIAL;
-    for (unsigned char byte : bytes) {
-        crc = table[(crc ^ byte) & (BYTE_VALUES - 1)] ^ (crc >> BITS_PER_BYTE);
-    }
-    return crc ^ CRC32_INITIAL;
+    return simCrc32(0, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 const char* imageName(SimFlashImage image) {

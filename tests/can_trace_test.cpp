@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "can/access_code_mask.h"
 #include "can/can_api.h"
+#include "can/candump_line.h"
+#include "protocol/access_code.h"
 #include "tests/support/environment.h"
 #include "tests/support/scripted_adapter.h"
 #include "tests/support/temp_file.h"
@@ -39,6 +42,17 @@ std::vector<std::string> framesOf(const std::string& log) {
         }
     }
     return frames;
+}
+
+// What the CAN tools read: "(SECONDS.MICROSECONDS) IFACE ID#DATA", and no other line.
+void expectOnlyCandumpLines(const std::string& log) {
+    static const std::regex LINE(
+        R"(\(\d{10}\.\d{6}\) \S+ ([0-9A-F]{3}|[0-9A-F]{8})#([0-9A-F]{2}){0,8})");
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        ASSERT_TRUE(std::regex_match(line, LINE)) << line;
+    }
+    EXPECT_TRUE(log.empty() || log.back() == '\n');
 }
 
 class LinkTraceTest : public testing::Test {
@@ -75,67 +89,84 @@ CanFrame readOne() {
 }
 
 const TraceCase TRACE_CASES[] = {
-    {"StartUpSteps",
+    {"StartUpStepsLeaveNoLine",
      [](ScriptedAdapter& a) {
          a.msgFilterResult = 7;
          CAN_ResetClient();
          CAN_MsgFilter(CAN_FILTER_LOWEST_ID, CAN_FILTER_HIGHEST_ID, CAN_INIT_TYPE_STANDARD);
      },
-     "# (0.000000) scripted CAN_ResetClient returned 0\n"
-     "# (0.000000) scripted CAN_MsgFilter returned 7\n"},
+     ""},
+    {"FailedStartUpLeavesNoLine",
+     [](ScriptedAdapter& a) {
+         a.initResult = 3;
+         CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
+     },
+     ""},
     {"WrittenFrameWithItsStamp",
      [](ScriptedAdapter& a) {
-         a.nowUs = 12345678;
+         a.nowUs = 1765234567123456;
          const CanFrame query = makeFrame(0x00B, {0x03});
          CAN_Write(&query);
      },
-     "(12.345678) scripted 00B#03\n"},
-    {"FailedWriteIsAComment",
+     "(1765234567.123456) scripted 00B#03\n"},
+    {"FailedWriteLeavesNoLine",
      [](ScriptedAdapter& a) {
          a.writeResult = 0x30009;
-         const CanFrame query = makeFrame(0x00C, {0x83, 0x00, 0x0B});
-         CAN_Write(&query);
+         const CanFrame unlock = makeFrame(0x00C, {0x8D, 0x00, 0x7A, 0x4C});
+         CAN_Write(&unlock);
+         a.writeResult = 0;
      },
-     "# (0.000000) scripted write of TYPE 0x00 LEN 3 returned 196617: 00C#83000B\n"},
+     ""},
     {"FrameRead",
      [](ScriptedAdapter& a) {
          queueFrame(a, makeFrame(0x20B, {0x81, 0x00, 0x25, 0x12}));
          readOne();
      },
-     "(0.000000) scripted 20B#81002512\n"},
+     "(0000000000.000000) scripted 20B#81002512\n"},
     {"EmptyQueueLeavesNoLine", [](ScriptedAdapter&) { readOne(); }, ""},
-    {"StatusRecordIsAComment",
+    {"StatusRecordIsAnErrorFrameWithItsBytes",
      [](ScriptedAdapter& a) {
-         queueFrame(a, makeFrame(0, {0, 0, 0, 0x08}, FRAME_TYPE_STATUS));
+         queueFrame(a, makeFrame(0x004, {0x11, 0x22, 0x33, 0x08}, FRAME_TYPE_STATUS));
          readOne();
      },
-     "# (0.000000) scripted status 000#00000008\n"},
-    {"RecordOfAnotherType",
+     "(0000000000.000000) scripted 20000080#1122330800000000\n"},
+    {"RecordOfAnotherTypeLeavesNoLine",
      [](ScriptedAdapter& a) {
          queueFrame(a, makeFrame(0x00B, {0x01}, 0x02));
          readOne();
      },
-     "# (0.000000) scripted record of TYPE 0x02 00B#01\n"},
-    {"RecordWithLenAbove8",
+     ""},
+    {"RecordWithLenAbove8AndALongIdIsAValidLine",
      [](ScriptedAdapter& a) {
-         CanFrame frame = makeFrame(0x20B, {1, 2, 3, 4, 5, 6, 7, 8});
+         CanFrame frame = makeFrame(0xFFFFFFFF, {1, 2, 3, 4, 5, 6, 7, 8});
          frame.LEN = 15;
          queueFrame(a, frame);
          readOne();
      },
-     "# (0.000000) scripted record of TYPE 0x00 LEN 15 20B#0102030405060708\n"},
-    {"ReadError",
+     "(0000000000.000000) scripted 1FFFFFFF#0102030405060708\n"},
+    {"ReadErrorLeavesNoLine",
      [](ScriptedAdapter& a) {
          queueResult(a, 256);
          readOne();
      },
-     "# (0.000000) scripted read returned 256\n"},
+     ""},
+    {"UnlockSetsAreMasked",
+     [](ScriptedAdapter&) {
+         for (const CanFrame& unlock : {makeFrame(0x00B, {0x8D, 0x00, 0x7A, 0x4C}),
+                                        makeFrame(0x00E, {0x88, 0x00, 0x3E, 0x1D, 0x05}),
+                                        makeFrame(0x00C, {0x8D, 0x00, 0x7A})}) {
+             CAN_Write(&unlock);
+         }
+     },
+     "(0000000000.000000) scripted 00B#8D00FFFF\n(0000000000.000000) scripted 00E#8800FFFFFF\n"
+     "(0000000000.000000) scripted 00C#8D00FF\n"},
 };
 
 TEST_P(TraceLinesTest, EachOperationGivesItsLine) {
     ASSERT_EQ(initTraced(path), CAN_OK);
     GetParam().act(adapter);
-    EXPECT_EQ(fileText(path), "# (0.000000) scripted CAN_Init returned 0\n" + GetParam().lines);
+    EXPECT_EQ(fileText(path), GetParam().lines);
+    expectOnlyCandumpLines(fileText(path));
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, TraceLinesTest, testing::ValuesIn(TRACE_CASES),
@@ -153,17 +184,17 @@ TEST_F(LinkTraceTest, UnopenableFileFailsTheStartUpUntilARetryCanOpenIt) {
     EXPECT_TRUE(adapter.calls.empty()) << "the adapter was started without its trace";
 
     EXPECT_EQ(initTraced(path), CAN_OK);
-    EXPECT_EQ(fileText(path), "# (0.000000) scripted CAN_Init returned 0\n");
+    const CanFrame query = makeFrame(0x00B, {0x03});
+    CAN_Write(&query);
+    EXPECT_EQ(fileText(path), "(0000000000.000000) scripted 00B#03\n");
 }
 
-TEST_F(LinkTraceTest, RetriedStartUpGoesOnInTheSameTrace) {
-    adapter.initResult = 3;
-    EXPECT_EQ(initTraced(path), 3);
-    adapter.initResult = 0;
-    EXPECT_EQ(initTraced(path), CAN_OK);
-    EXPECT_EQ(fileText(path),
-              "# (0.000000) scripted CAN_Init returned 3\n"
-              "# (0.000000) scripted CAN_Init returned 0\n");
+TEST(CandumpLine, NoNameOrStampCanBreakTheLine) {
+    const CanFrame frame = makeFrame(0x00B, {0x03});
+    EXPECT_EQ(std::string(candumpFrameLine(-5, "a very long name\twith blanks", frame).text),
+              "(0000000000.000000) a_very_long_nam 00B#03\n");
+    EXPECT_EQ(std::string(candumpFrameLine(INT64_MAX, "", frame).text),
+              "(9223372036854.775807) - 00B#03\n");
 }
 
 #if defined(__linux__)
@@ -181,28 +212,62 @@ TEST_F(LinkTraceTest, FailingWriteIsReportedOnceAndTheRunGoesOn) {
 #endif
 
 // The utility reads every frame the hand puts on the bus for it, so the link's trace
-// holds the very frames of the hand's own trace, in the same order.
-TEST(LinkTraceOfAWholeUpdate, HoldsTheSimulatedBusFramesInOrder) {
+// holds the very frames of the hand's own trace, in the same order, stamped with the
+// wall clock; the access code's words are in neither unless asked for.
+struct WholeUpdateCase {
+    const char* name;
+    const char* unmasked;  // DOVEL_CAN_TRACE_UNMASKED
+    bool codeShown;
+};
+
+class LinkTraceOfAWholeUpdate : public testing::TestWithParam<WholeUpdateCase> {};
+
+TEST_P(LinkTraceOfAWholeUpdate, HoldsTheSimulatedBusFramesInOrder) {
     const std::string linkTrace = uniqueTempPath("link-trace");
     const std::string handTrace = uniqueTempPath("hand-trace");
     setEnvironment(CAN_TRACE_VARIABLE, linkTrace.c_str());
     setEnvironment("DOVEL_SIM_TRACE", handTrace.c_str());
+    setEnvironment(CAN_TRACE_UNMASKED_VARIABLE, GetParam().unmasked);
+    const int64_t startSeconds = canTraceWallClockUs() / 1000000;
+    testing::internal::CaptureStderr();
     const UpdateRun run = runUpdateOnSimulatedHand("", exampleImagePath());
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find(" holds the controllers' access code;") !=
+                  std::string::npos,
+              GetParam().codeShown);
     canTraceClose();
     clearEnvironment(CAN_TRACE_VARIABLE);
     clearEnvironment("DOVEL_SIM_TRACE");
+    clearEnvironment(CAN_TRACE_UNMASKED_VARIABLE);
 
     const std::string log = fileText(linkTrace);
     const std::vector<std::string> frames = framesOf(log);
     EXPECT_GT(frames.size(), 70000u);
     EXPECT_EQ(frames, framesOf(fileText(handTrace)));
-    static const std::regex LINE(R"((\(\d+\.\d{6}\) sim [0-9A-F]{3}#([0-9A-F]{2}){0,8}|# .*)\n)");
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        ASSERT_TRUE(std::regex_match(line + "\n", LINE)) << line;
+    EXPECT_GE(std::stoll(log.substr(1, 10)), startSeconds) << log.substr(0, 40);
+    // Controller 11 takes the code's words at its preparation and its restoration.
+    char firstWord[8];
+    std::snprintf(firstWord, sizeof firstWord, "%02X%02X", accessCodeWord(0) & 0xFFU,
+                  static_cast<unsigned>(accessCodeWord(0) >> 8));
+    long masked = 0;
+    long shown = 0;
+    for (const std::string& frame : frames) {
+        if (frame.starts_with("00B#8D00") || frame.starts_with("00B#8800")) {
+            masked += frame.ends_with("FFFF") ? 1 : 0;
+            shown += frame.ends_with(firstWord) ? 1 : 0;
+        }
     }
+    EXPECT_EQ(masked, GetParam().codeShown ? 0 : 2 * ACCESS_CODE_WORDS);
+    EXPECT_EQ(shown, GetParam().codeShown ? 2 : 0);
+    expectOnlyCandumpLines(log);
     std::remove(linkTrace.c_str());
     std::remove(handTrace.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(Traces, LinkTraceOfAWholeUpdate,
+                         testing::Values(WholeUpdateCase{"Masked", "yes", false},
+                                         WholeUpdateCase{"Unmasked", "1", true}),
+                         [](const testing::TestParamInfo<WholeUpdateCase>& info) {
+                             return info.param.name;
+                         });
 
 }  // namespace

@@ -45,7 +45,7 @@ std::set<long> interruptionPoints(const std::string& imagePath) {
     long frame = 0;
     while (std::getline(trace, line)) {
         if (line.empty() || line[0] != '(') {
-            continue;  // the adapter's own events
+            continue;  // not a frame line
         }
         ++frame;
         for (const char* event : EVENT_FRAMES) {

@@ -584,8 +584,9 @@ TEST_P(UsageTest, PrintsAndEndsAtOnceWithoutTouchingTheLink) {
         for (const char* line :
              {"\n  dovelflash [IMAGE] ", "\n  dovelflash --check [IMAGE]\n",
               "\n  dovelflash --status ", "\n  DOVEL_CAN=BACKEND ", "\n  DOVEL_CAN_TRACE=FILE ",
-              "\n  DOVEL_IMAGE_CHECK=strict|warn\n", "\n  DOVEL_EXIT_STATUS=report ",
-              "\n  stall=ID:N ", "\n  power-off-after=N ", "\nExit status:\n"}) {
+              "\n  DOVEL_CAN_TRACE_UNMASKED=1\n", "\n  DOVEL_IMAGE_CHECK=strict|warn\n",
+              "\n  DOVEL_EXIT_STATUS=report ", "\n  stall=ID:N ", "\n  power-off-after=N ",
+              "\nExit status:\n"}) {
             EXPECT_NE(run.out.find(line), std::string::npos) << line;
         }
     } else {

@@ -24,7 +24,9 @@
 #include <cstring>
 #include <string>
 
+#include "can/access_code_mask.h"
 #include "can/can_api.h"
+#include "can/can_trace.h"
 #include "can/clock.h"
 #include "can/socketcan_frames.h"
 #include "sim/sim_hand.h"
@@ -233,7 +235,11 @@ int main(int argc, char** argv) {
         simHandDestroy(hand);
         return EXIT_USAGE;
     }
-    if (arguments.tracePath && simHandTraceTo(hand, arguments.tracePath, true) != 0) {
+    // The hand's time 0; its trace is stamped with the wall clock from here.
+    const int64_t startUs = realClockNowUs();
+    const SimTraceSettings trace{true, canTraceWallClockUs(),
+                                 arguments.tracePath && traceUnmaskedAsked(arguments.tracePath)};
+    if (arguments.tracePath && simHandTraceTo(hand, arguments.tracePath, trace) != 0) {
         std::fprintf(stderr, "dovel-sim-socketcan: cannot write %s\n", arguments.tracePath);
         simHandDestroy(hand);
         return 1;
@@ -248,7 +254,6 @@ int main(int argc, char** argv) {
     std::printf("ready\n");
     std::fflush(stdout);
 
-    const int64_t startUs = realClockNowUs();
     while (!stopRequested) {
         const int64_t nowUs = realClockNowUs() - startUs;
         simHandAdvance(hand, nowUs);

@@ -28,6 +28,9 @@ ctest --preset sanitize
 echo "== fuzzing"
 tools/run-fuzzers.sh
 
+echo "== the link's trace read by the CAN tools"
+tools/test-trace-tools.sh
+
 tools/test-socketcan-guest.sh
 
 tools/test-windows.sh

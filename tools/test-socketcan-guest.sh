@@ -47,10 +47,12 @@ cp tests/socketcan/guest-run.sh "$payload/run.sh"
 cp tests/socketcan/full-update.sh "$payload/"
 cp "$build/tests/socketcan/socketcan_guest_tests" "$build/tests/socketcan/dovel-sim-socketcan" \
   "$payload/"
-# iproute2's ip sets a controller's bit rate, which busybox's cannot; log2asc checks
-# the link trace. Their libraries come along (run-guest.sh).
+# iproute2's ip sets a controller's bit rate, which busybox's cannot; log2asc,
+# canplayer and candump check the link trace. Their libraries come along (run-guest.sh).
 cp "$(type -P ip)" "$payload/iproute-ip"
-cp "$(type -P log2asc)" "$payload/log2asc"
+for tool in log2asc canplayer candump; do
+  cp "$(type -P "$tool")" "$payload/$tool"
+done
 # The updates run as "dovelflash examples/IMAGE" from the payload folder, in the guest
 # as here, so that the argument lines of the transcripts agree.
 cp "$build/dovelflash" "$payload/build/"

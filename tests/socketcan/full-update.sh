@@ -8,7 +8,9 @@
 # (expected/NAME.report): every controller in its main firmware with role code 5
 # stored, the image in flash and no bad or lost records. The utility's link trace
 # (DOVEL_CAN_TRACE) holds the frames of the hand's own trace in the same order, each
-# stamped with UTILITY_IFACE, and log2asc converts every one of them.
+# stamped with UTILITY_IFACE, the access code masked in both, log2asc converts every
+# one of them, and canplayer replays them onto vcan2 for candump -L to record the same
+# frames.
 set -u
 name=$1
 image=$2
@@ -19,6 +21,7 @@ expected_report=expected/$name.report
 ROLE_CODE_MASK=31
 RESTORED_ROLE_CODE=5
 DOVEL_COUNT=4
+ACCESS_CODE_WORDS=5
 READY_TRIES=100
 
 rm -f update-trace.log hand-trace.log
@@ -108,6 +111,50 @@ if ! ./log2asc -I update-trace.log -O update-trace.asc "$utility_iface"; then
 elif [ "$(grep -c ' Rx ' update-trace.asc)" -ne "$frame_count" ]; then
   fail "log2asc converted $(grep -c ' Rx ' update-trace.asc) of $frame_count frames"
 fi
-echo "link trace: $frame_count frames, the same as the hand's, converted by log2asc"
+# The access code's words are masked in both traces: each controller is sent its five
+# words twice (preparation and restoration), every one written FFFF.
+for log in update-trace.log hand-trace.log; do
+  masked=$(grep -cE "#8[8D][0-9A-F]{2}FFFF\$" "$log")
+  unlock_sets=$(grep -cE "#8[8D][0-9A-F]{6}\$" "$log")
+  if [ "$masked" -ne $((DOVEL_COUNT * 2 * ACCESS_CODE_WORDS)) ] || [ "$unlock_sets" -ne "$masked" ]; then
+    fail "$log: $masked of $unlock_sets UNLOCK sets masked"
+  fi
+done
+# The trace replayed with canplayer onto vcan2 and recorded back with candump -L: the
+# same frames, in the same order. A probe frame (an ID the update never uses) replayed
+# until candump shows it tells that the recorder listens.
+PROBE_ID=7FF
+RECORD_BUFFER_BYTES=33554432
+REPLAY_TRIES=300
+echo "(0000000000.000000) vcan2 $PROBE_ID#" > probe.log
+./candump -L -r "$RECORD_BUFFER_BYTES" vcan2 > replayed.log 2> candump-stderr.txt &
+recorder=$!
+tries=0
+until grep -q " $PROBE_ID#\$" replayed.log; do
+  tries=$((tries + 1))
+  [ "$tries" -le "$REPLAY_TRIES" ] || break
+  ./canplayer -I probe.log
+  sleep 0.1
+done
+./canplayer -t -g 0 -I update-trace.log "vcan2=$utility_iface"
+tries=0
+until [ "$(grep -vc " $PROBE_ID#\$" replayed.log)" -ge "$frame_count" ] ||
+  [ "$tries" -gt "$REPLAY_TRIES" ]; do
+  tries=$((tries + 1))
+  sleep 0.1
+done
+kill "$recorder"
+wait "$recorder" 2>/dev/null
+grep -v " $PROBE_ID#\$" replayed.log | awk '{ print $3 }' > replayed-frames.txt
+if ! cmp -s update-frames.txt replayed-frames.txt; then
+  fail "canplayer's replay recorded by candump -L differs from the trace (trace, then replay):"
+  diff update-frames.txt replayed-frames.txt | head -n 20
+  cat candump-stderr.txt
+fi
+if grep -v " $PROBE_ID#\$" replayed.log | awk '{ print $1 }' | grep -qv '^([0-9]\{10\}\.[0-9]\{6\})$'; then
+  fail "candump -L stamps its lines otherwise than the trace does:"
+  head -n 3 replayed.log
+fi
+echo "link trace: $frame_count frames, the same as the hand's, converted by log2asc, replayed by canplayer"
 [ "$failed" -eq 0 ] && cat hand-report.txt
 exit "$failed"

@@ -19,13 +19,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "can/can_api.h"
 #include "can/can_backend.h"
+#include "can/can_trace.h"
 #include "can/clock.h"
 #include "can/link.h"
 #include "can/socketcan_backend.h"
@@ -301,15 +304,26 @@ TEST_P(SocketcanGuestErrorTest, ErrorFrameBecomesStatusRecord) {
     Bus bus;
     ASSERT_TRUE(bus.ready());
     can_frame error =
-        kernelFrame(CAN_ERR_FLAG | c.classes, {0, c.controllerDetail, 0, 0, 0, 0, 0, 0});
+        kernelFrame(CAN_ERR_FLAG | c.classes, {0, c.controllerDetail, 0, 0, 0, 0, 0, 0x5A});
     ASSERT_TRUE(bus.put(error));
+    const std::string tracePath = std::string("trace-") + c.name + ".log";
+    ASSERT_EQ(0, canTraceOpen(tracePath.c_str()));
     CanFrame frame;
     std::memset(&frame, 0xEE, sizeof frame);
     ASSERT_EQ(CAN_OK, CAN_Read(&frame));
+    canTraceClose();
     EXPECT_EQ(FRAME_TYPE_STATUS, frame.TYPE);
     EXPECT_EQ(c.classes, frame.ID);
     EXPECT_EQ(c.expectedStatus, frame.DATA[3]);
     EXPECT_EQ(RX_QUEUE_EMPTY, CAN_Read(&frame));
+    // The trace keeps the error frame as it came.
+    std::ifstream trace(tracePath);
+    std::string line;
+    std::getline(trace, line);
+    char expected[CANDUMP_LINE_SIZE];
+    std::snprintf(expected, sizeof expected, " %s %08X#00%02X00000000005A", linkInterface(),
+                  static_cast<unsigned>(CAN_ERR_FLAG | c.classes), c.controllerDetail);
+    EXPECT_TRUE(line.ends_with(expected)) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(

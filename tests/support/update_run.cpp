@@ -92,7 +92,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
         canUseBackend(&changingBackend);
     }
     if (!tracePath.empty()) {
-        EXPECT_EQ(simHandTraceTo(simCurrentHand(), tracePath.c_str(), false), 0);
+        EXPECT_EQ(simHandTraceTo(simCurrentHand(), tracePath.c_str(), SimTraceSettings{}), 0);
     }
     beginStdoutCapture();
     EXPECT_EQ(canStart(), 0);

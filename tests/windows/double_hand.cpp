@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "can/access_code_mask.h"
 #include "can/can_api.h"
 #include "can/can_frame.h"
+#include "can/can_trace.h"
 #include "sim/sim_hand.h"
 
 namespace {
@@ -33,7 +35,9 @@ int doubleHandOpen(DoubleHand* hand, const std::string& options, std::string* er
     hand->fast = simHandUsesFastClock(hand->hand);
     hand->realStartUs = realNowUs();
     const char* tracePath = std::getenv(TRACE_VARIABLE);
-    if (tracePath && *tracePath && simHandTraceTo(hand->hand, tracePath, !hand->fast) != 0) {
+    const SimTraceSettings trace{!hand->fast, canTraceWallClockUs(),
+                                 tracePath && traceUnmaskedAsked(tracePath)};
+    if (tracePath && *tracePath && simHandTraceTo(hand->hand, tracePath, trace) != 0) {
         std::fprintf(stderr, "adapter double: cannot write the trace file %s\n", tracePath);
     }
     return 0;
