@@ -19,20 +19,8 @@ if [ ! -x "$DOVELFLASH" ]; then
   echo "FAIL $DOVELFLASH is not built (cmake --preset default && cmake --build --preset default)"
   exit 1
 fi
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-
-failed=0
-check() {  # description, then a command that must succeed
-  local description=$1
-  shift
-  if "$@"; then
-    echo "ok   $description"
-  else
-    echo "FAIL $description"
-    failed=1
-  fi
-}
+# shellcheck source=tools/check-support.sh
+source tools/check-support.sh
 
 # The hash at the end of the "Image:" line of --check, and sha256sum's of the same file.
 printed_hash() {  # image

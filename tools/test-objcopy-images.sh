@@ -20,20 +20,8 @@ DOVELFLASH=$PWD/build/dovelflash
 RECIPE="grep '^%..[68]' fw-raw.tek > fw.tek"
 # objcopy writes whole 32-byte blocks, each at an address that is a multiple of 32.
 TEKHEX_BLOCK=32
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-
-failed=0
-check() {  # description, then a command that must succeed
-  local description=$1
-  shift
-  if "$@"; then
-    echo "ok   $description"
-  else
-    echo "FAIL $description"
-    failed=1
-  fi
-}
+# shellcheck source=tools/check-support.sh
+source tools/check-support.sh
 
 # The first symbol record of the raw image is named in the refusal, with its line.
 refuses_symbol_record() {  # raw image

@@ -19,20 +19,8 @@ DOVEL_COUNT=4
 version=$(sed -n 's/^project(dovelflash VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=dist/dovelflash_${version}_amd64.deb
 zip=dist/dovelflash-${version}-windows-x86_64.zip
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-
-failed=0
-check() {  # description, then a command that must succeed
-  local description=$1
-  shift
-  if "$@"; then
-    echo "ok   $description"
-  else
-    echo "FAIL $description"
-    failed=1
-  fi
-}
+# shellcheck source=tools/check-support.sh
+source tools/check-support.sh
 
 # The update's transcript without its arg[0] line (how the program was named differs
 # between the platforms) and with Windows' line ends made LF (the progress line's own

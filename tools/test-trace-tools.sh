@@ -26,20 +26,8 @@ PYTHON=/usr/bin/python3
 # Each controller is sent the five words of the access code twice: preparation and
 # restoration.
 UNLOCK_SETS=$((4 * 2 * 5))
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-
-failed=0
-check() {  # description, then a command that must succeed
-  local description=$1
-  shift
-  if "$@"; then
-    echo "ok   $description"
-  else
-    echo "FAIL $description"
-    failed=1
-  fi
-}
+# shellcheck source=tools/check-support.sh
+source tools/check-support.sh
 
 update() {  # NAME SIM_OPTIONS: a whole update with both traces, NAME.log and NAME.hand
   DOVEL_CAN=sim:fast${2:+,$2} DOVEL_CAN_TRACE="$scratch/$1.log" DOVEL_SIM_TRACE="$scratch/$1.hand" \
