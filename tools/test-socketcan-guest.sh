@@ -20,6 +20,9 @@ GUEST_TIMEOUT_S=300
 FULL_UPDATE_TIMEOUT_S=480
 QUICK_IMAGE_BYTES=1024
 QUICK_IMAGE_SEED=6
+# The link taken away during Dovel 11's download: an image whose download lasts a few
+# seconds in the guest, long enough to act in the middle of it.
+LINK_GONE_IMAGE_BYTES=4096
 FULL_IMAGE=examples/dovel2.tek
 GOLDEN_TRANSCRIPT=tests/golden/full_update_stdout.txt
 GUEST_MODULES="can can-raw can-dev vcan sja1000 kvaser_pci"
@@ -59,7 +62,10 @@ cp "$build/dovelflash" "$payload/build/"
 # Several hands at once: the bench script, and candump to watch a bus in use.
 cp tests/socketcan/two-hands.sh examples/update-hands.sh "$payload/"
 cp "$(type -P candump)" "$payload/candump"
+# The interface deleted or set down during a download.
+cp tests/socketcan/link-gone.sh "$payload/"
 "$build/make-tek-image" "$QUICK_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/quick.tek"
+"$build/make-tek-image" "$LINK_GONE_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/link-gone.tek"
 echo "quick examples/quick.tek" > "$payload/updates.txt"
 if [ "${DOVEL_GUEST_FULL_UPDATE:-0}" = 1 ]; then
   cp "$FULL_IMAGE" "$payload/examples/dovel2.tek"

@@ -63,6 +63,12 @@ done < updates.txt
 read -r name image < updates.txt
 part "two hands at once on vcan0 and vcan1, a second run on vcan0 refused: $name ($image)" \
   sh ./two-hands.sh "$name" "$image" </dev/null
+# The interface deleted, then set down, during Dovel 11's download: the run ends soon
+# after and names the link, not the controllers. vcan0 is up again after each.
+part "vcan0 deleted during Dovel 11's download" \
+  sh ./link-gone.sh examples/link-gone.tek delete </dev/null
+part "vcan0 set down during Dovel 11's download" \
+  sh ./link-gone.sh examples/link-gone.tek down </dev/null
 # The first update again over the emulated SJA1000 controllers: the utility on can0,
 # the hand on can1, both at 1 Mbit/s on one emulated bus.
 part "can0 at 1 Mbit/s" set_can0_to_1mbit

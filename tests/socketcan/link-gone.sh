@@ -1,0 +1,112 @@
+#!/bin/sh
+# Runs inside the test guest: link-gone.sh IMAGE delete|down. An update over vcan0, the
+# simulated hand its own process behind it, and during Dovel 11's download the
+# interface is deleted (what pulling out a USB adapter does) or set down. vcan0 is up
+# again afterwards, as the later tests expect.
+# Expected: the run ends within LINK_GONE_LIMIT_MS of the interface going, the walks'
+# own waits included, with exit status 1 (DOVEL_EXIT_STATUS=report); its console names
+# the link where Dovel 11's verdict stands and in the advice, the summary calls every
+# controller cut short by the link, and no controller "stopped replying".
+set -u
+image=$1
+how=$2
+IFACE=vcan0
+# The first progress line of the run is Dovel 11's: its download is under way.
+PROGRESS_MARK='Download progress: 5%'
+LINK_GONE_LIMIT_MS=30000
+# Past this the run counts as hung and is ended, so that the guest run goes on.
+HUNG_LIMIT_S=90
+READY_TRIES=100
+PROGRESS_TRIES=1200
+STATUS_NOT_ALL_UPDATED=1
+
+failed=0
+fail() {
+  echo "FAILED: $*"
+  failed=1
+}
+
+# Milliseconds since boot: the guest's busybox date has no nanoseconds; the kernel's
+# uptime counts in hundredths of a second.
+now_ms() {
+  awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime
+}
+
+case "$how" in
+  delete) take_link() { ip link delete "$IFACE"; } ;;
+  down) take_link() { ip link set "$IFACE" down; } ;;
+  *) echo "usage: link-gone.sh IMAGE delete|down"; exit 2 ;;
+esac
+
+run=link-$how
+rm -rf "$run"
+mkdir "$run"
+ip link show "$IFACE" > /dev/null 2>&1 || ip link add dev "$IFACE" type vcan
+ip link set "$IFACE" up
+./dovel-sim-socketcan "$IFACE" > "$run/hand-ready.txt" 2> "$run/hand-report.txt" &
+hand=$!
+tries=0
+until grep -q '^ready$' "$run/hand-ready.txt"; do
+  tries=$((tries + 1))
+  if [ "$tries" -gt "$READY_TRIES" ] || ! kill -0 "$hand" 2>/dev/null; then
+    echo "the simulated hand did not start:"
+    cat "$run/hand-report.txt"
+    kill "$hand" 2>/dev/null
+    exit 1
+  fi
+  sleep 0.1
+done
+
+DOVEL_CAN=socketcan:$IFACE DOVEL_EXIT_STATUS=report PATH="$PWD/build:$PATH" \
+  dovelflash "$image" </dev/null > "$run/stdout.txt" 2> "$run/stderr.txt" &
+update=$!
+tries=0
+until grep -q "$PROGRESS_MARK" "$run/stdout.txt"; do
+  tries=$((tries + 1))
+  if [ "$tries" -gt "$PROGRESS_TRIES" ] || ! kill -0 "$update" 2>/dev/null; then
+    echo "Dovel 11's download did not get under way:"
+    cat "$run/stdout.txt" "$run/stderr.txt"
+    kill "$update" "$hand" 2>/dev/null
+    exit 1
+  fi
+  sleep 0.05
+done
+gone_ms=$(now_ms)
+take_link
+(sleep "$HUNG_LIMIT_S" && kill "$update") 2>/dev/null &
+watchdog=$!
+wait "$update"
+status=$?
+ended_ms=$(now_ms)
+kill "$watchdog" 2>/dev/null
+kill -TERM "$hand"
+wait "$hand"
+[ "$how" = delete ] && ip link add dev "$IFACE" type vcan
+ip link set "$IFACE" up
+
+took_ms=$((ended_ms - gone_ms))
+echo "the run ended $took_ms ms after $IFACE went ($how)"
+[ "$took_ms" -lt "$LINK_GONE_LIMIT_MS" ] ||
+  fail "the run ended $took_ms ms after the link went, not within $LINK_GONE_LIMIT_MS ms"
+[ "$status" -eq "$STATUS_NOT_ALL_UPDATED" ] || fail "dovelflash exited with status $status"
+out=$run/stdout.txt
+# Each line's text up to the interface's reason, which the kernel words.
+for line in "Download FAILED: the CAN link is down ($IFACE: " \
+  "Dovel 11: FAILED - the CAN link went down: download stopped at " \
+  "Dovel 12: FAILED - the CAN link went down: download not started" \
+  "Dovel 13: FAILED - the CAN link went down: download not started" \
+  "Dovel 14: FAILED - the CAN link went down: download not started" \
+  "0 of 4 Dovels updated." \
+  "The CAN link went down ($IFACE: "; do
+  grep -qF "$line" "$out" || fail "standard output lacks '$line'"
+done
+! grep -q 'stopped replying' "$out" || fail "a controller is said to have stopped replying:" \
+  "$(grep 'stopped replying' "$out")"
+grep -o "the CAN link is down ($IFACE: [^)]*)" "$out" | sort | uniq -c
+if [ "$failed" -ne 0 ]; then
+  echo "-- standard output:"
+  cat "$out"
+  echo "-- standard error:"
+  head -n 20 "$run/stderr.txt"
+fi
+exit "$failed"
