@@ -19,6 +19,7 @@ HUNG_LIMIT_S=90
 READY_TRIES=100
 PROGRESS_TRIES=1200
 STATUS_NOT_ALL_UPDATED=1
+DOVEL_COUNT=4
 
 failed=0
 fail() {
@@ -33,8 +34,14 @@ now_ms() {
 }
 
 case "$how" in
-  delete) take_link() { ip link delete "$IFACE"; } ;;
-  down) take_link() { ip link set "$IFACE" down; } ;;
+  delete)
+    take_link() { ip link delete "$IFACE"; }
+    reasons='Network is down|No such device|No such device or address'
+    ;;
+  down)
+    take_link() { ip link set "$IFACE" down; }
+    reasons='Network is down'
+    ;;
   *) echo "usage: link-gone.sh IMAGE delete|down"; exit 2 ;;
 esac
 
@@ -96,13 +103,27 @@ for line in "Download FAILED: the CAN link is down ($IFACE: " \
   "Dovel 12: FAILED - the CAN link went down: download not started" \
   "Dovel 13: FAILED - the CAN link went down: download not started" \
   "Dovel 14: FAILED - the CAN link went down: download not started" \
+  "Checking Dovel 11...[FAILED] the CAN link is down ($IFACE: " \
+  "Checking Dovel 12...[FAILED] the CAN link is down ($IFACE: " \
+  "Checking Dovel 13...[FAILED] the CAN link is down ($IFACE: " \
+  "Checking Dovel 14...[FAILED] the CAN link is down ($IFACE: " \
   "0 of 4 Dovels updated." \
   "The CAN link went down ($IFACE: "; do
   grep -qF "$line" "$out" || fail "standard output lacks '$line'"
 done
+downloads=$(grep -c "^Download FAILED: the CAN link is down ($IFACE: " "$out")
+[ "$downloads" -eq "$DOVEL_COUNT" ] ||
+  fail "$downloads downloads, not $DOVEL_COUNT, end with the link down"
 ! grep -q 'stopped replying' "$out" || fail "a controller is said to have stopped replying:" \
   "$(grep 'stopped replying' "$out")"
-grep -o "the CAN link is down ($IFACE: [^)]*)" "$out" | sort | uniq -c
+# What the kernel tells of the interface: a deleted one is first set down, so the
+# first error may still be ENETDOWN; then ENODEV, and ENXIO for a send on the socket
+# the deletion unbound.
+grep -oE "link (is|went) down \($IFACE: [^)]*\)" "$out" > "$run/reasons.txt"
+if grep -vE "\($IFACE: ($reasons)\)\$" "$run/reasons.txt" > "$run/other-reasons.txt"; then
+  fail "reasons other than '$reasons':" "$(sort -u "$run/other-reasons.txt")"
+fi
+sed 's/.*(//; s/)$//' "$run/reasons.txt" | sort | uniq -c
 if [ "$failed" -ne 0 ]; then
   echo "-- standard output:"
   cat "$out"
