@@ -13,9 +13,9 @@ guest="$build/socketcan-guest"
 # The guest's update: an exchange of frames between two processes takes about three
 # times as long in the emulated machine as the real-time hand needs, so its image is
 # small (the guest run, with the same update again over the emulated SJA1000
-# controllers, takes about a minute); DOVEL_GUEST_FULL_UPDATE=1 adds the complete
-# update with the full example image, checked against the golden transcript (three
-# to four minutes more).
+# controllers and vcan0 taken away twice, takes about two minutes);
+# DOVEL_GUEST_FULL_UPDATE=1 adds the complete update with the full example image,
+# checked against the golden transcript (three to four minutes more).
 GUEST_TIMEOUT_S=300
 FULL_UPDATE_TIMEOUT_S=480
 QUICK_IMAGE_BYTES=1024
