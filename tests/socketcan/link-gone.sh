@@ -53,7 +53,7 @@ ip link set "$IFACE" up
 ./dovel-sim-socketcan "$IFACE" > "$run/hand-ready.txt" 2> "$run/hand-report.txt" &
 hand=$!
 tries=0
-until grep -q '^ready$' "$run/hand-ready.txt"; do
+until grep -q '^ready$' "$run/hand-ready.txt" 2>/dev/null; do
   tries=$((tries + 1))
   if [ "$tries" -gt "$READY_TRIES" ] || ! kill -0 "$hand" 2>/dev/null; then
     echo "the simulated hand did not start:"
@@ -68,7 +68,7 @@ DOVEL_CAN=socketcan:$IFACE DOVEL_EXIT_STATUS=report PATH="$PWD/build:$PATH" \
   dovelflash "$image" </dev/null > "$run/stdout.txt" 2> "$run/stderr.txt" &
 update=$!
 tries=0
-until grep -q "$PROGRESS_MARK" "$run/stdout.txt"; do
+until grep -q "$PROGRESS_MARK" "$run/stdout.txt" 2>/dev/null; do
   tries=$((tries + 1))
   if [ "$tries" -gt "$PROGRESS_TRIES" ] || ! kill -0 "$update" 2>/dev/null; then
     echo "Dovel 11's download did not get under way:"
