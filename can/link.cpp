@@ -112,6 +112,10 @@ ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeout
             lastStatus = frame->DATA[3];
         }
         const bool readFailed = result != CAN_OK && result != RX_QUEUE_EMPTY;
+        // A read that fails because the link is gone is said in the caller's words.
+        if (readFailed && canLinkDown() != nullptr) {
+            return REPLY_LINK_DOWN;
+        }
         if (readFailed && result != lastReadError && report == PRINT_TIMEOUT) {
             std::printf("ERROR - CAN_Read(): %ld\n", static_cast<long>(result));
             lastReadError = result;
