@@ -173,8 +173,9 @@ const ImageChange IMAGE_CHANGES[] = {
      [](const std::string& path) { std::filesystem::resize_file(path, 20000); }},
     {"ImageRewrittenDuringTheFirstDownload",
      [](const std::string& path) {
-         std::filesystem::copy_file(writeRandomImage("other", 16384, 99), path,
-                                    std::filesystem::copy_options::overwrite_existing);
+         const std::string other = writeRandomImage("other", 16384, 99);
+         std::ofstream(path, std::ios::binary | std::ios::trunc) << readFile(other);
+         std::remove(other.c_str());
      }},
 };
 
