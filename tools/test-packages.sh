@@ -48,7 +48,7 @@ manual_names_all() {  # program, manual page
   names=$("$1" --help >"$scratch/help.txt" &&
     grep -oE -- '^  dovelflash --[a-z]+(, -[a-z])?' "$scratch/help.txt" |
     sed 's/^  dovelflash //; s/, /\n/' &&
-    grep -oE '^  DOVEL_[A-Z_]+' "$scratch/help.txt" | sed 's/^  //' &&
+    grep -oE '^  DOVEL_[A-Z0-9_]+' "$scratch/help.txt" | sed 's/^  //' &&
     sed -n '/^Options of the simulated hand/,/^$/p' "$scratch/help.txt" | awk 'NR > 1 && NF { print $1 }')
   [ "$(wc -l <<<"$names")" -gt 25 ] || return 1
   while read -r name; do
