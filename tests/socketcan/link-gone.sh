@@ -47,37 +47,42 @@ esac
 
 run=link-$how
 rm -rf "$run"
+# Waits for a line matching PATTERN in FILE, PAUSE seconds a try, while process PID
+# lives; at TRIES tries, or when it dies, prints WHY and the files shown, ends the
+# processes named after "--" and the script.
+await_line() {  # file pattern pause tries pid why files... -- pids...
+  local file=$1 pattern=$2 pause=$3 most=$4 pid=$5 why=$6 tries=0
+  shift 6
+  until grep -q "$pattern" "$file" 2>/dev/null; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt "$most" ] || ! kill -0 "$pid" 2>/dev/null; then
+      echo "$why:"
+      while [ "$1" != "--" ]; do
+        cat "$1"
+        shift
+      done
+      shift
+      kill "$@" 2>/dev/null
+      exit 1
+    fi
+    sleep "$pause"
+  done
+}
+
 mkdir "$run"
 ip link show "$IFACE" > /dev/null 2>&1 || ip link add dev "$IFACE" type vcan
 ip link set "$IFACE" up
 ./dovel-sim-socketcan "$IFACE" > "$run/hand-ready.txt" 2> "$run/hand-report.txt" &
 hand=$!
-tries=0
-until grep -q '^ready$' "$run/hand-ready.txt" 2>/dev/null; do
-  tries=$((tries + 1))
-  if [ "$tries" -gt "$READY_TRIES" ] || ! kill -0 "$hand" 2>/dev/null; then
-    echo "the simulated hand did not start:"
-    cat "$run/hand-report.txt"
-    kill "$hand" 2>/dev/null
-    exit 1
-  fi
-  sleep 0.1
-done
+await_line "$run/hand-ready.txt" '^ready$' 0.1 "$READY_TRIES" "$hand" \
+  "the simulated hand did not start" "$run/hand-report.txt" -- "$hand"
 
 DOVEL_CAN=socketcan:$IFACE DOVEL_EXIT_STATUS=report PATH="$PWD/build:$PATH" \
   dovelflash "$image" </dev/null > "$run/stdout.txt" 2> "$run/stderr.txt" &
 update=$!
-tries=0
-until grep -q "$PROGRESS_MARK" "$run/stdout.txt" 2>/dev/null; do
-  tries=$((tries + 1))
-  if [ "$tries" -gt "$PROGRESS_TRIES" ] || ! kill -0 "$update" 2>/dev/null; then
-    echo "Dovel 11's download did not get under way:"
-    cat "$run/stdout.txt" "$run/stderr.txt"
-    kill "$update" "$hand" 2>/dev/null
-    exit 1
-  fi
-  sleep 0.05
-done
+await_line "$run/stdout.txt" "$PROGRESS_MARK" 0.05 "$PROGRESS_TRIES" "$update" \
+  "Dovel 11's download did not get under way" "$run/stdout.txt" "$run/stderr.txt" -- \
+  "$update" "$hand"
 gone_ms=$(now_ms)
 take_link
 (sleep "$HUNG_LIMIT_S" && kill "$update") 2>/dev/null &
