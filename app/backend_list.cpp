@@ -10,9 +10,9 @@
 #endif
 
 const CanBackendFactory CAN_BACKEND_FACTORIES[] = {
-    {"sim", simOpenBackend, simNameBus},
+    {"sim", simOpenBackend, simNameBus, simCheckOptions},
 #if defined(__linux__)
-    {"socketcan", socketcanOpenBackend, socketcanNameBus},
+    {"socketcan", socketcanOpenBackend, socketcanNameBus, socketcanCheckOptions},
 #endif
 #if defined(_WIN32)
     {"pcan-usb", pcanUsbOpenBackend, pcanUsbNameBus},

@@ -31,8 +31,12 @@ constexpr int EXIT_ALL_UPDATED = 0;
 constexpr int EXIT_NOT_ALL_UPDATED = 1;
 constexpr int EXIT_UPDATE_NOT_STARTED = 2;
 
+// Whether the exit prompt ends the process with the status the caller reports
+// (DOVEL_EXIT_STATUS=report) rather than 0; set once from the run's settings.
+void exitStatusReportsOutcome(bool report);
+
 // Lets go of the bus (canFinish), asks for a key, prints the closing line and ends the
-// process with status 0, or with reportStatus when DOVEL_EXIT_STATUS is "report".
+// process with status 0, or with reportStatus when the outcome is reported.
 [[noreturn]] void exitPromptReporting(int reportStatus);
 // An early way out, before the update began.
 [[noreturn]] void exitPrompt();

@@ -7,19 +7,6 @@
 
 namespace {
 
-constexpr int CHECK_STRICT = 0;
-constexpr int CHECK_WARN = 1;
-constexpr int CHECK_UNKNOWN = 2;
-
-// What DOVEL_IMAGE_CHECK asks for; an empty value counts as unset, as Windows has no other.
-int imageCheckMode(const char** value) {
-    *value = std::getenv(IMAGE_CHECK_VARIABLE);
-    if (*value == nullptr || **value == '\0' || std::strcmp(*value, "strict") == 0) {
-        return CHECK_STRICT;
-    }
-    return std::strcmp(*value, "warn") == 0 ? CHECK_WARN : CHECK_UNKNOWN;
-}
-
 const char* plural(long long count) { return count == 1 ? "" : "s"; }
 
 void printImageSummary(const ImageScan* scan, const char* sha256) {
@@ -41,17 +28,11 @@ void printImageSummary(const ImageScan* scan, const char* sha256) {
 
 }  // namespace
 
-int checkFirmwareFile(const char* path, FirmwareFileCheck* check) {
+int checkFirmwareFile(const char* path, ImageCheckMode mode, const char* givenSha256,
+                      FirmwareFileCheck* check) {
     *check = FirmwareFileCheck{};
     check->verdict = FILE_CHECK_REFUSED;
     std::printf("Accessing firmware file: %s...", path);
-    const char* setting = nullptr;
-    const int mode = imageCheckMode(&setting);
-    if (mode == CHECK_UNKNOWN) {
-        std::printf("[FAILED] %s is \"%s\"; it takes strict or warn\n", IMAGE_CHECK_VARIABLE,
-                    setting);
-        return check->verdict;
-    }
     ImageScan scan{};
     ImageBytes image{};
     const int verdict = readAndScanImage(path, &scan, &image);
@@ -64,7 +45,8 @@ int checkFirmwareFile(const char* path, FirmwareFileCheck* check) {
         sha256Finish(&hash, digest);
         sha256Hex(digest, check->sha256);
         ReleaseChecksum release{};
-        if (checkReleaseChecksum(path, check->sha256, &release) != RELEASE_CHECKSUM_PASSED) {
+        if (checkReleaseChecksum(path, check->sha256, givenSha256, &release) !=
+            RELEASE_CHECKSUM_PASSED) {
             std::printf("[FAILED] %s\n", release.problem);
             return check->verdict;
         }
@@ -84,7 +66,7 @@ int checkFirmwareFile(const char* path, FirmwareFileCheck* check) {
             std::fprintf(stderr, "dovelflash: %s: %s\n", path, std::strerror(scan.openError));
             return check->verdict;
         case IMAGE_SCAN_REFUSED:
-            if (mode == CHECK_WARN) {
+            if (mode == IMAGE_CHECK_WARN) {
                 std::printf("[WARNING] %s\n", scan.problem);
                 check->image = std::move(image);
                 check->verdict = FILE_CHECK_WARNED;

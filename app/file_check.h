@@ -1,14 +1,11 @@
 // The file check: the image is opened and scanned before any controller is touched.
 #pragma once
 
+#include "app/run_settings.h"
 #include "firmware/image_reader.h"
 #include "firmware/image_scan.h"
 #include "firmware/release_checksum.h"
 #include "firmware/sha256.h"
-
-// The operator's choice for an image the scan refuses: unset or "strict" stops the run,
-// "warn" reports the problem and goes on.
-constexpr const char* IMAGE_CHECK_VARIABLE = "DOVEL_IMAGE_CHECK";
 
 constexpr int FILE_CHECK_PASSED = 0;  // "[OK]" and the "Image: " line
 constexpr int FILE_CHECK_WARNED = 1;  // "[WARNING]" and the problem: the update goes on
@@ -26,7 +23,9 @@ struct FirmwareFileCheck {
 };
 
 // Prints the file-check line for path and its verdict, and reads the image into
-// check->image, the one read of the file that the downloads stream. A hash the release
-// gives for it (IMAGE.sha256, DOVEL_IMAGE_SHA256) must match, whatever DOVEL_IMAGE_CHECK
-// says: a wrong file is no controller's quirk.
-int checkFirmwareFile(const char* path, FirmwareFileCheck* check);
+// check->image, the one read of the file that the downloads stream. mode says what
+// becomes of an image the scan refuses. A hash the release gives for it (IMAGE.sha256,
+// givenSha256 from DOVEL_IMAGE_SHA256) must match, whatever the mode says: a wrong file
+// is no controller's quirk.
+int checkFirmwareFile(const char* path, ImageCheckMode mode, const char* givenSha256,
+                      FirmwareFileCheck* check);

@@ -3,6 +3,8 @@ target_sources(dovelcore PRIVATE
   app/console_keys.cpp
   app/exit_prompt.cpp
   app/file_check.cpp
+  app/input_files.cpp
+  app/run_settings.cpp
   app/startup.cpp
   app/update_summary.cpp
   app/usage.cpp

@@ -3,20 +3,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/console.h"
 #include "app/file_check.h"
+#include "app/input_files.h"
+#include "app/run_settings.h"
 #include "app/update_walks.h"
 #include "app/usage.h"
+#include "can/can_backend.h"
+#include "can/can_trace.h"
 #include "can/link.h"
+#include "protocol/access_code_mask.h"
+#include "sim/sim_backend.h"
 
 namespace {
 
-constexpr const char* STATUS_OPTION = "--status";
 // Exit statuses of the status check.
 constexpr int STATUS_ALL_RUNNING = 0;
 constexpr int STATUS_NOT_ALL_RUNNING = 1;
-constexpr const char* CHECK_OPTION = "--check";
 constexpr int CHECK_EXIT_FAILED = 1;
 
 bool declines(char key) { return key == 'n' || key == 'N' || key == KEY_END_OF_INPUT; }
@@ -50,14 +56,15 @@ void startLinkOrExit(bool statusOnly) {
     }
 }
 
-// Fills path from the command line; false when the argument does not fit.
-bool chooseFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE]) {
-    const char* chosen = argc <= 1 ? DEFAULT_FIRMWARE_PATH : argv[1];
-    if (std::strlen(chosen) >= FIRMWARE_PATH_SIZE) {
-        return false;
+// The path, or the file-check line that refuses it.
+bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE]) {
+    if (chosen.size() < FIRMWARE_PATH_SIZE) {
+        std::memcpy(path, chosen.c_str(), chosen.size() + 1);
+        return true;
     }
-    std::memcpy(path, chosen, std::strlen(chosen) + 1);
-    return true;
+    std::printf("Accessing firmware file: %s...", chosen.c_str());
+    std::printf("[FAILED] Firmware path is longer than %d characters\n", FIRMWARE_PATH_SIZE - 1);
+    return false;
 }
 
 // Which controllers answer and what they run, at any time: get requests only.
@@ -72,53 +79,115 @@ bool chooseFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE])
     std::exit(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
 }
 
-// The path, or the file-check line that refuses it.
-bool takeFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE]) {
-    if (chooseFirmwarePath(argc, argv, path)) {
-        return true;
-    }
-    std::printf("Accessing firmware file: %s...", argv[1]);
-    std::printf("[FAILED] Firmware path is longer than %d characters\n", FIRMWARE_PATH_SIZE - 1);
-    return false;
-}
-
-// "--check IMAGE": the file check alone, at a desk without a hand.
-[[noreturn]] void checkImageAndExit(int argc, char** argv) {
+// The file check of one image, with the run's settings for it.
+int checkImage(const RunSettings& settings, const std::string& image, FirmwareFileCheck* check) {
     char path[FIRMWARE_PATH_SIZE];
-    FirmwareFileCheck check{};
-    const bool passed =
-        takeFirmwarePath(argc, argv, path) && checkFirmwareFile(path, &check) == FILE_CHECK_PASSED;
-    std::exit(passed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
+    if (!takeFirmwarePath(image, path)) {
+        return FILE_CHECK_REFUSED;
+    }
+    return checkFirmwareFile(path, settings.imageCheck, settings.imageSha256.c_str(), check);
 }
 
-// The utility's own option words where the command line does not give them their meaning
-// ("dovelflash dovel2.tek --check"): whoever typed one meant the option, not an update of
-// the whole hand. The first such word, or nullptr.
-const char* misplacedOption(int argc, char** argv) {
-    static const char* const OPTIONS[] = {CHECK_OPTION, STATUS_OPTION, "--help", "-h", "--version"};
-    if (argc == 2 && std::strcmp(argv[1], STATUS_OPTION) == 0) {
-        return nullptr;
+// "--check IMAGE...": the file check alone, at a desk without a hand; every image named
+// gets its line, and the status passes only when every one does.
+[[noreturn]] void checkImagesAndExit(const RunSettings& settings) {
+    bool allPassed = true;
+    for (const std::string& image : settings.images) {
+        FirmwareFileCheck check{};
+        allPassed = checkImage(settings, image, &check) == FILE_CHECK_PASSED && allPassed;
     }
-    for (int i = 1; i < argc; ++i) {
-        for (const char* option : OPTIONS) {
-            if (std::strcmp(argv[i], option) == 0) {
-                return option;
-            }
+    std::exit(allPassed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
+}
+
+// The line for a word of the command line that ends the run: nothing was touched.
+void printWordProblem(const RunSettings& settings, const char* nothing) {
+    const char* word = settings.problemWord.c_str();
+    switch (settings.wordProblem) {
+        case WORD_MISPLACED_OPTION:
+            std::printf("%s is one of this utility's own options, not a word of an update: %s\n",
+                        word, nothing);
+            break;
+        case WORD_UNKNOWN_OPTION:
+            std::printf(
+                "%s is an unknown option (an image whose name begins with - is given "
+                "as ./%s): %s\n",
+                word, word, nothing);
+            break;
+        case WORD_AFTER_STATUS:
+            std::printf("--status takes no other word (%s): %s\n", word, nothing);
+            break;
+        case WORD_OK:
+            break;
+    }
+    printUsageLine();
+}
+
+// Every malformed setting, one line each; true when there was any.
+bool printSettingProblems(const std::vector<std::string>& problems, const char* nothing) {
+    for (const std::string& problem : problems) {
+        std::printf("[FAILED] %s\n", problem.c_str());
+    }
+    if (!problems.empty()) {
+        std::printf("%s: mend the settings above, then run again.\n", nothing);
+    }
+    return !problems.empty();
+}
+
+// Both traces, made just before the first frame: a run refused earlier leaves every file
+// as it was. false after the line that names the trace that cannot be made.
+bool startTraces(const RunSettings& settings) {
+    const bool ownerOnly = settings.traceUnmasked;
+    if (!settings.canTrace.empty()) {
+        const int error =
+            canTraceOpen(settings.canTrace.c_str(),
+                         settings.traceUnmasked ? nullptr : accessCodeMasked, ownerOnly);
+        if (error != 0) {
+            std::printf("[FAILED] %s: the trace file %s cannot be made: %s\n", CAN_TRACE_VARIABLE,
+                        settings.canTrace.c_str(), std::strerror(error));
+            return false;
         }
     }
-    return nullptr;
+    if (!settings.simTrace.empty() && simCurrentHand() != nullptr) {
+        const int error = simStartTrace(settings.simTrace.c_str(), settings.traceUnmasked);
+        if (error != 0) {
+            std::printf("[FAILED] %s: the trace file %s cannot be made: %s\n", SIM_TRACE_VARIABLE,
+                        settings.simTrace.c_str(), std::strerror(error));
+            return false;
+        }
+    }
+    if (settings.traceUnmasked && (!settings.canTrace.empty() || !settings.simTrace.empty())) {
+        std::fprintf(stderr,
+                     "%s=1: the traces hold the controllers' access code; never send them "
+                     "with a report\n",
+                     CAN_TRACE_UNMASKED_VARIABLE);
+    }
+    return true;
 }
 
 }  // namespace
 
 void runDovelflash(int argc, char** argv) {
-    if (isUsageRequest(argc, argv)) {
+    const RunSettings settings = readRunSettings(argc, argv);
+    if ((settings.mode == RUN_HELP || settings.mode == RUN_VERSION) &&
+        settings.wordProblem == WORD_OK) {
         printUsageRequest(argv[1]);
         std::exit(0);
     }
     consoleSetUp();
-    if (argc >= 2 && std::strcmp(argv[1], CHECK_OPTION) == 0) {
-        checkImageAndExit(argc - 1, argv + 1);
+    // A malformed DOVEL_EXIT_STATUS may have meant report: its refusal says so in the status.
+    exitStatusReportsOutcome(settings.exitStatusReport || settings.exitStatusMalformed);
+    for (const std::string& warning : settings.warnings) {
+        std::fprintf(stderr, "dovelflash: %s\n", warning.c_str());
+    }
+    if (settings.mode == RUN_CHECK) {
+        if (settings.wordProblem != WORD_OK) {
+            printWordProblem(settings, "nothing was checked.");
+            std::exit(CHECK_EXIT_FAILED);
+        }
+        if (printSettingProblems(settings.problems, "Nothing was checked")) {
+            std::exit(CHECK_EXIT_FAILED);
+        }
+        checkImagesAndExit(settings);
     }
     std::printf("\nZendra firmware download utility\n");
     std::printf("Version 1.0\n");
@@ -127,31 +196,47 @@ void runDovelflash(int argc, char** argv) {
         std::printf("  arg[%d] = %s\n", i, argv[i]);
     }
 
-    if (const char* option = misplacedOption(argc, argv)) {
-        std::printf(
-            "\n%s is one of this utility's own options, not a word of an update: "
-            "nothing was done.\n",
-            option);
-        printUsageLine();
+    const bool statusOnly = settings.mode == RUN_STATUS;
+    if (settings.wordProblem != WORD_OK) {
+        std::printf("\n");
+        printWordProblem(settings, statusOnly ? "nothing was checked." : "nothing was done.");
+        // A status check that checked nothing never says all is well.
+        if (statusOnly) {
+            std::exit(STATUS_NOT_ALL_RUNNING);
+        }
         exitPrompt();
     }
-    const bool statusOnly = argc == 2 && std::strcmp(argv[1], STATUS_OPTION) == 0;
+    std::vector<std::string> problems = settings.problems;
+    for (const std::string& problem : traceOverwriteProblems(settings)) {
+        problems.push_back(problem);
+    }
+    if (!problems.empty()) {
+        std::printf("\n");
+        printSettingProblems(problems, "Nothing was done");
+        if (statusOnly) {
+            std::exit(STATUS_NOT_ALL_RUNNING);
+        }
+        exitPrompt();
+    }
+    canConfigure(settings.canSetting.c_str());
     startLinkOrExit(statusOnly);
     if (statusOnly) {
+        if (!startTraces(settings)) {
+            std::exit(STATUS_NOT_ALL_RUNNING);
+        }
         runStatusCheck();
     }
 
-    char path[FIRMWARE_PATH_SIZE];
     FirmwareFileCheck check{};
-    if (!takeFirmwarePath(argc, argv, path) ||
-        checkFirmwareFile(path, &check) == FILE_CHECK_REFUSED) {
+    const std::string& path = settings.images.front();
+    if (checkImage(settings, path, &check) == FILE_CHECK_REFUSED || !startTraces(settings)) {
         exitPrompt();
     }
 
     guardUpdateWalks();
     UpdateOutcome outcome{};
     runUpdateWalks(&check.image, &outcome);
-    const ImageSummary image{path, check.sha256, check.checkedAgainst,
+    const ImageSummary image{path.c_str(), check.sha256, check.checkedAgainst,
                              check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};
     const int updated = printUpdateSummary(outcome, image);
     endUpdateGuard();

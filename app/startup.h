@@ -6,4 +6,3 @@
 [[noreturn]] void runDovelflash(int argc, char** argv);
 
 constexpr int FIRMWARE_PATH_SIZE = 1024;
-constexpr const char* DEFAULT_FIRMWARE_PATH = "dovel2.tek";

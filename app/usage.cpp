@@ -98,11 +98,6 @@ const char* const USAGE_EXIT_STATUS =
 
 }  // namespace
 
-bool isUsageRequest(int argc, char** argv) {
-    return argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-                         std::strcmp(argv[1], "--version") == 0);
-}
-
 void printUsageRequest(const char* request) {
     if (std::strcmp(request, "--version") == 0) {
         printVersion();

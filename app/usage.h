@@ -2,9 +2,6 @@
 // CAN link, no prompt.
 #pragma once
 
-// Whether the command line is only "--help", "-h" or "--version".
-bool isUsageRequest(int argc, char** argv);
-
 // Prints the text the request asks for on standard output.
 void printUsageRequest(const char* request);
 

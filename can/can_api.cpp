@@ -1,7 +1,6 @@
 #include "can/can_api.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -57,13 +56,6 @@ const char* traceInterface() {
     return currentBackend->traceInterface ? currentBackend->traceInterface() : currentBackend->name;
 }
 
-// The trace asked for with DOVEL_CAN_TRACE, opened at the first link start-up: 0, or 1
-// when it is asked for and cannot be opened.
-int openTraceAsked() {
-    const char* path = std::getenv(CAN_TRACE_VARIABLE);
-    return (path && *path) ? canTraceOpen(path) : 0;
-}
-
 // A DOVEL_CAN value taken apart: the backend's name and the options after its colon.
 struct BackendSetting {
     std::string name;
@@ -71,8 +63,11 @@ struct BackendSetting {
     const CanBackendFactory* factory;  // nullptr when no backend of that name is built in
 };
 
-BackendSetting readSetting(const char* setting) {
-    const std::string value = (setting && *setting) ? setting : DEFAULT_BACKEND;
+// The backend setting the next CAN_Init opens, as the run's settings gave it.
+std::string configuredSetting = DEFAULT_BACKEND;
+
+BackendSetting readSetting(const std::string& setting) {
+    const std::string value = setting.empty() ? DEFAULT_BACKEND : setting;
     const size_t colon = value.find(':');
     BackendSetting read{value.substr(0, colon),
                         colon == std::string::npos ? "" : value.substr(colon + 1), nullptr};
@@ -95,8 +90,33 @@ void canUseBackend(const CanBackend* backend) {
     failing.sinceUs = NOT_FAILING;
 }
 
+void canConfigure(const char* backendSetting) {
+    configuredSetting = backendSetting != nullptr ? backendSetting : "";
+}
+
+int canCheckBackendSetting(const char* setting, std::string* problem) {
+    const BackendSetting read = readSetting(setting != nullptr ? setting : "");
+    if (read.factory) {
+        return read.factory->checkOptions
+                   ? read.factory->checkOptions(read.options.c_str(), problem)
+                   : 0;
+    }
+    std::string known;
+    for (const CanBackendFactory* f = CAN_BACKEND_FACTORIES; f->name; ++f) {
+        known += std::string(known.empty() ? "" : ", ") + f->name;
+    }
+    for (const char* other : KNOWN_BACKENDS) {
+        if (read.name == other) {
+            *problem = "backend " + read.name + " is not built into this binary; it has " + known;
+            return 1;
+        }
+    }
+    *problem = "no backend is called " + read.name + "; this binary has " + known;
+    return 1;
+}
+
 const CanBackend* canOpenBackend(const char* setting) {
-    const BackendSetting read = readSetting(setting);
+    const BackendSetting read = readSetting(setting != nullptr ? setting : "");
     if (read.factory) {
         return read.factory->open(read.options.c_str());
     }
@@ -116,7 +136,7 @@ void canNameBus(BusName* bus) {
     if (currentBackend) {
         return;
     }
-    const BackendSetting read = readSetting(std::getenv("DOVEL_CAN"));
+    const BackendSetting read = readSetting(configuredSetting);
     if (read.factory && read.factory->nameBus) {
         read.factory->nameBus(read.options.c_str(), bus);
     }
@@ -131,14 +151,10 @@ void canCloseBackend() {
 
 int32_t CAN_Init(uint16_t bitTiming, int frameType) {
     if (!currentBackend) {
-        currentBackend = canOpenBackend(std::getenv("DOVEL_CAN"));
+        currentBackend = canOpenBackend(configuredSetting.c_str());
         if (!currentBackend) {
             return CAN_ERR_NO_BACKEND;
         }
-    }
-    // Never a run without the trace that was asked for.
-    if (openTraceAsked() != 0) {
-        return CAN_ERR_TRACE_FILE;
     }
     const int32_t result = currentBackend->init(bitTiming, frameType);
     if (result == CAN_OK) {

@@ -1,5 +1,5 @@
 // The five adapter operations, plus one wait of our own, as free functions over
-// the backend named by the environment variable DOVEL_CAN.
+// the backend the run's settings name (can/can_backend.h, canConfigure).
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "can/bus_lock.h"
 #include "can/can_frame.h"
@@ -45,11 +46,14 @@ struct CanBackendFactory {
     // leaves *bus empty when the options name none (open then says why). nullptr: the
     // backend's link needs no lock.
     void (*nameBus)(const char* options, BusName* bus) = nullptr;
+    // Checks the options without opening anything: 0, or 1 with *problem saying what
+    // they take (nullptr: any options are taken).
+    int (*checkOptions)(const char* options, std::string* problem) = nullptr;
 };
 
 // The backend the adapter operations use, or nullptr before the first successful
 // selection. Tests install their own with canUseBackend; nullptr makes the next
-// CAN_Init select from DOVEL_CAN again.
+// CAN_Init select from the configured setting again.
 const CanBackend* canCurrentBackend();
 void canUseBackend(const CanBackend* backend);
 
@@ -59,7 +63,15 @@ const char* canDefaultBackendSetting();
 // Picks the backend from a DOVEL_CAN value (nullptr or "" means the platform default).
 const CanBackend* canOpenBackend(const char* setting);
 
-// The bus that the next CAN_Init opens, named by DOVEL_CAN; empty when a backend is in
+// The DOVEL_CAN value the next CAN_Init opens the backend from (nullptr or "": the
+// platform default), as the run's settings read it. Set once, before canStart.
+void canConfigure(const char* backendSetting);
+
+// Whether a DOVEL_CAN value names a backend built into this binary with options it
+// takes, without opening anything: 0, or 1 with *problem saying what is wrong.
+int canCheckBackendSetting(const char* setting, std::string* problem);
+
+// The bus that the next CAN_Init opens, named by canConfigure; empty when a backend is in
 // use already (its bus was taken when it was chosen, or a test installed it).
 void canNameBus(BusName* bus);
 

@@ -6,8 +6,13 @@
 #include <cstring>
 #include <string>
 
-#include "can/access_code_mask.h"
 #include "can/can_api.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -21,10 +26,10 @@ struct Trace {
     TraceState state;
     std::FILE* file;
     std::string path;
-    bool unmasked;
+    CanTraceFilter filter;
 };
 
-Trace trace{TRACE_NONE, nullptr, "", false};
+Trace trace{TRACE_NONE, nullptr, "", nullptr};
 
 void writeLine(const CandumpLine& line) {
     if (trace.state != TRACE_OPEN || line.length == 0) {
@@ -49,23 +54,52 @@ void writeLine(const CandumpLine& line) {
 }
 
 void writeFrame(int64_t stampUs, const char* iface, const CanFrame& frame) {
-    writeLine(candumpFrameLine(stampUs, iface, trace.unmasked ? frame : accessCodeMasked(frame)));
+    writeLine(candumpFrameLine(stampUs, iface, trace.filter ? trace.filter(frame) : frame));
 }
 
 }  // namespace
 
-int canTraceOpen(const char* path) {
+std::FILE* canTraceCreateFile(const char* path, bool ownerOnly) {
+#if defined(_WIN32)
+    (void)ownerOnly;
+    // Binary: a candump log ends its lines in LF alone, on Windows too.
+    return std::fopen(path, "wb");
+#else
+    constexpr mode_t OWNER_ONLY = S_IRUSR | S_IWUSR;
+    constexpr mode_t READABLE = OWNER_ONLY | S_IRGRP | S_IROTH;
+    const int fd =
+        open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, ownerOnly ? OWNER_ONLY : READABLE);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // A file that was there before keeps its mode through O_CREAT: one that will hold
+    // the access code is made private all the same.
+    if (ownerOnly && fchmod(fd, OWNER_ONLY) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+#endif
+}
+
+int canTraceOpen(const char* path, CanTraceFilter filter, bool ownerOnly) {
     if (trace.state != TRACE_NONE) {
         return 0;
     }
-    // Binary: a candump log ends its lines in LF alone, on Windows too.
-    std::FILE* file = std::fopen(path, "wb");
+    errno = 0;
+    std::FILE* file = canTraceCreateFile(path, ownerOnly);
     if (!file) {
-        std::fprintf(stderr, "%s: cannot open the trace file %s: %s\n", CAN_TRACE_VARIABLE, path,
-                     std::strerror(errno));
-        return 1;
+        return errno != 0 ? errno : EIO;
     }
-    trace = Trace{TRACE_OPEN, file, path, traceUnmaskedAsked(path)};
+    trace = Trace{TRACE_OPEN, file, path, filter};
     return 0;
 }
 
@@ -75,7 +109,7 @@ void canTraceClose() {
     if (trace.file) {
         std::fclose(trace.file);
     }
-    trace = Trace{TRACE_NONE, nullptr, "", false};
+    trace = Trace{TRACE_NONE, nullptr, "", nullptr};
 }
 
 void canTraceWritten(int64_t stampUs, const char* iface, const CanFrame& frame, int32_t result) {

@@ -11,13 +11,15 @@
 // is the adapter's business. A backend that reads the kernel's error frames gives them
 // to the trace as they came (canTraceErrorFrame). What is not a frame on the bus (the
 // start-up calls, a read or write that failed, a record of another type) is not in the
-// trace: the console and standard error tell it. The access code is masked
-// (can/access_code_mask.h). Each line reaches the file as it is made (one write per
+// trace: the console and standard error tell it. What is written of each frame is what
+// the trace's filter makes of it (the access code masked: protocol/access_code_mask.h).
+// Each line reaches the file as it is made (one write per
 // line, nothing held back in the process), so the trace of a run that is killed ends
 // with its last frame and no signal handler is needed to keep it.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "can/can_frame.h"
 #include "can/candump_line.h"
@@ -30,13 +32,16 @@ constexpr const char* CAN_TRACE_VARIABLE = "DOVEL_CAN_TRACE";
 // bytes can stand there without a decoder reading them as something else.
 constexpr uint32_t CAN_TRACE_STATUS_CLASS = 0x00000080;
 
-// CAN_Init's result when the trace file cannot be opened.
-constexpr int32_t CAN_ERR_TRACE_FILE = 0x100000;
+// What a trace writes of a frame, in place of the frame (nullptr: the frame as it is).
+using CanTraceFilter = CanFrame (*)(const CanFrame& frame);
 
-// Opens path as the trace, emptying it, unless a trace was opened before in this
-// process (a retried start-up goes on in the same file); DOVEL_CAN_TRACE_UNMASKED is
-// read then. 0, or 1 after one line on standard error naming the file and the reason.
-int canTraceOpen(const char* path);
+// Creates path as a trace file, emptying it; ownerOnly: readable by its owner alone,
+// whatever mode a file already there had. nullptr with errno set when it cannot be made.
+std::FILE* canTraceCreateFile(const char* path, bool ownerOnly);
+
+// Opens path as the trace (canTraceCreateFile) unless a trace is open already in this
+// process. 0, or the errno value that says why the file cannot be made.
+int canTraceOpen(const char* path, CanTraceFilter filter, bool ownerOnly);
 
 // Whether lines are being written: a trace is open and no write has failed.
 bool canTraceActive();

@@ -338,6 +338,16 @@ void socketcanNameBus(const char* options, BusName* bus) {
     }
 }
 
+int socketcanCheckOptions(const char* options, std::string* problem) {
+    char iface[IFNAMSIZ];
+    if (socketcanParseOptions(options, iface) != 0) {
+        *problem = std::string("socketcan takes an interface name of 1 to ") +
+                   std::to_string(IFNAMSIZ - 1) + " characters (socketcan:can0)";
+        return 1;
+    }
+    return 0;
+}
+
 const CanBackend* socketcanOpenBackend(const char* options) {
     char iface[IFNAMSIZ];
     if (socketcanParseOptions(options, iface) != 0) {

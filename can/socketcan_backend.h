@@ -65,3 +65,7 @@ const CanBackend* socketcanOpenBackend(const char* options);
 // The interface is the bus: shown by its name, locked machine-wide as
 // "socketcan-IFACE".
 void socketcanNameBus(const char* options, BusName* bus);
+
+// Whether options name an interface as the kernel spells one (1 to IFNAMSIZ - 1
+// characters, no '/', ':' or white space): 0, or 1 with *problem saying what it takes.
+int socketcanCheckOptions(const char* options, std::string* problem);

@@ -1,5 +1,4 @@
 target_sources(dovelcore PRIVATE
-  can/access_code_mask.cpp
   can/can_api.cpp
   can/can_trace.cpp
   can/candump_line.cpp

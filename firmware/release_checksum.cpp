@@ -211,11 +211,9 @@ int compareWithFile(std::string_view text, std::string_view imageName, const cha
 
 }  // namespace
 
-int checkReleaseChecksum(const char* imagePath, const char* imageSha256Hex,
+int checkReleaseChecksum(const char* imagePath, const char* imageSha256Hex, const char* given,
                          ReleaseChecksum* check) {
     *check = ReleaseChecksum{};
-    // An empty value counts as unset, as Windows has no other.
-    const char* given = std::getenv(IMAGE_SHA256_VARIABLE);
     const bool hasVariable = given != nullptr && *given != '\0';
     if (hasVariable && !isSha256Hex(given)) {
         return refuse(check, "%s is not 64 hex digits", IMAGE_SHA256_VARIABLE);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-// A hash given by hand, 64 hex digits of either case; unset or empty: none.
+// A hash given by hand, 64 hex digits of either case (the run's settings read it).
 constexpr const char* IMAGE_SHA256_VARIABLE = "DOVEL_IMAGE_SHA256";
 // IMAGE.sha256 beside IMAGE.
 constexpr const char* RELEASE_CHECKSUM_FILE_SUFFIX = ".sha256";
@@ -32,5 +32,7 @@ struct ReleaseChecksum {
 };
 
 // Compares imageSha256Hex, the image's hash as sha256Hex writes it, with the hash in
-// imagePath's ".sha256" file and in DOVEL_IMAGE_SHA256, where they are given.
-int checkReleaseChecksum(const char* imagePath, const char* imageSha256Hex, ReleaseChecksum* check);
+// imagePath's ".sha256" file and with givenSha256 (DOVEL_IMAGE_SHA256; nullptr or "":
+// none given), where they are given.
+int checkReleaseChecksum(const char* imagePath, const char* imageSha256Hex, const char* givenSha256,
+                         ReleaseChecksum* check);

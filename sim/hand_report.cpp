@@ -2,9 +2,9 @@
 // controllers' state.
 #include <cinttypes>
 
-#include "can/access_code_mask.h"
 #include "can/can_trace.h"
 #include "can/candump_line.h"
+#include "protocol/access_code_mask.h"
 #include "sim/crc32.h"
 #include "sim/dovel.h"
 #include "sim/hand_state.h"
@@ -48,8 +48,7 @@ uint32_t simFlashCrc32(const std::map<uint32_t, uint8_t>& flash) {
 }
 
 int simHandTraceTo(SimHand* hand, const char* path, const SimTraceSettings& settings) {
-    // Binary: a candump log ends its lines in LF alone, on Windows too.
-    std::FILE* file = std::fopen(path, "wb");
+    std::FILE* file = canTraceCreateFile(path, settings.unmasked);
     if (!file) {
         return 1;
     }

@@ -1,20 +1,17 @@
 // The adapter operations over one in-process simulated hand.
 #include "sim/sim_backend.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "can/access_code_mask.h"
 #include "can/can_api.h"
 #include "can/can_trace.h"
 #include "can/clock.h"
 #include "sim/sim_options.h"
 
 namespace {
-
-// The hand's own trace of its bus; DOVEL_CAN_TRACE is the link's trace (can/can_trace.h).
-constexpr const char* TRACE_VARIABLE = "DOVEL_SIM_TRACE";
 
 // The adapter's state lives in the process, as a real adapter library's does.
 struct SimBackendState {
@@ -167,13 +164,6 @@ const CanBackend* simOpenBackend(const char* options) {
     current.fast = simHandUsesFastClock(hand);
     current.realStartUs = realClockNowUs();
     current.wallStartUs = canTraceWallClockUs();
-    const char* tracePath = std::getenv(TRACE_VARIABLE);
-    if (tracePath && *tracePath &&
-        simHandTraceTo(hand, tracePath,
-                       SimTraceSettings{!current.fast, current.wallStartUs,
-                                        traceUnmaskedAsked(tracePath)}) != 0) {
-        std::fprintf(stderr, "sim: cannot write the trace file %s\n", tracePath);
-    }
     if (current.fast) {
         clockUse(&VIRTUAL_CLOCK);
     }
@@ -192,5 +182,26 @@ void simNameBus(const char* options, BusName* bus) {
 }
 
 SimHand* simCurrentHand() { return current.hand; }
+
+int simStartTrace(const char* path, bool unmasked) {
+    if (!current.hand) {
+        return ENODEV;
+    }
+    errno = 0;
+    if (simHandTraceTo(current.hand, path,
+                       SimTraceSettings{!current.fast, current.wallStartUs, unmasked}) != 0) {
+        return errno != 0 ? errno : EIO;
+    }
+    return 0;
+}
+
+int simCheckOptions(const char* options, std::string* problem) {
+    SimOptions parsed = simDefaultOptions();
+    if (simParseOptions(options, &parsed, problem) != 0) {
+        *problem = "the simulated hand: " + *problem + " (dovelflash --help lists its options)";
+        return 1;
+    }
+    return 0;
+}
 
 void simCloseBackend() { tearDown(); }

@@ -2,7 +2,7 @@
 //
 // "sim" runs the hand in real time; "sim:fast" installs the hand's virtual clock with
 // clockUse, so sleeps, the utility's own time bounds and the bus all pass in simulated
-// time. DOVEL_SIM_TRACE=FILE writes the hand's bus in candump log format. When the process
+// time. simStartTrace writes the hand's bus in candump log format. When the process
 // ends, the hand runs on until nothing is pending (a reset sent last completes) and its
 // report goes to standard error; the same happens earlier when the run lets go of the
 // bus after its summary (canFinish). Nothing of the simulator goes to standard output.
@@ -14,6 +14,8 @@
 // sleeps until the real clock gets there (realSleepUntilUs).
 #pragma once
 
+#include <string>
+
 #include "can/can_backend.h"
 #include "sim/sim_hand.h"
 
@@ -24,6 +26,15 @@ const CanBackend* simOpenBackend(const char* options);
 // The bus of a hand with a state file is that file: "the simulated hand FILE", locked
 // through FILE.lock. A hand without one lives only in its process and needs no lock.
 void simNameBus(const char* options, BusName* bus);
+
+// Checks an option list without making a hand: 0, or 1 with *problem naming the first
+// unknown or malformed option.
+int simCheckOptions(const char* options, std::string* problem);
+
+// From now on, every frame on the current hand's bus is written to path
+// (DOVEL_SIM_TRACE); unmasked: the access code as it is sent, in a file its owner alone
+// may read. 0, or the errno value saying why the file cannot be made.
+int simStartTrace(const char* path, bool unmasked);
 
 // The hand the backend drives now, or nullptr (for checks from tests).
 SimHand* simCurrentHand();

@@ -57,7 +57,7 @@ bool simHandUsesFastClock(const SimHand* hand);
 // How the hand writes its trace. Line buffering makes the file follow a real-time run
 // as it happens. epochUs is the wall clock (microseconds since the epoch) at the hand's
 // time 0, so that the trace is stamped like any candump log. unmasked: the access code
-// is written as it is (can/access_code_mask.h).
+// is written as it is (protocol/access_code_mask.h).
 struct SimTraceSettings {
     bool lineBuffered;
     int64_t epochUs;

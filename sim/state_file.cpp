@@ -19,7 +19,6 @@ namespace {
 
 constexpr const char* HEADER = "dovelflash simulated hand state ";
 constexpr const char* END_KEY = "end ";
-constexpr const char* NEW_SUFFIX = ".new";
 constexpr const char* HINT = "; remove it to start a factory-fresh hand";
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 constexpr int NIBBLE_BITS = 4;
@@ -383,7 +382,7 @@ SimStateLoad simStateLoad(SimHand* hand, const std::string& path, std::string* e
 int simStateWrite(const SimHand* hand, bool powered) {
     const std::string& path = hand->options.statePath;
     const std::string text = stateText(hand, powered);
-    const std::string fresh = path + NEW_SUFFIX;
+    const std::string fresh = path + SIM_STATE_NEW_SUFFIX;
     std::FILE* file = std::fopen(fresh.c_str(), "wb");
     if (!file) {
         return 1;

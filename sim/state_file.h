@@ -34,6 +34,8 @@
 
 #include "sim/hand_state.h"
 
+// Where a write goes before it is renamed over FILE.
+constexpr const char* SIM_STATE_NEW_SUFFIX = ".new";
 constexpr int SIM_STATE_VERSION = 1;
 constexpr int SIM_STATE_RECORDS_PER_WRITE = 256;
 constexpr int SIM_STATE_FLASH_LINE_BYTES = 64;

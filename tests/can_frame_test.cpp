@@ -63,11 +63,11 @@ INSTANTIATE_TEST_SUITE_P(Settings, BackendSelectionTest,
 
 TEST(CanInit, UnknownBackendFailsWithACodeAndOneDiagnosticLine) {
     canUseBackend(nullptr);
-    setEnvironment("DOVEL_CAN", "nonsense");
+    canConfigure("nonsense");
     testing::internal::CaptureStderr();
     const int32_t result = CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "DOVEL_CAN: unknown backend 'nonsense'\n");
-    clearEnvironment("DOVEL_CAN");
+    canConfigure(nullptr);
     EXPECT_EQ(result, CAN_ERR_NO_BACKEND);
     CanFrame frame{};
     EXPECT_EQ(CAN_Read(&frame), CAN_ERR_NOT_INITIALIZED);

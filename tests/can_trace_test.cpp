@@ -12,11 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "can/access_code_mask.h"
 #include "can/can_api.h"
 #include "can/candump_line.h"
 #include "protocol/access_code.h"
-#include "tests/support/environment.h"
+#include "protocol/access_code_mask.h"
 #include "tests/support/scripted_adapter.h"
 #include "tests/support/temp_file.h"
 #include "tests/support/update_run.h"
@@ -60,13 +59,12 @@ class LinkTraceTest : public testing::Test {
     void SetUp() override { scriptedAdapterInstall(&adapter); }
     void TearDown() override {
         canTraceClose();
-        clearEnvironment(CAN_TRACE_VARIABLE);
         scriptedAdapterRemove();
         std::remove(path.c_str());
     }
     int32_t initTraced(const std::string& tracePath) {
-        setEnvironment(CAN_TRACE_VARIABLE, tracePath.c_str());
-        return CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
+        const int error = canTraceOpen(tracePath.c_str(), accessCodeMasked, false);
+        return error != 0 ? error : CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
     }
     ScriptedAdapter adapter;
     std::string path = uniqueTempPath("trace");
@@ -174,13 +172,11 @@ INSTANTIATE_TEST_SUITE_P(Operations, TraceLinesTest, testing::ValuesIn(TRACE_CAS
                              return info.param.name;
                          });
 
-TEST_F(LinkTraceTest, UnopenableFileFailsTheStartUpUntilARetryCanOpenIt) {
+TEST_F(LinkTraceTest, UnopenableFileSaysWhyAndALaterOpenCanMakeIt) {
     const std::string missingFolder = testing::TempDir() + "no-such-folder/trace.log";
     testing::internal::CaptureStderr();
-    EXPECT_EQ(initTraced(missingFolder), CAN_ERR_TRACE_FILE);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "DOVEL_CAN_TRACE: cannot open the trace file " + missingFolder +
-                  ": No such file or directory\n");
+    EXPECT_EQ(initTraced(missingFolder), ENOENT);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(adapter.calls.empty()) << "the adapter was started without its trace";
 
     EXPECT_EQ(initTraced(path), CAN_OK);
@@ -216,8 +212,7 @@ TEST_F(LinkTraceTest, FailingWriteIsReportedOnceAndTheRunGoesOn) {
 // wall clock; the access code's words are in neither unless asked for.
 struct WholeUpdateCase {
     const char* name;
-    const char* unmasked;  // DOVEL_CAN_TRACE_UNMASKED
-    bool codeShown;
+    bool codeShown;  // DOVEL_CAN_TRACE_UNMASKED=1
 };
 
 class LinkTraceOfAWholeUpdate : public testing::TestWithParam<WholeUpdateCase> {};
@@ -225,19 +220,12 @@ class LinkTraceOfAWholeUpdate : public testing::TestWithParam<WholeUpdateCase> {
 TEST_P(LinkTraceOfAWholeUpdate, HoldsTheSimulatedBusFramesInOrder) {
     const std::string linkTrace = uniqueTempPath("link-trace");
     const std::string handTrace = uniqueTempPath("hand-trace");
-    setEnvironment(CAN_TRACE_VARIABLE, linkTrace.c_str());
-    setEnvironment("DOVEL_SIM_TRACE", handTrace.c_str());
-    setEnvironment(CAN_TRACE_UNMASKED_VARIABLE, GetParam().unmasked);
+    const bool unmasked = GetParam().codeShown;
+    ASSERT_EQ(canTraceOpen(linkTrace.c_str(), unmasked ? nullptr : accessCodeMasked, unmasked), 0);
     const int64_t startSeconds = canTraceWallClockUs() / 1000000;
-    testing::internal::CaptureStderr();
-    const UpdateRun run = runUpdateOnSimulatedHand("", exampleImagePath());
-    EXPECT_EQ(testing::internal::GetCapturedStderr().find(" holds the controllers' access code;") !=
-                  std::string::npos,
-              GetParam().codeShown);
+    const UpdateRun run =
+        runUpdateOnSimulatedHand("", exampleImagePath(), nullptr, handTrace, unmasked);
     canTraceClose();
-    clearEnvironment(CAN_TRACE_VARIABLE);
-    clearEnvironment("DOVEL_SIM_TRACE");
-    clearEnvironment(CAN_TRACE_UNMASKED_VARIABLE);
 
     const std::string log = fileText(linkTrace);
     const std::vector<std::string> frames = framesOf(log);
@@ -264,8 +252,8 @@ TEST_P(LinkTraceOfAWholeUpdate, HoldsTheSimulatedBusFramesInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Traces, LinkTraceOfAWholeUpdate,
-                         testing::Values(WholeUpdateCase{"Masked", "yes", false},
-                                         WholeUpdateCase{"Unmasked", "1", true}),
+                         testing::Values(WholeUpdateCase{"Masked", false},
+                                         WholeUpdateCase{"Unmasked", true}),
                          [](const testing::TestParamInfo<WholeUpdateCase>& info) {
                              return info.param.name;
                          });

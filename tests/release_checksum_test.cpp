@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/environment.h"
 #include "tests/support/temp_file.h"
 
 #if !defined(_WIN32)
@@ -63,13 +62,10 @@ TEST_P(ReleaseChecksumTest, ComparesEveryGivenHashWithTheImages) {
         TempFile written(named(c.content, name));
         std::filesystem::rename(written.path, beside);
     }
-    c.variable ? setEnvironment(IMAGE_SHA256_VARIABLE, c.variable)
-               : clearEnvironment(IMAGE_SHA256_VARIABLE);
     ReleaseChecksum check{};
-    EXPECT_EQ(checkReleaseChecksum(image.c_str(), HASH.c_str(), &check), c.verdict);
+    EXPECT_EQ(checkReleaseChecksum(image.c_str(), HASH.c_str(), c.variable, &check), c.verdict);
     EXPECT_EQ(c.verdict == RELEASE_CHECKSUM_PASSED ? check.checkedAgainst : check.problem,
               named(c.said, name));
-    clearEnvironment(IMAGE_SHA256_VARIABLE);
     std::filesystem::remove(beside);
 }
 

@@ -326,11 +326,11 @@ TEST(SimOptions, SetsTheNamedFaults) {
 
 TEST(SimOptionsBackend, UnknownOptionFailsInitWithOneLineNamingIt) {
     canUseBackend(nullptr);
-    setEnvironment("DOVEL_CAN", "sim:fast,frobnicate=2");
+    canConfigure("sim:fast,frobnicate=2");
     testing::internal::CaptureStderr();
     const int32_t result = CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
     const std::string err = testing::internal::GetCapturedStderr();
-    clearEnvironment("DOVEL_CAN");
+    canConfigure(nullptr);
     EXPECT_NE(result, CAN_OK);
     EXPECT_EQ(err, "sim: unknown option 'frobnicate=2'\n");
     EXPECT_EQ(simCurrentHand(), nullptr);
@@ -339,11 +339,11 @@ TEST(SimOptionsBackend, UnknownOptionFailsInitWithOneLineNamingIt) {
 
 TEST(SimOptionsBackend, MalformedOptionFailsInitToo) {
     canUseBackend(nullptr);
-    setEnvironment("DOVEL_CAN", "sim:fast,stall=12");
+    canConfigure("sim:fast,stall=12");
     testing::internal::CaptureStderr();
     const int32_t result = CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
     const std::string err = testing::internal::GetCapturedStderr();
-    clearEnvironment("DOVEL_CAN");
+    canConfigure(nullptr);
     EXPECT_NE(result, CAN_OK);
     EXPECT_EQ(err, "sim: malformed option 'stall=12'\n");
     canUseBackend(nullptr);

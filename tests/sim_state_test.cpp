@@ -234,11 +234,11 @@ TEST_F(SimStateTest, BadFilesAreRefusedAtTheLinkStartUpAndLeftAsTheyAre) {
         const std::string bad = c.content(good);
         writeFile(state.path, bad);
         canUseBackend(nullptr);
-        setEnvironment("DOVEL_CAN", ("sim:fast,state=" + state.path).c_str());
+        canConfigure(("sim:fast,state=" + state.path).c_str());
         testing::internal::CaptureStderr();
         const int32_t result = CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
         const std::string err = testing::internal::GetCapturedStderr();
-        clearEnvironment("DOVEL_CAN");
+        canConfigure(nullptr);
         EXPECT_NE(result, CAN_OK) << c.name;
         EXPECT_EQ(err, "sim: state file '" + state.path + "' " + c.problem + REFUSAL_HINT)
             << c.name;

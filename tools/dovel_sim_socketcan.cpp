@@ -21,10 +21,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "can/access_code_mask.h"
 #include "can/can_api.h"
 #include "can/can_trace.h"
 #include "can/clock.h"
@@ -32,6 +32,13 @@
 #include "sim/sim_hand.h"
 
 namespace {
+
+// The simulated hand's trace writes the access code as it is only when asked, as the
+// utility's own traces do.
+bool traceUnmaskedAsked() {
+    const char* value = std::getenv("DOVEL_CAN_TRACE_UNMASKED");
+    return value != nullptr && std::string(value) == "1";
+}
 
 constexpr int EXIT_USAGE = 2;
 // The longest sleep while the hand has nothing to do: a stop request ends it anyway.
@@ -238,7 +245,7 @@ int main(int argc, char** argv) {
     // The hand's time 0; its trace is stamped with the wall clock from here.
     const int64_t startUs = realClockNowUs();
     const SimTraceSettings trace{true, canTraceWallClockUs(),
-                                 arguments.tracePath && traceUnmaskedAsked(arguments.tracePath)};
+                                 arguments.tracePath && traceUnmaskedAsked()};
     if (arguments.tracePath && simHandTraceTo(hand, arguments.tracePath, trace) != 0) {
         std::fprintf(stderr, "dovel-sim-socketcan: cannot write %s\n", arguments.tracePath);
         simHandDestroy(hand);

@@ -72,8 +72,8 @@ std::string writeRandomImage(const std::string& stem, uint32_t bytes, uint32_t s
 std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek"; }
 
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
-                                   const ImageFileChange* fileChange,
-                                   const std::string& tracePath) {
+                                   const ImageFileChange* fileChange, const std::string& tracePath,
+                                   bool traceUnmasked) {
     UpdateRun run{};
     ImageScan scan{};
     ImageBytes image{};
@@ -92,7 +92,9 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
         canUseBackend(&changingBackend);
     }
     if (!tracePath.empty()) {
-        EXPECT_EQ(simHandTraceTo(simCurrentHand(), tracePath.c_str(), SimTraceSettings{}), 0);
+        EXPECT_EQ(simHandTraceTo(simCurrentHand(), tracePath.c_str(),
+                                 SimTraceSettings{false, 0, traceUnmasked}),
+                  0);
     }
     beginStdoutCapture();
     EXPECT_EQ(canStart(), 0);

@@ -4,14 +4,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "can/access_code_mask.h"
 #include "can/can_api.h"
 #include "can/can_frame.h"
 #include "can/can_trace.h"
 #include "sim/sim_hand.h"
 
 namespace {
+
+// The simulated hand's trace writes the access code as it is only when asked, as the
+// utility's own traces do.
+bool traceUnmaskedAsked() {
+    const char* value = std::getenv("DOVEL_CAN_TRACE_UNMASKED");
+    return value != nullptr && std::string(value) == "1";
+}
 
 constexpr const char* TRACE_VARIABLE = "DOVEL_SIM_TRACE";
 
@@ -36,7 +43,7 @@ int doubleHandOpen(DoubleHand* hand, const std::string& options, std::string* er
     hand->realStartUs = realNowUs();
     const char* tracePath = std::getenv(TRACE_VARIABLE);
     const SimTraceSettings trace{!hand->fast, canTraceWallClockUs(),
-                                 tracePath && traceUnmaskedAsked(tracePath)};
+                                 tracePath && traceUnmaskedAsked()};
     if (tracePath && *tracePath && simHandTraceTo(hand->hand, tracePath, trace) != 0) {
         std::fprintf(stderr, "adapter double: cannot write the trace file %s\n", tracePath);
     }

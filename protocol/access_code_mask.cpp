@@ -1,8 +1,4 @@
-#include "can/access_code_mask.h"
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include "protocol/access_code_mask.h"
 
 CanFrame accessCodeMasked(const CanFrame& frame) {
     CanFrame shown = frame;
@@ -15,15 +11,4 @@ CanFrame accessCodeMasked(const CanFrame& frame) {
         }
     }
     return shown;
-}
-
-bool traceUnmaskedAsked(const char* path) {
-    const char* value = std::getenv(CAN_TRACE_UNMASKED_VARIABLE);
-    if (!value || std::strcmp(value, "1") != 0) {
-        return false;
-    }
-    std::fprintf(stderr,
-                 "%s=1: %s holds the controllers' access code; never send it with a report\n",
-                 CAN_TRACE_UNMASKED_VARIABLE, path);
-    return true;
 }

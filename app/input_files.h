@@ -1,0 +1,17 @@
+// The files a run reads, and the traces it writes: a trace never lands on a file the run
+// reads, whatever path names it (a link, "dir/../file", another spelling).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/run_settings.h"
+
+// Whether two paths reach one file: the same file where both exist, else the same
+// place once every link in them is followed.
+bool sameFile(const std::string& a, const std::string& b);
+
+// One line for each trace that would write to a file the run reads (the images, their
+// release checksum files, the simulated hand's state file and its FILE.new) or to the
+// other trace.
+std::vector<std::string> traceOverwriteProblems(const RunSettings& settings);
