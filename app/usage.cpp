@@ -45,9 +45,9 @@ const char* const USAGE_HEAD =
     "Usage:\n"
     "  dovelflash [IMAGE]        update every controller with the Extended Tektronix Hex\n"
     "                            image IMAGE (default dovel2.tek in the working folder)\n"
-    "  dovelflash --check [IMAGE]\n"
-    "                            check an image without touching the CAN adapter;\n"
-    "                            exit status 0 when it is good, 1 when it is not\n"
+    "  dovelflash --check [IMAGE...]\n"
+    "                            check images without touching the CAN adapter;\n"
+    "                            exit status 0 when every one is good, 1 when not\n"
     "  dovelflash --status       list the controllers; exit status 0 when all four\n"
     "                            run their main firmware, 1 otherwise (also when\n"
     "                            another run holds the bus)\n"
@@ -117,7 +117,7 @@ void printUsage() {
 }
 
 void printUsageLine() {
-    std::printf("Usage: dovelflash [IMAGE] | --check [IMAGE] | --status | --help | --version\n");
+    std::printf("Usage: dovelflash [IMAGE] | --check [IMAGE...] | --status | --help | --version\n");
 }
 
 void printVersion() {
