@@ -4,6 +4,9 @@
 #include "can/can_trace.h"
 
 #include <gtest/gtest.h>
+#if defined(__linux__)
+#include <sys/stat.h>
+#endif
 
 #include <fstream>
 #include <functional>
@@ -194,6 +197,23 @@ TEST(CandumpLine, NoNameOrStampCanBreakTheLine) {
 }
 
 #if defined(__linux__)
+// A trace that holds the access code is its owner's alone, also where a readable file of
+// that name was there before.
+TEST(TraceFile, UnmaskedTraceIsMadeReadableByItsOwnerOnly) {
+    const std::string path = uniqueTempPath("owner-only");
+    for (const bool ownerOnly : {false, true}) {
+        std::FILE* file = canTraceCreateFile(path.c_str(), ownerOnly);
+        ASSERT_NE(file, nullptr);
+        std::fputs("line\n", file);
+        std::fclose(file);
+        struct stat made {};
+        ASSERT_EQ(stat(path.c_str(), &made), 0);
+        EXPECT_EQ(made.st_mode & 0077, ownerOnly ? 0u : 0044u & ~static_cast<unsigned>(umask(022)));
+        EXPECT_EQ(made.st_size, 5);
+    }
+    std::remove(path.c_str());
+}
+
 TEST_F(LinkTraceTest, FailingWriteIsReportedOnceAndTheRunGoesOn) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(initTraced("/dev/full"), CAN_OK);
