@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Makes images with GNU binutils as a firmware developer does (README, "Making an image")
+# Makes images with GNU binutils as a firmware developer does (docs/making-an-image.md)
 # and sends them to the simulated hand: a random binary at a chosen address, the same
 # binary as Intel HEX at an address that is no multiple of 32, and a small ELF linked
 # inside the simulated controllers' flash. For each, objcopy's own output must be refused
-# at its first symbol record, the README's recipe must make it pass the check, and an
+# at its first symbol record, the documented recipe must make it pass the check, and an
 # update (DOVEL_CAN=sim:fast) must leave every controller's flash holding exactly the
 # bytes objcopy wrote, address by address, with the CRC-32 that Python's zlib computes.
 # Exits non-zero on any failure.
@@ -16,7 +16,7 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target dovelflash
 
 DOVELFLASH=$PWD/build/dovelflash
-# The README's recipe: only the data (6) and termination (8) records.
+# The documented recipe: only the data (6) and termination (8) records.
 RECIPE="grep '^%..[68]' fw-raw.tek > fw.tek"
 # objcopy writes whole 32-byte blocks, each at an address that is a multiple of 32.
 TEKHEX_BLOCK=32
@@ -93,7 +93,7 @@ try_image() {  # name, raw objcopy output, file of the bytes, address of the fir
 }
 
 echo "== images made by objcopy"
-check "the README gives the recipe" grep -qF "$RECIPE" README.md
+check "docs/making-an-image.md gives the recipe" grep -qF "$RECIPE" docs/making-an-image.md
 
 # A random binary of a random size that does not fill its last block.
 blocks=$((128 + RANDOM % 128))
