@@ -9,16 +9,39 @@ namespace {
 
 const char* plural(long long count) { return count == 1 ? "" : "s"; }
 
+// One range reads "from 0x... to 0x..."; several are listed, so that data at an address
+// far from the rest (a run address in RAM, say), or a gap, shows on the line.
+void printAddressRanges(const ImageScan* scan) {
+    if (scan->addressRanges <= 1) {
+        std::printf(" from 0x%08llX to 0x%08llX",
+                    static_cast<unsigned long long>(scan->lowestAddress),
+                    static_cast<unsigned long long>(scan->highestAddress));
+        return;
+    }
+    const int listed =
+        scan->addressRanges < IMAGE_LISTED_RANGES ? scan->addressRanges : IMAGE_LISTED_RANGES;
+    std::printf(" in");
+    for (int i = 0; i < listed; ++i) {
+        std::printf("%s 0x%08llX-0x%08llX", i == 0 ? "" : ",",
+                    static_cast<unsigned long long>(scan->listedRanges[i].first),
+                    static_cast<unsigned long long>(scan->listedRanges[i].last));
+    }
+    const int more = scan->addressRanges - listed;
+    if (more > 0) {
+        std::printf(" and %d more range%s up to 0x%08llX", more, plural(more),
+                    static_cast<unsigned long long>(scan->highestAddress));
+    }
+}
+
 void printImageSummary(const ImageScan* scan, const char* sha256) {
     std::printf("Image: %d data record%s", scan->dataRecords, plural(scan->dataRecords));
     if (scan->symbolRecords > 0) {
         std::printf(", %d symbol record%s", scan->symbolRecords, plural(scan->symbolRecords));
     }
     if (scan->dataBytes > 0) {
-        std::printf(", %lld byte%s from 0x%08llX to 0x%08llX",
-                    static_cast<long long>(scan->dataBytes), plural(scan->dataBytes),
-                    static_cast<unsigned long long>(scan->lowestAddress),
-                    static_cast<unsigned long long>(scan->highestAddress));
+        std::printf(", %lld byte%s", static_cast<long long>(scan->dataBytes),
+                    plural(scan->dataBytes));
+        printAddressRanges(scan);
     } else {
         std::printf(", no data bytes");
     }

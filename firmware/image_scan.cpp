@@ -257,6 +257,27 @@ int takeDataRecord(const TekRecord* record, int line, DataRanges* ranges, ImageS
     return IMAGE_SCAN_PASSED;
 }
 
+// The runs of bytes with no gap between them, in address order, from the records' ranges
+// (which never overlap: an overlap is refused before).
+void collectAddressRanges(const DataRanges& ranges, ImageScan* scan) {
+    scan->addressRanges = 0;
+    uint64_t runLast = 0;
+    for (const auto& [first, range] : ranges) {
+        const bool continues = scan->addressRanges > 0 && first == runLast + 1;
+        if (!continues) {
+            ++scan->addressRanges;
+        }
+        runLast = range.last;
+        const int index = scan->addressRanges - 1;
+        if (index < IMAGE_LISTED_RANGES) {
+            if (!continues) {
+                scan->listedRanges[index].first = first;
+            }
+            scan->listedRanges[index].last = runLast;
+        }
+    }
+}
+
 }  // namespace
 
 int scanImageText(ImageReader* reader, ImageScan* scan) {
@@ -303,6 +324,7 @@ int scanImageText(ImageReader* reader, ImageScan* scan) {
         return refuse(scan, lastRecordLine,
                       "the image ends after this record, with no termination record");
     }
+    collectAddressRanges(ranges, scan);
     if (scan->dataBytes == 0) {
         // A controller would erase its flash and take nothing in its place.
         return refuse(scan, terminationLine,

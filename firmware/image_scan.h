@@ -23,6 +23,15 @@ constexpr int IMAGE_SCAN_NOT_A_FILE = 3;
 // Larger than IMAGE_MAX_BYTES: not read into memory, whatever the operator allows.
 constexpr int IMAGE_SCAN_TOO_LARGE = 4;
 
+// The "Image:" line names this many of an image's address ranges; more are counted.
+constexpr int IMAGE_LISTED_RANGES = 4;
+
+// A run of data bytes with no gap, first and last address included.
+struct ImageAddressRange {
+    uint64_t first;
+    uint64_t last;
+};
+
 struct ImageScan {
     int line;                          // where the problem is, as an editor counts; 0 for the file
     char problem[IMAGE_PROBLEM_SIZE];  // "line 17: checksum is 0x3A, ..." or "the file holds no
@@ -35,6 +44,11 @@ struct ImageScan {
     uint64_t lowestAddress;  // of the data bytes, when there are any
     uint64_t highestAddress;
     uint64_t startAddress;  // from the termination record
+    // The runs of bytes the data records fill, records that follow each other merged: a
+    // second range is initialised data at its run address, or a gap, which the desk
+    // should see.
+    int addressRanges;
+    ImageAddressRange listedRanges[IMAGE_LISTED_RANGES];  // the lowest of them
 };
 
 // Reads and checks the image at path.

@@ -1,7 +1,7 @@
-# What the Debian package holds besides the program and its README: the copyright file,
-# the changelog and the manual page (the last two made at configure time and compressed
-# with gzip -9n, as Debian asks: best compression, no file name or time stamp, so that two
-# builds of one version give the same package), and its Maintainer.
+# What the Debian package holds besides the program, its documents and examples: the
+# copyright file, the changelog and the manual page (the last two made at configure time
+# and compressed with gzip -9n, as Debian asks: best compression, no file name or time
+# stamp, so that two builds of one version give the same package), and its Maintainer.
 
 # The packager's name and address, for the Maintainer field and the changelog entry. The
 # project's own is a placeholder at a domain that receives no mail: packages handed out

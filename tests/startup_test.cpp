@@ -417,6 +417,21 @@ INSTANTIATE_TEST_SUITE_P(
                   "start address 0x00001000, sha256 "
                   "aef5cb40d642a7e2db9eababceb18775bc576091227369903df2585eee5e1656\n",
                   0},
+        // Initialised data at its run address in RAM, not after the code: two ranges.
+        CheckCase{"TwoRanges", "%126288200000000A0B\n" + GOOD_IMAGE, nullptr,
+                  "[OK]\nImage: 2 data records, 4 bytes in 0x00001000-0x00001001, "
+                  "0x20000000-0x20000001, start address 0x00001000, sha256 "
+                  "b0f85ecda96a10c3d359324fd32f73f554e18c087bbb4ef2c32b54ddcf388c8c\n",
+                  0},
+        CheckCase{
+            "FiveRanges",
+            "%0E61D410100102\n%0E61E410200102\n%0E61F410300102\n%0E620410400102\n" + GOOD_IMAGE,
+            nullptr,
+            "[OK]\nImage: 5 data records, 10 bytes in 0x00001000-0x00001001, "
+            "0x00001010-0x00001011, 0x00001020-0x00001021, 0x00001030-0x00001031 and 1 "
+            "more range up to 0x00001041, start address 0x00001000, sha256 "
+            "1af3a955889afe4e4a97de69924213eee415d84d06b077c7043d74dc41a81e3a\n",
+            0},
         CheckCase{"Refused", BAD_CHECKSUM_IMAGE, nullptr, "[FAILED] " + BAD_CHECKSUM, 1},
         CheckCase{"WarnStillFails", BAD_CHECKSUM_IMAGE, "warn", "[WARNING] " + BAD_CHECKSUM, 1}),
     [](const testing::TestParamInfo<CheckCase>& info) { return info.param.name; });

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the installable packages into dist/: a Debian package of the Linux build
-# (dovelflash_VERSION_amd64.deb: the utility, its README, copyright file, changelog and
-# manual page) and a ZIP of the Windows build made with mingw-w64
-# (dovelflash-VERSION-windows-x86_64.zip: the utility, its README and LICENSE.txt).
+# (dovelflash_VERSION_amd64.deb: the utility, its README and docs/, the examples they use,
+# copyright file, changelog and manual page) and a ZIP of the Windows build made with
+# mingw-w64 (dovelflash-VERSION-windows-x86_64.zip: the utility, the README, docs/, the
+# examples and LICENSE.txt).
 # Release builds without tests, in build-package/ and build-package-mingw/.
 #
 # The controllers' access code comes from DOVEL_ACCESS_CODE in the environment, five

@@ -17,6 +17,8 @@ ctest --preset default
 echo "== images made by GNU binutils"
 tools/test-objcopy-images.sh
 
+tools/test-manual-page.sh
+
 echo "== image fingerprints against sha256sum"
 tools/test-image-hash.sh
 

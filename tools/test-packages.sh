@@ -3,9 +3,10 @@
 # Debian package unpacked into a scratch root, the ZIP unpacked and its program run
 # under wine. Each installed utility must print its version and run a complete update
 # of the simulated hand (DOVEL_CAN=sim:fast) with the golden transcript, writing a
-# link trace that the candump log tools read. The Debian package must pass lintian with
-# no error or warning, and its manual page must show with man and name everything
-# --help names. Exits non-zero on any failure.
+# link trace that the candump log tools read. Both carry the documentation (the README
+# and docs/) and the examples it uses (the example image and update-hands.sh). The Debian
+# package must pass lintian with no error or warning, and its manual page must show with
+# man and say what --help says (tools/test-manual-page.sh). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C
@@ -19,6 +20,8 @@ DOVEL_COUNT=4
 version=$(sed -n 's/^project(dovelflash VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=dist/dovelflash_${version}_amd64.deb
 zip=dist/dovelflash-${version}-windows-x86_64.zip
+# The documents and examples a package carries, as paths under its documentation folder.
+documents=$(printf '%s\n' README.md docs/*.md examples/dovel2.tek examples/update-hands.sh)
 # shellcheck source=tools/check-support.sh
 source tools/check-support.sh
 
@@ -89,11 +92,11 @@ package_maintainer_is() {  # package, maintainer
 
 echo "== the Debian package"
 check "$deb exists" test -f "$deb"
-check "it holds the utility, its README, copyright, changelog and manual page, nothing else" \
+check "it holds the utility, the README, docs/, the examples, copyright, changelog and manual page, nothing else" \
   diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort) \
-  <(printf '%s\n' ./usr/bin/dovelflash ./usr/share/doc/dovelflash/README.md \
-    ./usr/share/doc/dovelflash/changelog.gz ./usr/share/doc/dovelflash/copyright \
-    ./usr/share/man/man1/dovelflash.1.gz)
+  <({ printf '%s\n' ./usr/bin/dovelflash ./usr/share/doc/dovelflash/changelog.gz \
+      ./usr/share/doc/dovelflash/copyright ./usr/share/man/man1/dovelflash.1.gz
+    sed 's|^|./usr/share/doc/dovelflash/|' <<<"$documents"; } | sort)
 check "lintian finds no error and no warning" lintian_clean "$deb"
 check "its copyright file is machine-readable and gives every licence's text" \
   copyright_machine_readable <(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/dovelflash/copyright)
@@ -109,6 +112,13 @@ check "man shows its manual page" \
   bash -c "MANWIDTH=200 man --nj --nh -l '$manual' 2>&1 | grep -qE '^ +dovelflash - install firmware into'"
 check "the manual page names every option and variable --help names" \
   manual_names_all "$installed" "$manual"
+check "its manual page and --help name the same ways to run, options and variables" \
+  tools/test-manual-page.sh "$installed" "$manual"
+check "its documents and examples are the project's, update-hands.sh executable" \
+  bash -c "while read -r f; do cmp '$scratch/root/usr/share/doc/dovelflash/'\$f \$f || exit 1; done <<<'$documents' &&
+           test -x '$scratch/root/usr/share/doc/dovelflash/examples/update-hands.sh'"
+check "the example image the manual page's EXAMPLES use passes the installed utility's check" \
+  bash -c "'$installed' --check '$scratch/root/usr/share/doc/dovelflash/examples/dovel2.tek' >/dev/null"
 PATH="$scratch/root/usr/bin:$PATH" DOVEL_CAN=sim:fast DOVEL_CAN_TRACE="$scratch/deb-trace.log" \
   dovelflash "$IMAGE" </dev/null >"$scratch/deb.out" 2>"$scratch/deb.err" || true
 check "it runs a complete update with the golden transcript" same_transcript "$scratch/deb.out"
@@ -124,9 +134,9 @@ check "its Maintainer and changelog name the address given at build time" \
 
 echo "== the Windows ZIP"
 check "$zip exists" test -f "$zip"
-check "it holds dovelflash.exe, the README and the licence, nothing else" \
+check "it holds dovelflash.exe, the README, docs/, the examples and the licence, nothing else" \
   diff <(unzip -Z1 "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort) \
-  <(printf '%s\n' LICENSE.txt README.md dovelflash.exe)
+  <({ printf '%s\n' LICENSE.txt dovelflash.exe; cat <<<"$documents"; } | sort)
 unzip -q "$zip" -d "$scratch/zip"
 check "its licence is the Debian package's copyright file" \
   cmp "$(find "$scratch/zip" -name LICENSE.txt)" "$scratch/root/usr/share/doc/dovelflash/copyright"
