@@ -34,6 +34,8 @@ constexpr int EXIT_UPDATE_NOT_STARTED = 2;
 // Lets go of the bus (canFinish), asks for a key, prints the closing line and ends the
 // process with status 0, or with reportStatus when DOVEL_EXIT_STATUS is "report".
 [[noreturn]] void exitPromptReporting(int reportStatus);
+// Whether DOVEL_EXIT_STATUS asks for the outcome in the exit status.
+bool exitStatusReported();
 // An early way out, before the update began.
 [[noreturn]] void exitPrompt();
 

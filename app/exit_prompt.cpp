@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/run_record.h"
 #include "can/link.h"
 
 namespace {
@@ -26,6 +27,11 @@ int chosenExitStatus(int reportStatus) {
 
 }  // namespace
 
+bool exitStatusReported() {
+    const char* setting = std::getenv(EXIT_STATUS_VARIABLE);
+    return setting != nullptr && std::strcmp(setting, EXIT_STATUS_REPORT) == 0;
+}
+
 void exitPromptReporting(int reportStatus) {
     // The summary is printed: a run left at this prompt must not keep the bus from the
     // next one.
@@ -34,7 +40,8 @@ void exitPromptReporting(int reportStatus) {
     waitKey();
     std::printf("\nDone.\n\n");
     std::fflush(stdout);
-    std::exit(chosenExitStatus(reportStatus));
+    // The record carries the status the run ends with, so it is written last.
+    std::exit(recordEnd(chosenExitStatus(reportStatus), exitStatusReported()));
 }
 
 void exitPrompt() { exitPromptReporting(EXIT_UPDATE_NOT_STARTED); }

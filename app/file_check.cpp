@@ -55,6 +55,7 @@ int checkFirmwareFile(const char* path, FirmwareFileCheck* check) {
     ImageScan scan{};
     ImageBytes image{};
     const int verdict = readAndScanImage(path, &scan, &image);
+    check->scan = scan;
     std::snprintf(check->problem, sizeof check->problem, "%s", scan.problem);
     if (verdict == IMAGE_SCAN_PASSED || verdict == IMAGE_SCAN_REFUSED) {
         Sha256 hash{};

@@ -6,6 +6,7 @@
 
 #include "app/console.h"
 #include "app/file_check.h"
+#include "app/run_record.h"
 #include "app/update_walks.h"
 #include "app/usage.h"
 #include "can/link.h"
@@ -21,6 +22,9 @@ constexpr int CHECK_EXIT_FAILED = 1;
 
 bool declines(char key) { return key == 'n' || key == 'N' || key == KEY_END_OF_INPUT; }
 
+// The ways out without an exit prompt: the run's record first.
+[[noreturn]] void exitRecorded(int status) { std::exit(recordEnd(status, exitStatusReported())); }
+
 // With statusOnly, a declined retry ends the run at once, as the status check has no
 // exit prompt; so does a bus that is not this run's, as a status check never waits for
 // an update to end.
@@ -30,10 +34,11 @@ void startLinkOrExit(bool statusOnly) {
         const int32_t started = canStart();
         if (started == 0) {
             std::printf("CAN device initialized.\n");
+            recordLink();
             return;
         }
         if (started == CAN_ERR_BUS_NOT_TAKEN && statusOnly) {
-            std::exit(STATUS_NOT_ALL_RUNNING);
+            exitRecorded(STATUS_NOT_ALL_RUNNING);
         }
         // A bus in use has its own line, and the adapter is fine: no word about plugging.
         if (started != CAN_ERR_BUS_NOT_TAKEN) {
@@ -43,7 +48,7 @@ void startLinkOrExit(bool statusOnly) {
         if (declines(waitKey())) {
             if (statusOnly) {
                 std::printf("\n");
-                std::exit(STATUS_NOT_ALL_RUNNING);
+                exitRecorded(STATUS_NOT_ALL_RUNNING);
             }
             exitPrompt();
         }
@@ -65,11 +70,14 @@ bool chooseFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE])
     std::printf("\n");
     int running = 0;
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
-        if (checkDovel(id, true) == CHECK_MAIN_FIRMWARE) {
+        DovelReadings readings{};
+        const DovelCheck check = checkDovelReading(id, true, &readings);
+        recordStatusDovel(id, check, readings);
+        if (check == CHECK_MAIN_FIRMWARE) {
             ++running;
         }
     }
-    std::exit(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
+    exitRecorded(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
 }
 
 // The path, or the file-check line that refuses it.
@@ -78,7 +86,11 @@ bool takeFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE]) {
         return true;
     }
     std::printf("Accessing firmware file: %s...", argv[1]);
-    std::printf("[FAILED] Firmware path is longer than %d characters\n", FIRMWARE_PATH_SIZE - 1);
+    char problem[64];
+    std::snprintf(problem, sizeof problem, "Firmware path is longer than %d characters",
+                  FIRMWARE_PATH_SIZE - 1);
+    std::printf("[FAILED] %s\n", problem);
+    recordImageRefused(argv[1], problem);
     return false;
 }
 
@@ -86,9 +98,12 @@ bool takeFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE]) {
 [[noreturn]] void checkImageAndExit(int argc, char** argv) {
     char path[FIRMWARE_PATH_SIZE];
     FirmwareFileCheck check{};
-    const bool passed =
-        takeFirmwarePath(argc, argv, path) && checkFirmwareFile(path, &check) == FILE_CHECK_PASSED;
-    std::exit(passed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
+    bool passed = false;
+    if (takeFirmwarePath(argc, argv, path)) {
+        passed = checkFirmwareFile(path, &check) == FILE_CHECK_PASSED;
+        recordImage(path, check);
+    }
+    exitRecorded(passed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
 }
 
 // The utility's own option words where the command line does not give them their meaning
@@ -109,6 +124,13 @@ const char* misplacedOption(int argc, char** argv) {
     return nullptr;
 }
 
+RunCommand runCommand(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], CHECK_OPTION) == 0) {
+        return RUN_CHECK;
+    }
+    return argc == 2 && std::strcmp(argv[1], STATUS_OPTION) == 0 ? RUN_STATUS : RUN_UPDATE;
+}
+
 }  // namespace
 
 void runDovelflash(int argc, char** argv) {
@@ -117,6 +139,8 @@ void runDovelflash(int argc, char** argv) {
         std::exit(0);
     }
     consoleSetUp();
+    recordBegin(std::getenv(REPORT_VARIABLE), std::getenv(HAND_VARIABLE), runCommand(argc, argv),
+                argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], CHECK_OPTION) == 0) {
         checkImageAndExit(argc - 1, argv + 1);
     }
@@ -132,6 +156,9 @@ void runDovelflash(int argc, char** argv) {
             "\n%s is one of this utility's own options, not a word of an update: "
             "nothing was done.\n",
             option);
+        char why[96];
+        std::snprintf(why, sizeof why, "%s is one of this utility's own options", option);
+        recordSettingsRefused(why);
         printUsageLine();
         exitPrompt();
     }
@@ -143,14 +170,21 @@ void runDovelflash(int argc, char** argv) {
 
     char path[FIRMWARE_PATH_SIZE];
     FirmwareFileCheck check{};
-    if (!takeFirmwarePath(argc, argv, path) ||
-        checkFirmwareFile(path, &check) == FILE_CHECK_REFUSED) {
+    if (!takeFirmwarePath(argc, argv, path)) {
+        exitPrompt();
+    }
+    const int verdict = checkFirmwareFile(path, &check);
+    recordImage(path, check);
+    if (verdict == FILE_CHECK_REFUSED) {
         exitPrompt();
     }
 
     guardUpdateWalks();
+    recordDownloadMode(DOWNLOAD_ONE_BY_ONE);
+    recordWalksBegin();
     UpdateOutcome outcome{};
     runUpdateWalks(&check.image, &outcome);
+    recordUpdate(outcome);
     const ImageSummary image{path, check.sha256, check.checkedAgainst,
                              check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};
     const int updated = printUpdateSummary(outcome, image);

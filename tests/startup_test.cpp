@@ -503,10 +503,12 @@ TEST(LinkTrace, UnopenableFileFailsTheStartUpWithItsLine) {
 TEST(LinkTrace, RunStoppedBySigtermLeavesTheTraceUpToTheLastFrameSent) {
     constexpr size_t FRAMES_BEFORE_STOP = 3;
     const std::string trace = uniqueTempPath("sigterm-trace");
+    const std::string report = uniqueTempPath("sigterm-record");
     const std::string image = exampleImagePath();
     const ChildRun run = runInChild(
         [&] {
             setEnvironment(CAN_TRACE_VARIABLE, trace.c_str());
+            setEnvironment("DOVEL_REPORT", report.c_str());
             static ScriptedAdapter adapter;
             adapter.onRead = [](ScriptedAdapter& a) {
                 if (a.written.size() == FRAMES_BEFORE_STOP) {
@@ -536,6 +538,13 @@ TEST(LinkTrace, RunStoppedBySigtermLeavesTheTraceUpToTheLastFrameSent) {
     EXPECT_TRUE(std::regex_match(last, FRAME_LINE)) << log;
     EXPECT_EQ(log.back(), '\n');
     std::remove(trace.c_str());
+    // The record says so too, as one whole line.
+    const std::string record = fileText(report);
+    EXPECT_TRUE(
+        std::regex_match(record, std::regex(R"(\{"schema":1,.*"result":"interrupted",.*)"
+                                            R"("signal":"SIGTERM","end":"[-0-9T:.]+Z"\}\n)")))
+        << record;
+    std::remove(report.c_str());
 }
 
 // --- --help and --version ------------------------------------------------------------
