@@ -176,6 +176,35 @@ check "status 3 under DOVEL_EXIT_STATUS=report, and one line on standard error" 
 run unwritable DOVEL_REPORT=no-such-folder/records.jsonl -- --check dovel2.tek
 check "without it the check's own status" test "$status" -eq 0
 
+echo "== examples/update-hands.sh reads the records"
+# Three "interfaces", each a simulated hand: one updated, one with a silent controller,
+# one whose link does not start.
+cat >"$scratch/hands-dovelflash" <<EOF
+#!/bin/sh
+case \$DOVEL_CAN in
+  socketcan:good) DOVEL_CAN=sim:fast ;;
+  socketcan:faulty) DOVEL_CAN=sim:fast,silent=13 ;;
+  *) DOVEL_CAN=sim:no-such-option ;;
+esac
+export DOVEL_CAN
+exec "$DOVELFLASH" "\$@"
+EOF
+chmod +x "$scratch/hands-dovelflash"
+hands=$scratch/hands
+DOVELFLASH=$scratch/hands-dovelflash DOVEL_LOG_DIR=$hands \
+  sh examples/update-hands.sh "$scratch/dovel2.tek" good faulty gone >"$scratch/hands.out" 2>&1
+status=$?
+printf '%s\n' \
+  "good: 4 of 4 Dovels updated. VERS $vers $vers $vers $vers, image sha256 $hash" \
+  "faulty: 3 of 4 Dovels updated. Dovel 13: FAILED - not found. VERS $vers $vers - $vers, image sha256 $hash (see $hands/faulty.log)" \
+  "gone: not started: the CAN link did not start (see $hands/gone.log)" >"$scratch/hands.expected"
+check "one line per hand, from its record" diff "$scratch/hands.expected" "$scratch/hands.out"
+check "status 1: not every hand was updated" test "$status" -eq 1
+mkdir "$scratch/no-jq"
+env PATH="$scratch/no-jq" /bin/sh examples/update-hands.sh dovel2.tek can0 2>"$scratch/no-jq.err"
+check "without jq it says so and ends with status 2" \
+  test "$?" -eq 2 -a "$(grep -c 'jq is missing' "$scratch/no-jq.err")" -eq 1
+
 if [ "$failed" -ne 0 ]; then
   echo "== run record checks FAILED"
   exit 1
