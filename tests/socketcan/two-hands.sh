@@ -5,9 +5,10 @@
 # started on vcan0, the bus in use.
 # Expected: the script's two lines "vcan0: 4 of 4 Dovels updated. VERS ..., image sha256
 # ..." and the same for vcan1, read from the runs' records; each hand's console text
-# equal to expected/NAME.stdout and its end state, flash included, as expected/NAME.report; the run and the status check on
-# vcan0 refused with the line naming the process that updates vcan0, before any frame:
-# candump sees on vcan0 exactly the frames of that one update.
+# equal to expected/NAME.stdout and its end state, flash included, as
+# expected/NAME.report; the run and the status check on vcan0 refused with the line
+# naming the process that updates vcan0, before any frame: candump sees on vcan0 exactly
+# the frames of that one update.
 set -u
 name=$1
 image=$2
