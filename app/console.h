@@ -38,6 +38,8 @@ void exitStatusReportsOutcome(bool report);
 // Lets go of the bus (canFinish), asks for a key, prints the closing line and ends the
 // process with status 0, or with reportStatus when the outcome is reported.
 [[noreturn]] void exitPromptReporting(int reportStatus);
+// Whether DOVEL_EXIT_STATUS asks for the outcome in the exit status.
+bool exitStatusReported();
 // An early way out, before the update began.
 [[noreturn]] void exitPrompt();
 

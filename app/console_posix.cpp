@@ -11,6 +11,7 @@
 
 #include "app/console.h"
 #include "app/console_keys.h"
+#include "app/run_record.h"
 
 namespace {
 
@@ -66,6 +67,7 @@ void restoreTerminalAndReraise(int signalNumber) {
 // The walks' own handler for Ctrl-C and termination requests.
 void reportInterruptAndReraise(int signalNumber) {
     (void)!write(STDOUT_FILENO, UPDATE_INTERRUPTED_LINE, sizeof UPDATE_INTERRUPTED_LINE - 1);
+    recordInterrupted(signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
     signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }

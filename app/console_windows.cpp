@@ -10,6 +10,7 @@
 
 #include "app/console.h"
 #include "app/console_keys.h"
+#include "app/run_record.h"
 
 namespace {
 
@@ -72,6 +73,9 @@ BOOL WINAPI reportInterrupt(DWORD event) {
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), UPDATE_INTERRUPTED_LINE,
                   sizeof UPDATE_INTERRUPTED_LINE - 1, &written, nullptr);
+        recordInterrupted(event == CTRL_C_EVENT       ? "CTRL_C_EVENT"
+                          : event == CTRL_BREAK_EVENT ? "CTRL_BREAK_EVENT"
+                                                      : "CTRL_CLOSE_EVENT");
     }
     return FALSE;
 }

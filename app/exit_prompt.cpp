@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/run_record.h"
 #include "can/link.h"
 
 namespace {
@@ -14,6 +15,8 @@ bool reportOutcome = false;
 
 void exitStatusReportsOutcome(bool report) { reportOutcome = report; }
 
+bool exitStatusReported() { return reportOutcome; }
+
 void exitPromptReporting(int reportStatus) {
     // The summary is printed: a run left at this prompt must not keep the bus from the
     // next one.
@@ -22,7 +25,8 @@ void exitPromptReporting(int reportStatus) {
     waitKey();
     std::printf("\nDone.\n\n");
     std::fflush(stdout);
-    std::exit(reportOutcome ? reportStatus : 0);
+    // The record carries the status the run ends with, so it is written last.
+    std::exit(recordEnd(reportOutcome ? reportStatus : 0, reportOutcome));
 }
 
 void exitPrompt() { exitPromptReporting(EXIT_UPDATE_NOT_STARTED); }

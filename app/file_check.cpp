@@ -59,6 +59,7 @@ int checkFirmwareFile(const char* path, ImageCheckMode mode, const char* givenSh
     ImageScan scan{};
     ImageBytes image{};
     const int verdict = readAndScanImage(path, &scan, &image);
+    check->scan = scan;
     std::snprintf(check->problem, sizeof check->problem, "%s", scan.problem);
     if (verdict == IMAGE_SCAN_PASSED || verdict == IMAGE_SCAN_REFUSED) {
         Sha256 hash{};

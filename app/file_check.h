@@ -20,6 +20,7 @@ struct FirmwareFileCheck {
     // What the hash matched ("dovel2.tek.sha256", "DOVEL_IMAGE_SHA256"), empty when the
     // release gave none.
     char checkedAgainst[RELEASE_CHECKSUM_SOURCE_SIZE];
+    ImageScan scan;  // what the scan counted, when the file was read (sha256 not empty)
 };
 
 // Prints the file-check line for path and its verdict, and reads the image into

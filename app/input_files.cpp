@@ -69,36 +69,46 @@ bool sameFile(const std::string& a, const std::string& b) {
     return resolvedPath(a) == resolvedPath(b);
 }
 
-std::vector<std::string> traceOverwriteProblems(const RunSettings& settings) {
-    if (settings.mode != RUN_UPDATE && settings.mode != RUN_STATUS) {
-        return {};  // no other run writes a trace
-    }
-    struct Trace {
+std::vector<std::string> overwriteProblems(RunSettings* settings) {
+    struct Written {
         const char* variable;
         const std::string& path;
+        const char* what;  // what writing to it does
+        bool written;      // this run writes it
     };
-    const Trace traces[] = {{CAN_TRACE_VARIABLE, settings.canTrace},
-                            {SIM_TRACE_VARIABLE, settings.simTrace}};
-    const std::vector<ReadFile> read = filesRead(settings);
+    const bool traced = settings->mode == RUN_UPDATE || settings->mode == RUN_STATUS;
+    const Written written[] = {
+        {CAN_TRACE_VARIABLE, settings->canTrace, "the trace would overwrite", traced},
+        {SIM_TRACE_VARIABLE, settings->simTrace, "the trace would overwrite", traced},
+        {REPORT_VARIABLE, settings->reportPath, "the run's record would be appended to", true},
+    };
+    const std::vector<ReadFile> read = filesRead(*settings);
     std::vector<std::string> problems;
-    for (const Trace& trace : traces) {
-        if (trace.path.empty()) {
+    for (size_t i = 0; i < std::size(written); ++i) {
+        const Written& file = written[i];
+        if (!file.written || file.path.empty()) {
             continue;
         }
         const std::string named =
-            std::string(trace.variable) + " is \"" + shownValue(trace.path) + "\"";
-        for (const ReadFile& file : read) {
-            if (sameFile(trace.path, file.path)) {
-                problems.push_back(named + ": that is " + file.what + " " + shownValue(file.path) +
-                                   ", which the trace would overwrite");
+            std::string(file.variable) + " is \"" + shownValue(file.path) + "\"";
+        const size_t before = problems.size();
+        for (const ReadFile& input : read) {
+            if (sameFile(file.path, input.path)) {
+                problems.push_back(named + ": that is " + input.what + " " +
+                                   shownValue(input.path) + ", which " + file.what);
                 break;
             }
         }
-    }
-    if (!settings.canTrace.empty() && !settings.simTrace.empty() &&
-        sameFile(settings.canTrace, settings.simTrace)) {
-        problems.push_back(std::string(CAN_TRACE_VARIABLE) + " and " + SIM_TRACE_VARIABLE +
-                           " name one file: each trace needs its own");
+        for (size_t j = 0; j < i && problems.size() == before; ++j) {
+            if (written[j].written && !written[j].path.empty() &&
+                sameFile(file.path, written[j].path)) {
+                problems.push_back(std::string(written[j].variable) + " and " + file.variable +
+                                   " name one file: each needs its own");
+            }
+        }
+        if (problems.size() != before && file.variable == std::string(REPORT_VARIABLE)) {
+            settings->reportUsable = false;
+        }
     }
     return problems;
 }

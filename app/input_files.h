@@ -11,7 +11,8 @@
 // place once every link in them is followed.
 bool sameFile(const std::string& a, const std::string& b);
 
-// One line for each trace that would write to a file the run reads (the images, their
-// release checksum files, the simulated hand's state file and its FILE.new) or to the
-// other trace.
-std::vector<std::string> traceOverwriteProblems(const RunSettings& settings);
+// One line for each file the run writes (the traces, the run's record) that is a file the
+// run reads (the images, their release checksum files, the simulated hand's state file
+// and its FILE.new) or another it writes. A record that is refused clears
+// settings->reportUsable: such a run keeps no record.
+std::vector<std::string> overwriteProblems(RunSettings* settings);

@@ -24,6 +24,8 @@ const char* const KNOWN_SETTING_VARIABLES[] = {
     CAN_TRACE_UNMASKED_VARIABLE,
     IMAGE_CHECK_VARIABLE,
     IMAGE_SHA256_VARIABLE,
+    REPORT_VARIABLE,
+    HAND_VARIABLE,
     EXPECT_VERS_SETTING,
     EXIT_STATUS_VARIABLE,
     nullptr,
@@ -151,6 +153,10 @@ void readEnvironment(RunSettings* settings) {
         refuse(settings, EXPECT_VERS_SETTING, expectVers,
                "a version as VERS is printed: 1 to 8 hex digits, with or without 0x (0x323f)");
     }
+
+    settings->reportPath = variable(REPORT_VARIABLE);
+    settings->handLabel = variable(HAND_VARIABLE);
+    settings->reportUsable = !settings->reportPath.empty();
 
     const std::string exitStatus = variable(EXIT_STATUS_VARIABLE);
     settings->exitStatusReport = exitStatus == "report";

@@ -36,6 +36,8 @@ constexpr const char* CAN_TRACE_UNMASKED_VARIABLE = "DOVEL_CAN_TRACE_UNMASKED";
 constexpr const char* IMAGE_CHECK_VARIABLE = "DOVEL_IMAGE_CHECK";
 constexpr const char* EXPECT_VERS_SETTING = "DOVEL_EXPECT_VERS";
 constexpr const char* EXIT_STATUS_VARIABLE = "DOVEL_EXIT_STATUS";
+constexpr const char* REPORT_VARIABLE = "DOVEL_REPORT";  // the file the run's records go to
+constexpr const char* HAND_VARIABLE = "DOVEL_HAND";      // the operator's label for the hand
 
 // The image an update or a check reads when the command line names none.
 constexpr const char* DEFAULT_IMAGE_PATH = "dovel2.tek";
@@ -56,7 +58,12 @@ struct RunSettings {
     std::string imageSha256;  // DOVEL_IMAGE_SHA256, empty: none given
     bool expectVersGiven;     // DOVEL_EXPECT_VERS
     uint32_t expectVers;
-    bool exitStatusReport;  // DOVEL_EXIT_STATUS=report
+    bool exitStatusReport;   // DOVEL_EXIT_STATUS=report
+    std::string reportPath;  // DOVEL_REPORT, empty: no record
+    std::string handLabel;   // DOVEL_HAND, as given
+    // The record may be written: DOVEL_REPORT names no file the run reads or writes
+    // otherwise (overwriteProblems).
+    bool reportUsable;
     // Set when DOVEL_EXIT_STATUS is malformed: the caller cannot be told apart from one
     // who asked for report, so the refusal ends with report's status.
     bool exitStatusMalformed;

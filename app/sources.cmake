@@ -5,12 +5,14 @@ target_sources(dovelcore PRIVATE
   app/file_check.cpp
   app/input_files.cpp
   app/run_settings.cpp
+  app/json_writer.cpp
+  app/run_record.cpp
   app/startup.cpp
   app/update_summary.cpp
   app/usage.cpp
   app/update_walks.cpp)
 if(WIN32)
-  target_sources(dovelcore PRIVATE app/console_windows.cpp)
+  target_sources(dovelcore PRIVATE app/console_windows.cpp app/run_record_windows.cpp)
 else()
-  target_sources(dovelcore PRIVATE app/console_posix.cpp)
+  target_sources(dovelcore PRIVATE app/console_posix.cpp app/run_record_posix.cpp)
 endif()

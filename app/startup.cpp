@@ -9,6 +9,7 @@
 #include "app/console.h"
 #include "app/file_check.h"
 #include "app/input_files.h"
+#include "app/run_record.h"
 #include "app/run_settings.h"
 #include "app/update_walks.h"
 #include "app/usage.h"
@@ -27,6 +28,9 @@ constexpr int CHECK_EXIT_FAILED = 1;
 
 bool declines(char key) { return key == 'n' || key == 'N' || key == KEY_END_OF_INPUT; }
 
+// The ways out without an exit prompt: the run's record first.
+[[noreturn]] void exitRecorded(int status) { std::exit(recordEnd(status, exitStatusReported())); }
+
 // With statusOnly, a declined retry ends the run at once, as the status check has no
 // exit prompt; so does a bus that is not this run's, as a status check never waits for
 // an update to end.
@@ -36,10 +40,11 @@ void startLinkOrExit(bool statusOnly) {
         const int32_t started = canStart();
         if (started == 0) {
             std::printf("CAN device initialized.\n");
+            recordLink();
             return;
         }
         if (started == CAN_ERR_BUS_NOT_TAKEN && statusOnly) {
-            std::exit(STATUS_NOT_ALL_RUNNING);
+            exitRecorded(STATUS_NOT_ALL_RUNNING);
         }
         // A bus in use has its own line, and the adapter is fine: no word about plugging.
         if (started != CAN_ERR_BUS_NOT_TAKEN) {
@@ -49,7 +54,7 @@ void startLinkOrExit(bool statusOnly) {
         if (declines(waitKey())) {
             if (statusOnly) {
                 std::printf("\n");
-                std::exit(STATUS_NOT_ALL_RUNNING);
+                exitRecorded(STATUS_NOT_ALL_RUNNING);
             }
             exitPrompt();
         }
@@ -63,7 +68,11 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
         return true;
     }
     std::printf("Accessing firmware file: %s...", chosen.c_str());
-    std::printf("[FAILED] Firmware path is longer than %d characters\n", FIRMWARE_PATH_SIZE - 1);
+    char problem[64];
+    std::snprintf(problem, sizeof problem, "Firmware path is longer than %d characters",
+                  FIRMWARE_PATH_SIZE - 1);
+    std::printf("[FAILED] %s\n", problem);
+    recordImageRefused(chosen.c_str(), problem);
     return false;
 }
 
@@ -72,11 +81,14 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
     std::printf("\n");
     int running = 0;
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
-        if (checkDovel(id, true) == CHECK_MAIN_FIRMWARE) {
+        DovelReadings readings{};
+        const DovelCheck check = checkDovelReading(id, true, &readings);
+        recordStatusDovel(id, check, readings);
+        if (check == CHECK_MAIN_FIRMWARE) {
             ++running;
         }
     }
-    std::exit(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
+    exitRecorded(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
 }
 
 // The file check of one image, with the run's settings for it.
@@ -85,7 +97,10 @@ int checkImage(const RunSettings& settings, const std::string& image, FirmwareFi
     if (!takeFirmwarePath(image, path)) {
         return FILE_CHECK_REFUSED;
     }
-    return checkFirmwareFile(path, settings.imageCheck, settings.imageSha256.c_str(), check);
+    const int verdict =
+        checkFirmwareFile(path, settings.imageCheck, settings.imageSha256.c_str(), check);
+    recordImage(path, *check);
+    return verdict;
 }
 
 // "--check IMAGE...": the file check alone, at a desk without a hand; every image named
@@ -96,7 +111,7 @@ int checkImage(const RunSettings& settings, const std::string& image, FirmwareFi
         FirmwareFileCheck check{};
         allPassed = checkImage(settings, image, &check) == FILE_CHECK_PASSED && allPassed;
     }
-    std::exit(allPassed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
+    exitRecorded(allPassed ? EXIT_SUCCESS : CHECK_EXIT_FAILED);
 }
 
 // The line for a word of the command line that ends the run: nothing was touched.
@@ -119,13 +134,21 @@ void printWordProblem(const RunSettings& settings, const char* nothing) {
         case WORD_OK:
             break;
     }
+    recordSettingsRefused(settings.wordProblem == WORD_AFTER_STATUS
+                              ? "--status takes no other word"
+                              : (settings.problemWord + (settings.wordProblem == WORD_UNKNOWN_OPTION
+                                                             ? " is an unknown option"
+                                                             : " is one of this utility's own "
+                                                               "options"))
+                                    .c_str());
     printUsageLine();
 }
 
-// Every malformed setting, one line each; true when there was any.
+// Every malformed setting, one line each and in the run's record; true when there was any.
 bool printSettingProblems(const std::vector<std::string>& problems, const char* nothing) {
     for (const std::string& problem : problems) {
         std::printf("[FAILED] %s\n", problem.c_str());
+        recordSettingsRefused(problem.c_str());
     }
     if (!problems.empty()) {
         std::printf("%s: mend the settings above, then run again.\n", nothing);
@@ -167,7 +190,7 @@ bool startTraces(const RunSettings& settings) {
 }  // namespace
 
 void runDovelflash(int argc, char** argv) {
-    const RunSettings settings = readRunSettings(argc, argv);
+    RunSettings settings = readRunSettings(argc, argv);
     if ((settings.mode == RUN_HELP || settings.mode == RUN_VERSION) &&
         settings.wordProblem == WORD_OK) {
         printUsageRequest(argv[1]);
@@ -179,13 +202,20 @@ void runDovelflash(int argc, char** argv) {
     for (const std::string& warning : settings.warnings) {
         std::fprintf(stderr, "dovelflash: %s\n", warning.c_str());
     }
+    std::vector<std::string> problems = settings.problems;
+    for (const std::string& problem : overwriteProblems(&settings)) {
+        problems.push_back(problem);
+    }
+    // A run whose record itself cannot be trusted keeps none.
+    recordBegin(settings.reportUsable ? settings.reportPath.c_str() : nullptr,
+                settings.handLabel.c_str(), settings.mode, argc, argv);
     if (settings.mode == RUN_CHECK) {
         if (settings.wordProblem != WORD_OK) {
             printWordProblem(settings, "nothing was checked.");
-            std::exit(CHECK_EXIT_FAILED);
+            exitRecorded(CHECK_EXIT_FAILED);
         }
-        if (printSettingProblems(settings.problems, "Nothing was checked")) {
-            std::exit(CHECK_EXIT_FAILED);
+        if (printSettingProblems(problems, "Nothing was checked")) {
+            exitRecorded(CHECK_EXIT_FAILED);
         }
         checkImagesAndExit(settings);
     }
@@ -202,19 +232,15 @@ void runDovelflash(int argc, char** argv) {
         printWordProblem(settings, statusOnly ? "nothing was checked." : "nothing was done.");
         // A status check that checked nothing never says all is well.
         if (statusOnly) {
-            std::exit(STATUS_NOT_ALL_RUNNING);
+            exitRecorded(STATUS_NOT_ALL_RUNNING);
         }
         exitPrompt();
-    }
-    std::vector<std::string> problems = settings.problems;
-    for (const std::string& problem : traceOverwriteProblems(settings)) {
-        problems.push_back(problem);
     }
     if (!problems.empty()) {
         std::printf("\n");
         printSettingProblems(problems, "Nothing was done");
         if (statusOnly) {
-            std::exit(STATUS_NOT_ALL_RUNNING);
+            exitRecorded(STATUS_NOT_ALL_RUNNING);
         }
         exitPrompt();
     }
@@ -222,7 +248,7 @@ void runDovelflash(int argc, char** argv) {
     startLinkOrExit(statusOnly);
     if (statusOnly) {
         if (!startTraces(settings)) {
-            std::exit(STATUS_NOT_ALL_RUNNING);
+            exitRecorded(STATUS_NOT_ALL_RUNNING);
         }
         runStatusCheck();
     }
@@ -234,8 +260,11 @@ void runDovelflash(int argc, char** argv) {
     }
 
     guardUpdateWalks();
+    recordDownloadMode(DOWNLOAD_ONE_BY_ONE);
+    recordWalksBegin();
     UpdateOutcome outcome{};
     runUpdateWalks(&check.image, &outcome);
+    recordUpdate(outcome);
     const ImageSummary image{path.c_str(), check.sha256, check.checkedAgainst,
                              check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};
     const int updated = printUpdateSummary(outcome, image);

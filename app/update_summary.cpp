@@ -7,31 +7,45 @@
 
 namespace {
 
-void printFirstFailure(const DovelOutcome& dovel) {
-    std::printf("Dovel %d: FAILED - ", dovel.id);
-    if (dovel.linkDown) {
-        std::printf("the CAN link went down: ");
-    }
+// The first failure of a controller that was not updated, after "FAILED - ".
+const char* firstFailure(const DovelOutcome& dovel, char* buffer, size_t size) {
     if (dovel.prepare == PREPARE_NOT_FOUND) {
-        std::printf("not found\n");
-    } else if (dovel.prepare == PREPARE_FAILED) {
-        std::printf("ROLE not prepared\n");
-    } else if (!dovel.downloaded && !dovel.download.started) {
-        std::printf("download not started\n");
-    } else if (!dovel.downloaded) {
-        std::printf("download stopped at %d%%\n", dovel.download.percent);
-    } else if (!dovel.restored) {
-        std::printf("not restored\n");
-    } else if (dovel.check == CHECK_WRONG_VERSION) {
-        std::printf("runs its main firmware, but not the version %s names\n", EXPECT_VERS_VARIABLE);
-    } else if (dovel.check == CHECK_NOT_ITS_ID) {
-        std::printf("does not answer with its ID\n");
-    } else {
-        std::printf("not running its main firmware\n");
+        return "not found";
     }
+    if (dovel.prepare == PREPARE_FAILED) {
+        return "ROLE not prepared";
+    }
+    if (!dovel.downloaded && !dovel.download.started) {
+        return "download not started";
+    }
+    if (!dovel.downloaded) {
+        std::snprintf(buffer, size, "download stopped at %d%%", dovel.download.percent);
+        return buffer;
+    }
+    if (!dovel.restored) {
+        return "not restored";
+    }
+    if (dovel.check == CHECK_WRONG_VERSION) {
+        std::snprintf(buffer, size, "runs its main firmware, but not the version %s names",
+                      EXPECT_VERS_VARIABLE);
+        return buffer;
+    }
+    return dovel.check == CHECK_NOT_ITS_ID ? "does not answer with its ID"
+                                           : "not running its main firmware";
 }
 
 }  // namespace
+
+void dovelSummaryWords(const DovelOutcome& dovel, bool imageFailedCheck, char* words, size_t size) {
+    if (dovelUpdated(dovel)) {
+        std::snprintf(words, size, "%s",
+                      imageFailedCheck ? "took the image that failed its check" : "updated");
+        return;
+    }
+    char failure[96];
+    std::snprintf(words, size, "FAILED - %s%s", dovel.linkDown ? "the CAN link went down: " : "",
+                  firstFailure(dovel, failure, sizeof failure));
+}
 
 int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) {
     std::printf("\nSummary\n");
@@ -53,14 +67,11 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
     int updated = 0;
     int tookImage = 0;
     for (const DovelOutcome& dovel : outcome.dovels) {
-        if (!dovelUpdated(dovel)) {
-            printFirstFailure(dovel);
-        } else if (imageProblem != nullptr) {
-            std::printf("Dovel %d: took the image that failed its check\n", dovel.id);
-            ++tookImage;
-        } else {
-            std::printf("Dovel %d: updated\n", dovel.id);
-            ++updated;
+        char words[160];
+        dovelSummaryWords(dovel, imageProblem != nullptr, words, sizeof words);
+        std::printf("Dovel %d: %s\n", dovel.id, words);
+        if (dovelUpdated(dovel)) {
+            ++(imageProblem != nullptr ? tookImage : updated);
         }
     }
     if (imageProblem != nullptr) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/run_record.h"
 #include "can/can_api.h"
 #include "can/clock.h"
 
@@ -26,9 +27,9 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
     for (int i = 0; i < DOVEL_COUNT; ++i) {
         DovelOutcome& dovel = outcome->dovels[i];
         dovel.id = FIRST_DOVEL_ID + i;
-        int32_t role = 0;
-        dovel.prepare = prepareDovelTelling(dovel.id, &role);
+        dovel.prepare = prepareDovelTelling(dovel.id, &dovel.roleRead);
         noteLinkDown(dovel.prepare != PREPARED, &dovel, outcome);
+        recordWalksProgress(*outcome);
     }
     std::printf("\nWaiting for dovels to reset...\n");
     sleepMs(RESET_WAIT_MS);
@@ -39,6 +40,7 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
         std::printf("\n\nDownloading firmware to Dovel %d\n", dovel.id);
         dovel.downloaded = downloadImage(dovel.id, image, &dovel.download) == 0;
         noteLinkDown(!dovel.downloaded, &dovel, outcome);
+        recordWalksProgress(*outcome);
         sleepMs(AFTER_DOWNLOAD_WAIT_MS);
     }
     std::printf("\nWaiting for dovels to reset...\n");
@@ -53,15 +55,17 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
                             : "Skipped: its download did not complete\n");
             continue;
         }
-        dovel.restored = restoreRole(dovel.id) == 0;
+        dovel.restored = restoreRoleTelling(dovel.id, &dovel.roleStored) == 0;
         noteLinkDown(!dovel.restored, &dovel, outcome);
+        recordWalksProgress(*outcome);
     }
     std::printf("\nWaiting for dovels to reset...\n");
     sleepMs(RESET_WAIT_MS);
 
     for (DovelOutcome& dovel : outcome->dovels) {
-        dovel.check = checkDovel(dovel.id, false);
+        dovel.check = checkDovelReading(dovel.id, false, &dovel.readings);
         noteLinkDown(dovel.check == CHECK_LINK_DOWN, &dovel, outcome);
+        recordWalksProgress(*outcome);
     }
 }
 

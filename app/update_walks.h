@@ -2,6 +2,8 @@
 // what each runs; and what became of each controller.
 #pragma once
 
+#include <cstddef>
+
 #include "firmware/download.h"
 #include "protocol/dovel_check.h"
 #include "protocol/role.h"
@@ -19,7 +21,10 @@ struct DovelOutcome {
     DownloadReport download;
     bool restored;  // role code 5 verified and stored
     DovelCheck check;
-    bool linkDown;  // a step of it failed because the CAN link was gone or down
+    bool linkDown;           // a step of it failed because the CAN link was gone or down
+    int32_t roleRead;        // by the preparation, when PREPARED
+    int32_t roleStored;      // by the restoration, when restored
+    DovelReadings readings;  // of the final check
 };
 
 constexpr int LINK_DOWN_REASON_SIZE = 160;
@@ -46,6 +51,9 @@ struct ImageSummary {
     // (DOVEL_IMAGE_CHECK=warn): a controller that took such an image is not called updated.
     const char* problem;
 };
+
+// What the summary says of the controller after "Dovel %d: ", without the line end.
+void dovelSummaryWords(const DovelOutcome& dovel, bool imageFailedCheck, char* words, size_t size);
 
 // Prints the summary; returns the number of controllers updated.
 int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image);

@@ -52,6 +52,7 @@ int streamImage(int controllerId, const ImageSource& source, DownloadReport* rep
     // would otherwise pace this stream one character ahead of its controller.
     discardQueuedFrames();
     CanFrame send = makeSetRequest(controllerId, VERS, DOWNLOAD_START_VALUE);
+    const int64_t startUs = clockNowUs();
     report->started = CAN_Write(&send) == CAN_OK;
     int64_t replyDueUs =
         clockNowUs() + static_cast<int64_t>(DOWNLOAD_FIRST_REPLY_TIMEOUT_MS) * 1000;
@@ -72,6 +73,7 @@ int streamImage(int controllerId, const ImageSource& source, DownloadReport* rep
             const ReplyOutcome replied = awaitStandardReply(&reply, replyDueUs, replyTimeoutMs);
             if (replied != REPLY_STANDARD) {
                 closeImage(&image);
+                report->durationUs = clockNowUs() - startUs;
                 if (replied == REPLY_LINK_DOWN) {
                     report->linkDown = true;
                     const char* down = canLinkDown();
@@ -84,11 +86,13 @@ int streamImage(int controllerId, const ImageSource& source, DownloadReport* rep
             }
             send.DATA[0] = static_cast<uint8_t>(line[FIRST_SENT_POSITION + i]);
             CAN_Write(&send);
+            ++report->characters;
             replyDueUs = clockNowUs() + static_cast<int64_t>(REPLY_TIMEOUT_MS) * 1000;
             replyTimeoutMs = REPLY_TIMEOUT_MS;
         }
     }
     closeImage(&image);
+    report->durationUs = clockNowUs() - startUs;
     std::printf("\nDownload complete!   ");
     return 0;
 }

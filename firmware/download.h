@@ -16,9 +16,11 @@ constexpr int DOWNLOAD_FIRST_REPLY_TIMEOUT_MS = 30000;
 
 // How far one download got, for the update's summary.
 struct DownloadReport {
-    bool started;   // the start request was sent
-    int percent;    // the last percentage shown
-    bool linkDown;  // the stream ended because the CAN link is gone or down
+    bool started;          // the start request was sent
+    int percent;           // the last percentage shown
+    bool linkDown;         // the stream ended because the CAN link is gone or down
+    long long characters;  // character frames sent
+    int64_t durationUs;    // from the start request to the last character or the failure
 };
 
 // 0 when the whole image was streamed; 1 when it could not be opened (nothing sent),

@@ -34,3 +34,5 @@ endforeach()
 install(FILES packaging/copyright "${debianDocs}/changelog.gz" DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES "${debianDocs}/dovelflash.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${DOVEL_PACKAGE_MAINTAINER}")
+# The run's records (DOVEL_REPORT) are JSON lines, which jq reads at the shell.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS jq)

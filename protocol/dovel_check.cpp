@@ -90,9 +90,11 @@ int expectedVersion(unsigned* expected) {
     return 0;
 }
 
-void printRole(int controllerId) {
+void printRole(int controllerId, DovelReadings* readings) {
     int32_t role = 0;
     if (askValue(controllerId, ROLE, &role) == ANSWERED) {
+        readings->roleRead = true;
+        readings->role = roleWordForDisplay(role);
         std::printf(", ROLE 0x%04x", roleWordForDisplay(role));
     } else {
         std::printf(", ROLE not read");
@@ -100,7 +102,7 @@ void printRole(int controllerId) {
 }
 
 // The verdict of a controller that proved its ID; the version it reports in *version.
-DovelCheck checkProvedDovel(int controllerId, int32_t* version) {
+DovelCheck checkProvedDovel(int controllerId, int32_t* version, DovelReadings* readings) {
     int32_t status = 0;
     Answer answer = askValue(controllerId, STATUS, &status);
     if (answer == ANSWERED && status == STATUS_MONITOR) {
@@ -112,6 +114,8 @@ DovelCheck checkProvedDovel(int controllerId, int32_t* version) {
     if (answer != ANSWERED) {
         return answer == LINK_DOWN ? CHECK_LINK_DOWN : CHECK_NO_REPLY;
     }
+    readings->versRead = true;
+    readings->vers = wordForDisplay(*version);
     unsigned expected = 0;
     const int promised = expectedVersion(&expected);
     if (promised < 0) {
@@ -135,6 +139,12 @@ void printWrongVersion(int32_t version) {
 }  // namespace
 
 DovelCheck checkDovel(int controllerId, bool withRole) {
+    DovelReadings readings{};
+    return checkDovelReading(controllerId, withRole, &readings);
+}
+
+DovelCheck checkDovelReading(int controllerId, bool withRole, DovelReadings* readings) {
+    *readings = DovelReadings{};
     std::printf("Checking Dovel %d...", controllerId);
     bool provedId = false;
     const Answer answer = askId(controllerId, &provedId);
@@ -145,7 +155,7 @@ DovelCheck checkDovel(int controllerId, bool withRole) {
     } else if (answer == NOT_ANSWERED) {
         check = CHECK_NO_REPLY;
     } else if (provedId) {
-        check = checkProvedDovel(controllerId, &version);
+        check = checkProvedDovel(controllerId, &version, readings);
     }
     switch (check) {
         case CHECK_MAIN_FIRMWARE:
@@ -172,7 +182,7 @@ DovelCheck checkDovel(int controllerId, bool withRole) {
         }
     }
     if (withRole) {
-        printRole(controllerId);
+        printRole(controllerId, readings);
     }
     std::printf("\n");
     return check;

@@ -27,3 +27,14 @@ constexpr int CHECK_ID_QUERIES = 2;
 // "[FAILED] the CAN link is down (...)"; with withRole, the ROLE word is added to the
 // line of a controller that proved its ID.
 DovelCheck checkDovel(int controllerId, bool withRole);
+
+// The words a check read, as the controller holds them, for a record of the run.
+struct DovelReadings {
+    bool versRead;
+    unsigned vers;
+    bool roleRead;  // asked only with withRole
+    unsigned role;
+};
+
+// checkDovel telling what it read.
+DovelCheck checkDovelReading(int controllerId, bool withRole, DovelReadings* readings);

@@ -170,7 +170,7 @@ int unlockDovel(int controllerId) {
     return 0;
 }
 
-int restoreRole(int controllerId) {
+int restoreRoleTelling(int controllerId, int32_t* roleStored) {
     int32_t role = 0;
     if (!readRoleStep(controllerId, &role) || !unlockStep(controllerId) ||
         !writeAndVerifyRole(controllerId, role | ROLE_CODE_HAND)) {
@@ -178,5 +178,11 @@ int restoreRole(int controllerId) {
     }
     storeStep(controllerId);
     resetStep(controllerId);
+    *roleStored = role | ROLE_CODE_HAND;
     return 0;
+}
+
+int restoreRole(int controllerId) {
+    int32_t stored = 0;
+    return restoreRoleTelling(controllerId, &stored);
 }

@@ -44,3 +44,6 @@ int unlockDovel(int controllerId);
 // Sets role code 5, checks it, stores ROLE and resets the controller. 0, or 1 when a
 // step failed, in which case nothing was stored.
 int restoreRole(int controllerId);
+
+// restoreRole telling the word it stored in *roleStored, when it returns 0.
+int restoreRoleTelling(int controllerId, int32_t* roleStored);

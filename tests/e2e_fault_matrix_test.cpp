@@ -34,6 +34,7 @@ struct FaultCase {
     const char* option;                    // "%d" stands for the controller
     std::vector<std::string> faultyLines;  // in that controller's text, "%d" likewise
     bool faultyCompletes;
+    const char* recorded;  // the faulty controller's outcome in the run's record
 };
 
 // Test names carry the case; this keeps the parameter's bytes out of the listings.
@@ -68,46 +69,58 @@ const FaultCase FAULTS[] = {
      "silent=%d",
      {"Looking for Dovel ID %d...[FAILED]\n", DOWNLOAD_FAILED, SKIPPED, CHECK_NO_REPLY,
       "Dovel %d: FAILED - not found\n"},
-     false},
+     false,
+     "not_found"},
     {"StatusMessage",
      "status=%d",
      {"Looking for Dovel ID %d...Got status message, DATA[3] = 0x0008\n", DOWNLOAD_FAILED, SKIPPED,
       CHECK_OLD_FIRMWARE, "Dovel %d: FAILED - not found\n"},
-     false},
+     false,
+     "not_found"},
     {"CrazyId",
      "crazy-id=%d",
      {"Looking for Dovel ID %d...Crazy dovel ID found: 40\n[OK]\n", UPDATED},
-     true},
+     true,
+     "updated"},
     {"RoleStuck",
      "role-stuck=%d",
      {"ROLE verification FAILED!\nResetting the dovel...[OK]\n", DOWNLOAD_FAILED, SKIPPED,
       CHECK_OLD_FIRMWARE, "Dovel %d: FAILED - ROLE not prepared\n"},
-     false},
+     false,
+     "not_prepared"},
     {"StallEarly",
      "stall=%d:5",
      {DOWNLOAD_FAILED, SKIPPED_IN_MONITOR, CHECK_NO_REPLY,
       "Dovel %d: FAILED - download stopped at 0%\n"},
-     false},
+     false,
+     "download_stopped"},
     {"StallLate",
      "stall=%d:37000",
      {DOWNLOAD_FAILED, SKIPPED_IN_MONITOR, CHECK_NO_REPLY,
       "Dovel %d: FAILED - download stopped at 97%\n"},
-     false},
-    {"SlowUnder100ms", "slow=%d:90", {UPDATED}, true},
-    {"SlowOver100ms", "slow=%d:150", {UPDATED}, true},
-    {"ReadErrorInDownload", "read-error=%d:100", {"ERROR - CAN_Read(): 256\n", UPDATED}, true},
-    {"ForeignNodeAnswers", "foreign=%d", {UPDATED}, true},
-    {"SlowErase", "erase=%d:5000", {UPDATED}, true},
+     false,
+     "download_stopped"},
+    {"SlowUnder100ms", "slow=%d:90", {UPDATED}, true, "updated"},
+    {"SlowOver100ms", "slow=%d:150", {UPDATED}, true, "updated"},
+    {"ReadErrorInDownload",
+     "read-error=%d:100",
+     {"ERROR - CAN_Read(): 256\n", UPDATED},
+     true,
+     "updated"},
+    {"ForeignNodeAnswers", "foreign=%d", {UPDATED}, true, "updated"},
+    {"SlowErase", "erase=%d:5000", {UPDATED}, true, "updated"},
     {"StallThenAnswerAgain",
      "stall=%d:500:3000",
      {DOWNLOAD_FAILED, SKIPPED_IN_MONITOR, "Checking Dovel %d...[FAILED] still in its monitor\n",
       "Dovel %d: FAILED - download stopped at 1%\n"},
-     false},
+     false,
+     "download_stopped"},
     {"ReplyWithLen15",
      "long-len=%d",
      {"Getting the ROLE...[FAILED]\n", DOWNLOAD_FAILED, SKIPPED, CHECK_OLD_FIRMWARE,
       "Dovel %d: FAILED - ROLE not prepared\n"},
-     false},
+     false,
+     "not_prepared"},
 };
 
 const int POSITIONS[] = {11, 13, 14};
@@ -252,9 +265,11 @@ class FaultExitTest : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(FaultExitTest, EveryFaultEndsWithStatusZero) {
     const std::string setting = "sim:fast," + withId(GetParam().option, 12);
+    TempFile report("");
     const ChildRun run = runInChild(
         [&] {
             setEnvironment("DOVEL_CAN", setting.c_str());
+            setEnvironment("DOVEL_REPORT", report.path.c_str());
             const std::string path = exampleImagePath();
             char program[] = "dovelflash";
             std::vector<char> image(path.begin(), path.end());
@@ -266,6 +281,19 @@ TEST_P(FaultExitTest, EveryFaultEndsWithStatusZero) {
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_NE(run.out.find("\nPress any key to exit...\nDone.\n\n"), std::string::npos);
+    // The record names the faulty controller's outcome in its fixed word and in the
+    // summary's words, and ends with the run's status.
+    const std::string record = readFile(report.path);
+    const size_t summary = run.out.find("Dovel 12: ");
+    ASSERT_NE(summary, std::string::npos);
+    const std::string words =
+        run.out.substr(summary + 10, run.out.find('\n', summary) - summary - 10);
+    EXPECT_NE(record.find(std::string("{\"id\":12,\"outcome\":\"") + GetParam().recorded +
+                          "\",\"summary\":\"" + words + "\""),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("\"exit_status\":0,\"end\":"), std::string::npos) << record;
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 1) << record;
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultExitTest, testing::ValuesIn(FAULTS),

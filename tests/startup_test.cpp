@@ -512,10 +512,12 @@ TEST(LinkTrace, UnopenableFileEndsTheRunBeforeTheFirstFrameWithItsLine) {
 TEST(LinkTrace, RunStoppedBySigtermLeavesTheTraceUpToTheLastFrameSent) {
     constexpr size_t FRAMES_BEFORE_STOP = 3;
     const std::string trace = uniqueTempPath("sigterm-trace");
+    const std::string report = uniqueTempPath("sigterm-record");
     const std::string image = exampleImagePath();
     const ChildRun run = runInChild(
         [&] {
             setEnvironment(CAN_TRACE_VARIABLE, trace.c_str());
+            setEnvironment("DOVEL_REPORT", report.c_str());
             static ScriptedAdapter adapter;
             adapter.onRead = [](ScriptedAdapter& a) {
                 if (a.written.size() == FRAMES_BEFORE_STOP) {
@@ -545,6 +547,13 @@ TEST(LinkTrace, RunStoppedBySigtermLeavesTheTraceUpToTheLastFrameSent) {
     EXPECT_TRUE(std::regex_match(last, FRAME_LINE)) << log;
     EXPECT_EQ(log.back(), '\n');
     std::remove(trace.c_str());
+    // The record says so too, as one whole line.
+    const std::string record = fileText(report);
+    EXPECT_TRUE(
+        std::regex_match(record, std::regex(R"(\{"schema":1,.*"result":"interrupted",.*)"
+                                            R"("signal":"SIGTERM","end":"[-0-9T:.]+Z"\}\n)")))
+        << record;
+    std::remove(report.c_str());
 }
 
 // --- --help and --version ------------------------------------------------------------
@@ -799,10 +808,17 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"TracesOnOneFile",
                      {PROGRAM, "@IMAGE"},
                      {{"DOVEL_CAN_TRACE", "@OUT"}, {"DOVEL_SIM_TRACE", "@OUT"}},
-                     "\n[FAILED] DOVEL_CAN_TRACE and DOVEL_SIM_TRACE name one file: each trace "
-                     "needs its own\n" +
+                     "\n[FAILED] DOVEL_CAN_TRACE and DOVEL_SIM_TRACE name one file: each needs "
+                     "its own\n" +
                          MEND,
                      0},
+        SettingsCase{"RecordOnTheImage",
+                     {PROGRAM, "--check", "@DOTTED"},
+                     {{"DOVEL_REPORT", "@LINK"}},
+                     "[FAILED] DOVEL_REPORT is \"@LINK\": that is the image @DOTTED, which the "
+                     "run's record would be appended to\nNothing was checked: mend the settings "
+                     "above, then run again.\n",
+                     1},
         SettingsCase{"GuessedOptionAfterTheImage",
                      {PROGRAM, "@IMAGE", "--dry-run"},
                      {},

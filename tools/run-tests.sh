@@ -22,6 +22,9 @@ tools/test-manual-page.sh
 echo "== image fingerprints against sha256sum"
 tools/test-image-hash.sh
 
+echo "== the run's records read by Python's json module and jq"
+tools/test-run-record.sh
+
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
 cmake --preset sanitize
 cmake --build --preset sanitize

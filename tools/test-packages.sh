@@ -103,6 +103,7 @@ check "its copyright file is machine-readable and gives every licence's text" \
 check "it depends on the C and C++ runtimes only" \
   bash -c "dpkg-deb -f '$deb' Depends | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' | sort |
            diff - <(printf '%s\n' libc6 libgcc-s1 libstdc++6)"
+check "it suggests jq, for the run's records" bash -c "dpkg-deb -f '$deb' Suggests | grep -qx jq"
 dpkg -x "$deb" "$scratch/root"
 installed="$scratch/root/usr/bin/dovelflash"
 check "the installed utility prints its version" \

@@ -30,7 +30,7 @@ GUEST_MODULES="can can-raw can-dev vcan sja1000 kvaser_pci"
 CAN_DEVICES=(-object can-bus,id=canbus0
              -device kvaser_pci,canbus=canbus0 -device kvaser_pci,canbus=canbus0)
 
-tools/install-packages.sh qemu-system-x86 busybox-static cpio iproute2 can-utils
+tools/install-packages.sh qemu-system-x86 busybox-static cpio iproute2 can-utils jq
 
 echo "== guest runner self-test"
 tools/socketcan-guest/test-run-guest.sh
@@ -59,8 +59,10 @@ done
 # The updates run as "dovelflash examples/IMAGE" from the payload folder, in the guest
 # as here, so that the argument lines of the transcripts agree.
 cp "$build/dovelflash" "$payload/build/"
-# Several hands at once: the bench script, and candump to watch a bus in use.
+# Several hands at once: the bench script and jq, which reads the runs' records for it,
+# and candump to watch a bus in use.
 cp tests/socketcan/two-hands.sh examples/update-hands.sh "$payload/"
+cp "$(type -P jq)" "$payload/build/jq"
 cp "$(type -P candump)" "$payload/candump"
 # The interface deleted or set down during a download.
 cp tests/socketcan/link-gone.sh "$payload/"

@@ -3,11 +3,12 @@
 # time, one on vcan0 and one on vcan1 (examples/update-hands.sh, each simulated hand
 # its own process behind its interface), and meanwhile an update and a status check
 # started on vcan0, the bus in use.
-# Expected: the script's two lines "vcan0: 4 of 4 Dovels updated." and "vcan1: 4 of 4
-# Dovels updated."; each hand's console text equal to expected/NAME.stdout and its end
-# state, flash included, as expected/NAME.report; the run and the status check on
-# vcan0 refused with the line naming the process that updates vcan0, before any frame:
-# candump sees on vcan0 exactly the frames of that one update.
+# Expected: the script's two lines "vcan0: 4 of 4 Dovels updated. VERS ..., image sha256
+# ..." and the same for vcan1, read from the runs' records; each hand's console text
+# equal to expected/NAME.stdout and its end state, flash included, as
+# expected/NAME.report; the run and the status check on vcan0 refused with the line
+# naming the process that updates vcan0, before any frame: candump sees on vcan0 exactly
+# the frames of that one update.
 set -u
 name=$1
 image=$2
@@ -87,7 +88,12 @@ kill "$candump" 2>/dev/null
 wait "$candump" 2>/dev/null
 ip link set vcan1 down
 
-printf 'vcan0: 4 of 4 Dovels updated.\nvcan1: 4 of 4 Dovels updated.\n' > hands/lines.expected
+vers=$(sed -n 's/^Checking Dovel 11\.\.\.\[OK\] main firmware, VERS \(0x[0-9a-f]*\)$/\1/p' \
+  "expected/$name.stdout")
+hash=$(sha256sum "$image" | cut -d ' ' -f 1)
+for iface in vcan0 vcan1; do
+  echo "$iface: 4 of 4 Dovels updated. VERS $vers $vers $vers $vers, image sha256 $hash"
+done > hands/lines.expected
 cmp -s hands/lines.expected hands/lines.txt || fail "update-hands.sh printed:" "$(cat hands/lines.txt)"
 [ "$updates_status" -eq 0 ] || fail "update-hands.sh exited with status $updates_status"
 frames_of() {
