@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/expected_version.h"
 #include "app/file_check.h"
 #include "app/update_walks.h"
 #include "app/usage.h"
@@ -39,8 +40,7 @@ void startLinkOrExit(bool statusOnly) {
         if (started != CAN_ERR_BUS_NOT_TAKEN) {
             std::printf("[FAILED] Please check that your USB/CAN device is plugged in.\n");
         }
-        std::printf("\nDo you want to try again (y/n)? ");
-        if (declines(waitKey())) {
+        if (declines(promptKey("\nDo you want to try again (y/n)? "))) {
             if (statusOnly) {
                 std::printf("\n");
                 std::exit(STATUS_NOT_ALL_RUNNING);
@@ -65,7 +65,9 @@ bool chooseFirmwarePath(int argc, char** argv, char (&path)[FIRMWARE_PATH_SIZE])
     std::printf("\n");
     int running = 0;
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
-        if (checkDovel(id, true) == CHECK_MAIN_FIRMWARE) {
+        const DovelCheckQuestion question{CHECK_ID_QUERIES_STATUS, true, false, 0, {}};
+        DovelCheckAnswer answer{};
+        if (checkDovelExpecting(id, question, &answer) == CHECK_MAIN_FIRMWARE) {
             ++running;
         }
     }

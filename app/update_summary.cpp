@@ -7,7 +7,20 @@
 
 namespace {
 
+// A controller that took the image and got its role back, and then the link went: what
+// it runs is not known, so it is neither updated nor failed.
+bool checkCutShort(const DovelOutcome& dovel) {
+    return dovel.downloaded && dovel.restored && dovel.check == CHECK_LINK_DOWN;
+}
+
 void printFirstFailure(const DovelOutcome& dovel) {
+    if (checkCutShort(dovel)) {
+        std::printf(
+            "Dovel %d: not checked: the CAN link went down after it took the image and got its "
+            "ROLE back\n",
+            dovel.id);
+        return;
+    }
     std::printf("Dovel %d: FAILED - ", dovel.id);
     if (dovel.linkDown) {
         std::printf("the CAN link went down: ");
@@ -22,13 +35,35 @@ void printFirstFailure(const DovelOutcome& dovel) {
         std::printf("download stopped at %d%%\n", dovel.download.percent);
     } else if (!dovel.restored) {
         std::printf("not restored\n");
+    } else if (dovel.check == CHECK_WRONG_VERSION && !dovel.checked.versRead) {
+        std::printf("not compared: %s names no version\n", EXPECT_VERS_VARIABLE);
     } else if (dovel.check == CHECK_WRONG_VERSION) {
         std::printf("runs its main firmware, but not the version %s names\n", EXPECT_VERS_VARIABLE);
     } else if (dovel.check == CHECK_NOT_ITS_ID) {
         std::printf("does not answer with its ID\n");
+    } else if (dovel.check == CHECK_NOT_HAND_ROLE) {
+        std::printf("its ROLE does not hold the hand's role code\n");
     } else {
         std::printf("not running its main firmware\n");
     }
+}
+
+// A controller that runs another version than the release names: running the same
+// image again would give the same, and no cable is to blame. The number of them.
+int printVersionAdvice(const UpdateOutcome& outcome, const ImageSummary& image) {
+    int mismatched = 0;
+    for (const DovelOutcome& dovel : outcome.dovels) {
+        if (dovel.downloaded && dovel.restored && dovel.check == CHECK_WRONG_VERSION &&
+            dovel.checked.versRead) {
+            std::printf(
+                "Dovel %d runs VERS 0x%04x, not 0x%04x that %s names: check that %s is "
+                "that release.\n",
+                dovel.id, dovel.checked.vers, outcome.expected.vers, EXPECT_VERS_VARIABLE,
+                image.path != nullptr ? image.path : "the image");
+            ++mismatched;
+        }
+    }
+    return mismatched;
 }
 
 }  // namespace
@@ -73,16 +108,28 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
             "update again with it.\n");
     } else {
         std::printf("%d of %d Dovels updated.\n", updated, DOVEL_COUNT);
+        if (updated > 0 && !outcome.expected.given) {
+            // What "updated" proves, and what it does not.
+            std::printf(
+                "Not compared with a release: %s is not set, so \"updated\" means the "
+                "controller took the whole image and came back running a main firmware.\n",
+                EXPECT_VERS_VARIABLE);
+        }
+        const int mismatched =
+            outcome.linkDownReason[0] != '\0' ? 0 : printVersionAdvice(outcome, image);
+        const int otherwise = DOVEL_COUNT - updated - mismatched;
         if (updated < DOVEL_COUNT && outcome.linkDownReason[0] != '\0') {
             std::printf(
                 "The CAN link went down (%s): check the adapter, its cable and the "
                 "interface, then run the update again: it is safe to repeat.\n",
                 outcome.linkDownReason);
-        } else if (updated == 0) {
+        } else if (otherwise == 0) {
+            // Every controller is updated or runs what the image gave it.
+        } else if (updated == 0 && mismatched == 0) {
             std::printf(
                 "No Dovel was updated: check the hand's power, the CAN cable and its "
                 "termination, then run the update again: it is safe to repeat.\n");
-        } else if (updated < DOVEL_COUNT) {
+        } else {
             std::printf("Run the update again to finish the others: it is safe to repeat.\n");
         }
     }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/expected_version.h"
 #include "can/can_api.h"
 #include "can/clock.h"
 
@@ -19,6 +20,21 @@ void noteLinkDown(bool stepFailed, DovelOutcome* dovel, UpdateOutcome* outcome) 
     }
 }
 
+// Once the link is gone nothing more reaches a controller, so there is nothing to wait
+// for: the summary follows at once.
+void waitForResets() {
+    if (canLinkDown() == nullptr) {
+        std::printf("\nWaiting for dovels to reset...\n");
+        sleepMs(RESET_WAIT_MS);
+    }
+}
+
+void pauseAfterDownload() {
+    if (canLinkDown() == nullptr) {
+        sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+    }
+}
+
 }  // namespace
 
 void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
@@ -30,8 +46,7 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
         dovel.prepare = prepareDovelTelling(dovel.id, &role);
         noteLinkDown(dovel.prepare != PREPARED, &dovel, outcome);
     }
-    std::printf("\nWaiting for dovels to reset...\n");
-    sleepMs(RESET_WAIT_MS);
+    waitForResets();
 
     // A controller whose preparation failed still gets its download: it may already be
     // in its monitor.
@@ -39,10 +54,9 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
         std::printf("\n\nDownloading firmware to Dovel %d\n", dovel.id);
         dovel.downloaded = downloadImage(dovel.id, image, &dovel.download) == 0;
         noteLinkDown(!dovel.downloaded, &dovel, outcome);
-        sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+        pauseAfterDownload();
     }
-    std::printf("\nWaiting for dovels to reset...\n");
-    sleepMs(RESET_WAIT_MS);
+    waitForResets();
 
     // Role code 5 makes a controller boot its main firmware: never after half an image.
     for (DovelOutcome& dovel : outcome->dovels) {
@@ -53,14 +67,17 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
                             : "Skipped: its download did not complete\n");
             continue;
         }
-        dovel.restored = restoreRole(dovel.id) == 0;
+        dovel.restored = restoreRoleStoring(dovel.id, &dovel.storedRole) == 0;
         noteLinkDown(!dovel.restored, &dovel, outcome);
     }
-    std::printf("\nWaiting for dovels to reset...\n");
-    sleepMs(RESET_WAIT_MS);
+    waitForResets();
 
+    const char* expectText = nullptr;
+    readExpectedVersion(&outcome->expected, &expectText);
     for (DovelOutcome& dovel : outcome->dovels) {
-        dovel.check = checkDovel(dovel.id, false);
+        const DovelCheckQuestion question{CHECK_ID_QUERIES_AFTER_UPDATE, false, dovel.restored,
+                                          dovel.storedRole, outcome->expected};
+        dovel.check = checkDovelExpecting(dovel.id, question, &dovel.checked);
         noteLinkDown(dovel.check == CHECK_LINK_DOWN, &dovel, outcome);
     }
 }

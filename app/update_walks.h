@@ -17,9 +17,11 @@ struct DovelOutcome {
     PrepareOutcome prepare;
     bool downloaded;  // the whole image was streamed
     DownloadReport download;
-    bool restored;  // role code 5 verified and stored
+    bool restored;        // role code 5 verified and stored
+    uint16_t storedRole;  // the ROLE word stored, when restored
     DovelCheck check;
-    bool linkDown;  // a step of it failed because the CAN link was gone or down
+    DovelCheckAnswer checked;  // the VERS the check read
+    bool linkDown;             // a step of it failed because the CAN link was gone or down
 };
 
 constexpr int LINK_DOWN_REASON_SIZE = 160;
@@ -27,6 +29,7 @@ constexpr int LINK_DOWN_REASON_SIZE = 160;
 struct UpdateOutcome {
     DovelOutcome dovels[DOVEL_COUNT];
     char linkDownReason[LINK_DOWN_REASON_SIZE];  // the first, when any step met it
+    ExpectedVersion expected;                    // what DOVEL_EXPECT_VERS named
 };
 
 // Runs the walks and the final check with the image the file check read, filling

@@ -31,6 +31,7 @@ constexpr UsageLine SIM_OPTIONS[] = {
     {"unplug-after=N", "from the Nth frame on, every adapter read and write fails"},
     {"link-down-after=N", "after N frames the link goes, as a deleted interface does"},
     {"erase=ID:MS", "it erases for MS ms before it answers a download's start"},
+    {"ready=id", "a monitor's ready replies are one fixed ID reply, not a count"},
     {"state=FILE", "the controllers' lasting state is kept in FILE across runs"},
     {"halt-after=N", "the run dies after N frames; the controllers keep power"},
     {"power-off-after=N", "everything loses power after N frames"},

@@ -170,7 +170,7 @@ int unlockDovel(int controllerId) {
     return 0;
 }
 
-int restoreRole(int controllerId) {
+int restoreRoleStoring(int controllerId, uint16_t* storedWord) {
     int32_t role = 0;
     if (!readRoleStep(controllerId, &role) || !unlockStep(controllerId) ||
         !writeAndVerifyRole(controllerId, role | ROLE_CODE_HAND)) {
@@ -178,5 +178,11 @@ int restoreRole(int controllerId) {
     }
     storeStep(controllerId);
     resetStep(controllerId);
+    *storedWord = static_cast<uint16_t>(role | ROLE_CODE_HAND);
     return 0;
+}
+
+int restoreRole(int controllerId) {
+    uint16_t stored = 0;
+    return restoreRoleStoring(controllerId, &stored);
 }

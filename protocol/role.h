@@ -44,3 +44,6 @@ int unlockDovel(int controllerId);
 // Sets role code 5, checks it, stores ROLE and resets the controller. 0, or 1 when a
 // step failed, in which case nothing was stored.
 int restoreRole(int controllerId);
+
+// restoreRole telling the ROLE word it stored, when it returns 0.
+int restoreRoleStoring(int controllerId, uint16_t* storedWord);

@@ -225,7 +225,24 @@ INSTANTIATE_TEST_SUITE_P(
                                    "expected 0x3240\n\nSummary\n"},
                     ExitStatusCase{"AnotherVersionInTheSummary", "sim:fast", "", 0, "0x3240",
                                    "Dovel 14: FAILED - runs its main firmware, but not the "
-                                   "version DOVEL_EXPECT_VERS names\n0 of 4 Dovels updated.\n"}),
+                                   "version DOVEL_EXPECT_VERS names\n0 of 4 Dovels updated.\n"},
+                    // The advice names the release, never the cable.
+                    ExitStatusCase{"AnotherVersionsAdvice", "sim:fast,stall=12:500", "", 0, "3240",
+                                   "\n0 of 4 Dovels updated.\nDovel 11 runs VERS 0x323f, not "
+                                   "0x3240 that DOVEL_EXPECT_VERS names: check that "
+                                   "examples/dovel2.tek is that release.\nDovel 13 runs VERS "
+                                   "0x323f, not 0x3240 that DOVEL_EXPECT_VERS names: check that "
+                                   "examples/dovel2.tek is that release.\nDovel 14 runs VERS "
+                                   "0x323f, not 0x3240 that DOVEL_EXPECT_VERS names: check that "
+                                   "examples/dovel2.tek is that release.\nRun the update again "
+                                   "to finish the others: it is safe to repeat.\n\nPress"},
+                    ExitStatusCase{"TheVersionAsLowerCaseWithoutPrefix", "sim:fast", "report", 0,
+                                   "323f", "\n4 of 4 Dovels updated.\n\nPress"},
+                    ExitStatusCase{"NotComparedWithoutTheVersion", "sim:fast", "report", 0, "",
+                                   "\n4 of 4 Dovels updated.\nNot compared with a release: "
+                                   "DOVEL_EXPECT_VERS is not set, so \"updated\" means the "
+                                   "controller took the whole image and came back running a "
+                                   "main firmware.\n\nPress"}),
     [](const testing::TestParamInfo<ExitStatusCase>& info) { return info.param.name; });
 
 // `--status` asks, writes nothing and ends without the exit prompt.
@@ -279,7 +296,16 @@ INSTANTIATE_TEST_SUITE_P(
                             "0x8465\nChecking Dovel 14...[FAILED] answers, but not "
                             "with its ID: it may still be in its monitor, taking an "
                             "image from an interrupted update\n",
-                        1, "role-stuck=11,role-stuck=12,role-stuck=13,halt-after=40000"}),
+                        1, "role-stuck=11,role-stuck=12,role-stuck=13,halt-after=40000"},
+        // The same with ready replies that are one fixed frame carrying the ID: the ID
+        // gets pass, the ROLE get does not.
+        StatusCheckCase{"OneLeftMidDownloadReadyAsId", "sim:fast,ready=id",
+                        CHECK_11 + CHECK_12 +
+                            "Checking Dovel 13...[OK] main firmware, VERS 0x0214, ROLE "
+                            "0x8465\nChecking Dovel 14...[FAILED] ROLE 0x000e holds role code "
+                            "14, not 5: it may still be in its monitor, taking an image from an "
+                            "interrupted update\n",
+                        1, "ready=id,role-stuck=11,role-stuck=12,role-stuck=13,halt-after=40000"}),
     [](const testing::TestParamInfo<StatusCheckCase>& info) { return info.param.name; });
 #endif
 

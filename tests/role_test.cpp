@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "dovel_access_code.h"
+#include "protocol/dovel_check.h"
 #include "tests/support/scripted_adapter.h"
 #include "tests/support/stdout_capture.h"
 
@@ -28,6 +30,11 @@ struct TestDovel {
     int roleGetsToAnswer = 1000;
     int reportedId = -1;  // -1: its own
     std::vector<int32_t> stored;
+    uint8_t idReplyByte0 = 0x83;  // 0x03: an ID reply without the valid flag
+    int idGetsToAnswer = 1000;
+    std::vector<int> laterIds;  // reported by the second ID get on
+    uint32_t vers = 0x0214;
+    int versValueBytes = 2;
 };
 
 void answerAsDovel(TestDovel& dovel, ScriptedAdapter& adapter, const CanFrame& request) {
@@ -46,10 +53,23 @@ void answerAsDovel(TestDovel& dovel, ScriptedAdapter& adapter, const CanFrame& r
         return;
     }
     const int64_t at = adapter.nowUs + dovel.replyDelayUs;
-    if (property == ID) {
+    if (property == ID && dovel.idGetsToAnswer-- > 0) {
         const int64_t idAt = adapter.nowUs + dovel.idReplyDelayUs;
-        const int reported = dovel.reportedId < 0 ? dovel.id : dovel.reportedId;
-        queueFrame(adapter, makeFrame(replyId, {0x83, 0, static_cast<uint8_t>(reported)}), idAt);
+        int reported = dovel.reportedId < 0 ? dovel.id : dovel.reportedId;
+        if (dovel.idGetsToAnswer < 999 && !dovel.laterIds.empty()) {
+            reported = dovel.laterIds.front();
+        }
+        queueFrame(adapter,
+                   makeFrame(replyId, {dovel.idReplyByte0, 0, static_cast<uint8_t>(reported)}),
+                   idAt);
+    } else if (property == VERS) {
+        const uint32_t v = dovel.vers;
+        queueFrame(adapter,
+                   dovel.versValueBytes == 2
+                       ? makeFrame(replyId, {0x80, 0, uint8_t(v), uint8_t(v >> 8)})
+                       : makeFrame(replyId, {0x80, 0, uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
+                                             uint8_t(v >> 24)}),
+                   at);
     } else if (property == ROLE && dovel.answersRoleGets &&
                dovel.answeredRoleGets++ < dovel.roleGetsToAnswer) {
         const auto r = static_cast<uint32_t>(dovel.role);
@@ -300,5 +320,91 @@ TEST_F(RoleTest, RoleWithBit15SetPassesItsCheck) {
     EXPECT_NE(text.find("Setting the ROLE to 0x8465...[OK]\n"), std::string::npos) << text;
     EXPECT_EQ(dovel.stored, (std::vector<int32_t>{0x8460, 0x8465}));
 }
+
+// The final check (one ID get, the ROLE stored by the restoration) and --status (two ID
+// gets, the ROLE shown): no "[OK]" without the controller's ID in a valid reply and role
+// code 5 in its ROLE; a healthy controller is never failed.
+struct CheckCase {
+    const char* name;
+    std::function<void(TestDovel&)> make;
+    bool status;
+    ExpectedVersion expected;
+    std::string line;  // after "Checking Dovel 11..."
+};
+
+void PrintTo(const CheckCase& c, std::ostream* out) { *out << c.name; }
+
+class DovelCheckTest : public RoleTest, public testing::WithParamInterface<CheckCase> {};
+
+TEST_P(DovelCheckTest, ProvesIdentityBeforeAnyVerdict) {
+    const CheckCase& c = GetParam();
+    dovel.role = 0x1225;
+    c.make(dovel);
+    const DovelCheckQuestion question{
+        c.status ? CHECK_ID_QUERIES_STATUS : CHECK_ID_QUERIES_AFTER_UPDATE, c.status, !c.status,
+        0x1225, c.expected};
+    DovelCheckAnswer answer{};
+    beginStdoutCapture();
+    const DovelCheck check = checkDovel(11, question, &answer);
+    EXPECT_EQ(endStdoutCapture(), "Checking Dovel 11..." + c.line);
+    EXPECT_EQ(check == CHECK_MAIN_FIRMWARE, c.line.rfind("[OK]", 0) == 0) << check;
+    EXPECT_TRUE(adapter.queue.empty()) << "every request got its reply read";
+}
+
+const ExpectedVersion ANY{false, 0};
+const std::string NOT_ITS_ID =
+    "[FAILED] answers, but not with its ID: it may still be in its monitor, taking an image "
+    "from an interrupted update\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, DovelCheckTest,
+    testing::Values(
+        CheckCase{"Healthy", [](TestDovel&) {}, false, ANY, "[OK] main firmware, VERS 0x0214\n"},
+        CheckCase{"HealthyStatus", [](TestDovel&) {}, true, ANY,
+                  "[OK] main firmware, VERS 0x0214, ROLE 0x1225\n"},
+        CheckCase{"RoleWithBit15InTwoBytes",
+                  [](TestDovel& d) {
+                      d.role = 0x8465;
+                      d.roleValueBytes = 2;
+                  },
+                  true, ANY, "[OK] main firmware, VERS 0x0214, ROLE 0x8465\n"},
+        CheckCase{"RoleOtherThanStoredIsShown", [](TestDovel& d) { d.role = 0x1245; }, false, ANY,
+                  "[OK] main firmware, VERS 0x0214, ROLE 0x1245, not the 0x1225 stored\n"},
+        CheckCase{"IdWithoutValidFlag", [](TestDovel& d) { d.idReplyByte0 = 0x03; }, false, ANY,
+                  NOT_ITS_ID},
+        CheckCase{"SecondIdMissing", [](TestDovel& d) { d.idGetsToAnswer = 1; }, true, ANY,
+                  NOT_ITS_ID},
+        CheckCase{"SecondIdWrong", [](TestDovel& d) { d.laterIds = {12}; }, true, ANY, NOT_ITS_ID},
+        CheckCase{"RoleCodeOfAnId", [](TestDovel& d) { d.role = 0x000B; }, true, ANY,
+                  "[FAILED] ROLE 0x000b holds role code 11, not 5: it may still be in its monitor, "
+                  "taking an image from an interrupted update\n"},
+        CheckCase{"RoleCodeZero", [](TestDovel& d) { d.role = 0x1220; }, false, ANY,
+                  "[FAILED] still in its monitor, ROLE 0x1220, not the 0x1225 stored\n"},
+        CheckCase{"StatusZero", [](TestDovel& d) { d.status = 0; }, false, ANY,
+                  "[FAILED] still in its monitor\n"},
+        CheckCase{"ExpectedFFFF",
+                  [](TestDovel& d) { d.vers = 0xFFFF; },
+                  false,
+                  {true, 0xFFFF},
+                  "[OK] main firmware, VERS 0xffff\n"},
+        CheckCase{"Expected8001",
+                  [](TestDovel& d) { d.vers = 0x8001; },
+                  false,
+                  {true, 0x8001},
+                  "[OK] main firmware, VERS 0x8001\n"},
+        CheckCase{"ExpectedComparesAllBits",
+                  [](TestDovel& d) {
+                      d.vers = 0x10214;
+                      d.versValueBytes = 4;
+                  },
+                  false,
+                  {true, 0x0214},
+                  "[FAILED] main firmware, VERS 0x10214, expected 0x0214\n"},
+        CheckCase{"ExpectedOther",
+                  [](TestDovel&) {},
+                  false,
+                  {true, 0x0215},
+                  "[FAILED] main firmware, VERS 0x0214, expected 0x0215\n"}),
+    [](const testing::TestParamInfo<CheckCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -108,10 +108,10 @@ for line in "Download FAILED: the CAN link is down ($IFACE: " \
   "Dovel 12: FAILED - the CAN link went down: download not started" \
   "Dovel 13: FAILED - the CAN link went down: download not started" \
   "Dovel 14: FAILED - the CAN link went down: download not started" \
-  "Checking Dovel 11...[FAILED] the CAN link is down ($IFACE: " \
-  "Checking Dovel 12...[FAILED] the CAN link is down ($IFACE: " \
-  "Checking Dovel 13...[FAILED] the CAN link is down ($IFACE: " \
-  "Checking Dovel 14...[FAILED] the CAN link is down ($IFACE: " \
+  "Checking Dovel 11...not checked: the CAN link went down ($IFACE: " \
+  "Checking Dovel 12...not checked: the CAN link went down ($IFACE: " \
+  "Checking Dovel 13...not checked: the CAN link went down ($IFACE: " \
+  "Checking Dovel 14...not checked: the CAN link went down ($IFACE: " \
   "0 of 4 Dovels updated." \
   "The CAN link went down ($IFACE: "; do
   grep -qF "$line" "$out" || fail "standard output lacks '$line'"
