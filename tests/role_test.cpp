@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,7 +31,7 @@ struct TestDovel {
     std::vector<int32_t> stored;
     uint8_t idReplyByte0 = 0x83;  // 0x03: an ID reply without the valid flag
     int idGetsToAnswer = 1000;
-    std::vector<int> laterIds;  // reported by the second ID get on
+    int secondId = -1;  // reported by the second ID get on; -1: its own
     uint32_t vers = 0x0214;
     int versValueBytes = 2;
 };
@@ -56,8 +55,8 @@ void answerAsDovel(TestDovel& dovel, ScriptedAdapter& adapter, const CanFrame& r
     if (property == ID && dovel.idGetsToAnswer-- > 0) {
         const int64_t idAt = adapter.nowUs + dovel.idReplyDelayUs;
         int reported = dovel.reportedId < 0 ? dovel.id : dovel.reportedId;
-        if (dovel.idGetsToAnswer < 999 && !dovel.laterIds.empty()) {
-            reported = dovel.laterIds.front();
+        if (dovel.idGetsToAnswer < 999 && dovel.secondId >= 0) {
+            reported = dovel.secondId;
         }
         queueFrame(adapter,
                    makeFrame(replyId, {dovel.idReplyByte0, 0, static_cast<uint8_t>(reported)}),
@@ -326,10 +325,17 @@ TEST_F(RoleTest, RoleWithBit15SetPassesItsCheck) {
 // code 5 in its ROLE; a healthy controller is never failed.
 struct CheckCase {
     const char* name;
-    std::function<void(TestDovel&)> make;
-    bool status;
-    ExpectedVersion expected;
     std::string line;  // after "Checking Dovel 11..."
+    bool status = false;
+    ExpectedVersion expected{};
+    int32_t role = 0x1225;
+    int roleBytes = 4;
+    uint32_t vers = 0x0214;
+    int versBytes = 2;
+    uint8_t idByte0 = 0x83;
+    int idAnswers = 1000;
+    int secondId = -1;
+    int32_t statusValue = 1;
 };
 
 void PrintTo(const CheckCase& c, std::ostream* out) { *out << c.name; }
@@ -338,8 +344,14 @@ class DovelCheckTest : public RoleTest, public testing::WithParamInterface<Check
 
 TEST_P(DovelCheckTest, ProvesIdentityBeforeAnyVerdict) {
     const CheckCase& c = GetParam();
-    dovel.role = 0x1225;
-    c.make(dovel);
+    dovel.role = c.role;
+    dovel.roleValueBytes = c.roleBytes;
+    dovel.vers = c.vers;
+    dovel.versValueBytes = c.versBytes;
+    dovel.idReplyByte0 = c.idByte0;
+    dovel.idGetsToAnswer = c.idAnswers;
+    dovel.secondId = c.secondId;
+    dovel.status = c.statusValue;
     const DovelCheckQuestion question{
         c.status ? CHECK_ID_QUERIES_STATUS : CHECK_ID_QUERIES_AFTER_UPDATE, c.status, !c.status,
         0x1225, c.expected};
@@ -351,60 +363,49 @@ TEST_P(DovelCheckTest, ProvesIdentityBeforeAnyVerdict) {
     EXPECT_TRUE(adapter.queue.empty()) << "every request got its reply read";
 }
 
-const ExpectedVersion ANY{false, 0};
 const std::string NOT_ITS_ID =
     "[FAILED] answers, but not with its ID: it may still be in its monitor, taking an image "
     "from an interrupted update\n";
+const std::string OK = "[OK] main firmware, VERS 0x";
 
 INSTANTIATE_TEST_SUITE_P(
     Checks, DovelCheckTest,
     testing::Values(
-        CheckCase{"Healthy", [](TestDovel&) {}, false, ANY, "[OK] main firmware, VERS 0x0214\n"},
-        CheckCase{"HealthyStatus", [](TestDovel&) {}, true, ANY,
-                  "[OK] main firmware, VERS 0x0214, ROLE 0x1225\n"},
-        CheckCase{"RoleWithBit15InTwoBytes",
-                  [](TestDovel& d) {
-                      d.role = 0x8465;
-                      d.roleValueBytes = 2;
-                  },
-                  true, ANY, "[OK] main firmware, VERS 0x0214, ROLE 0x8465\n"},
-        CheckCase{"RoleOtherThanStoredIsShown", [](TestDovel& d) { d.role = 0x1245; }, false, ANY,
-                  "[OK] main firmware, VERS 0x0214, ROLE 0x1245, not the 0x1225 stored\n"},
-        CheckCase{"IdWithoutValidFlag", [](TestDovel& d) { d.idReplyByte0 = 0x03; }, false, ANY,
-                  NOT_ITS_ID},
-        CheckCase{"SecondIdMissing", [](TestDovel& d) { d.idGetsToAnswer = 1; }, true, ANY,
-                  NOT_ITS_ID},
-        CheckCase{"SecondIdWrong", [](TestDovel& d) { d.laterIds = {12}; }, true, ANY, NOT_ITS_ID},
-        CheckCase{"RoleCodeOfAnId", [](TestDovel& d) { d.role = 0x000B; }, true, ANY,
-                  "[FAILED] ROLE 0x000b holds role code 11, not 5: it may still be in its monitor, "
-                  "taking an image from an interrupted update\n"},
-        CheckCase{"RoleCodeZero", [](TestDovel& d) { d.role = 0x1220; }, false, ANY,
-                  "[FAILED] still in its monitor, ROLE 0x1220, not the 0x1225 stored\n"},
-        CheckCase{"StatusZero", [](TestDovel& d) { d.status = 0; }, false, ANY,
-                  "[FAILED] still in its monitor\n"},
-        CheckCase{"ExpectedFFFF",
-                  [](TestDovel& d) { d.vers = 0xFFFF; },
-                  false,
-                  {true, 0xFFFF},
-                  "[OK] main firmware, VERS 0xffff\n"},
-        CheckCase{"Expected8001",
-                  [](TestDovel& d) { d.vers = 0x8001; },
-                  false,
-                  {true, 0x8001},
-                  "[OK] main firmware, VERS 0x8001\n"},
-        CheckCase{"ExpectedComparesAllBits",
-                  [](TestDovel& d) {
-                      d.vers = 0x10214;
-                      d.versValueBytes = 4;
-                  },
-                  false,
-                  {true, 0x0214},
-                  "[FAILED] main firmware, VERS 0x10214, expected 0x0214\n"},
-        CheckCase{"ExpectedOther",
-                  [](TestDovel&) {},
-                  false,
-                  {true, 0x0215},
-                  "[FAILED] main firmware, VERS 0x0214, expected 0x0215\n"}),
+        CheckCase{"Healthy", OK + "0214\n"},
+        CheckCase{.name = "RoleWithBit15InTwoBytes",
+                  .line = OK + "0214, ROLE 0x8465\n",
+                  .status = true,
+                  .role = 0x8465,
+                  .roleBytes = 2},
+        CheckCase{.name = "RoleOtherThanStoredIsShown",
+                  .line = OK + "0214, ROLE 0x1245, not the 0x1225 stored\n",
+                  .role = 0x1245},
+        CheckCase{.name = "IdWithoutValidFlag", .line = NOT_ITS_ID, .idByte0 = 0x03},
+        CheckCase{.name = "SecondIdMissing", .line = NOT_ITS_ID, .status = true, .idAnswers = 1},
+        CheckCase{.name = "SecondIdWrong", .line = NOT_ITS_ID, .status = true, .secondId = 12},
+        CheckCase{.name = "RoleCodeOfAnId",
+                  .line = "[FAILED] ROLE 0x000b holds role code 11, not 5: it may still be in "
+                          "its monitor, taking an image from an interrupted update\n",
+                  .status = true,
+                  .role = 0x000B},
+        CheckCase{.name = "RoleCodeZero",
+                  .line = "[FAILED] still in its monitor, ROLE 0x1220, not the 0x1225 stored\n",
+                  .role = 0x1220},
+        CheckCase{
+            .name = "StatusZero", .line = "[FAILED] still in its monitor\n", .statusValue = 0},
+        CheckCase{.name = "ExpectedFFFF",
+                  .line = OK + "ffff\n",
+                  .expected = {true, 0xFFFF},
+                  .vers = 0xFFFF},
+        CheckCase{.name = "Expected8001",
+                  .line = OK + "8001\n",
+                  .expected = {true, 0x8001},
+                  .vers = 0x8001},
+        CheckCase{.name = "ExpectedComparesAllBits",
+                  .line = "[FAILED] main firmware, VERS 0x10214, expected 0x0214\n",
+                  .expected = {true, 0x0214},
+                  .vers = 0x10214,
+                  .versBytes = 4}),
     [](const testing::TestParamInfo<CheckCase>& info) { return info.param.name; });
 
 }  // namespace
