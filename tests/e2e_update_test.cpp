@@ -274,6 +274,10 @@ TEST_P(StatusCheckTest, ListsEachControllerAndExitsWithTheTruth) {
 
 const std::string CHECK_11 = "Checking Dovel 11...[OK] main firmware, VERS 0x0214, ROLE 0x1225\n";
 const std::string CHECK_12 = "Checking Dovel 12...[OK] main firmware, VERS 0x0214, ROLE 0x0a45\n";
+std::string notChecked(int id) {
+    return "Checking Dovel " + std::to_string(id) +
+           "...not checked: the CAN link went down (sim: the link is down)\n";
+}
 const std::string CHECK_13_14 =
     "Checking Dovel 13...[OK] main firmware, VERS 0x0214, ROLE 0x8465\n"
     "Checking Dovel 14...[OK] main firmware, VERS 0x0214, ROLE 0x3c85\n";
@@ -293,6 +297,8 @@ INSTANTIATE_TEST_SUITE_P(
                             "with its ID: it may still be in its monitor, taking an "
                             "image from an interrupted update\n",
                         1, "role-stuck=11,role-stuck=12,role-stuck=13,halt-after=40000"},
+        StatusCheckCase{"LinkDownAfterTheFirst", "sim:fast,link-down-after=12",
+                        CHECK_11 + notChecked(12) + notChecked(13) + notChecked(14), 1},
         // The same with ready replies that are one fixed frame carrying the ID: the ID
         // gets pass, the ROLE get does not.
         StatusCheckCase{"OneLeftMidDownloadReadyAsId", "sim:fast,ready=id",
