@@ -48,13 +48,19 @@ void printFirstFailure(const DovelOutcome& dovel) {
     }
 }
 
+bool wrongVersion(const DovelOutcome& dovel) {
+    return dovel.downloaded && dovel.restored && dovel.check == CHECK_WRONG_VERSION;
+}
+
 // A controller that runs another version than the release names: running the same
-// image again would give the same, and no cable is to blame. The number of them.
+// image again would give the same, and no cable is to blame. A DOVEL_EXPECT_VERS that
+// names no version: only the variable can be mended. The number of such controllers.
 int printVersionAdvice(const UpdateOutcome& outcome, const ImageSummary& image) {
     int mismatched = 0;
+    int notCompared = 0;
     for (const DovelOutcome& dovel : outcome.dovels) {
-        if (dovel.downloaded && dovel.restored && dovel.check == CHECK_WRONG_VERSION &&
-            dovel.checked.versRead) {
+        notCompared += wrongVersion(dovel) && !dovel.checked.versRead ? 1 : 0;
+        if (wrongVersion(dovel) && dovel.checked.versRead) {
             std::printf(
                 "Dovel %d runs VERS 0x%04x, not 0x%04x that %s names: check that %s is "
                 "that release.\n",
@@ -63,7 +69,13 @@ int printVersionAdvice(const UpdateOutcome& outcome, const ImageSummary& image) 
             ++mismatched;
         }
     }
-    return mismatched;
+    if (notCompared > 0) {
+        std::printf(
+            "%s names no version: give it as VERS is printed (such as 0x323f) or unset it, "
+            "then run the update again: it is safe to repeat.\n",
+            EXPECT_VERS_VARIABLE);
+    }
+    return mismatched + notCompared;
 }
 
 }  // namespace
@@ -115,9 +127,9 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
                 "controller took the whole image and came back running a main firmware.\n",
                 EXPECT_VERS_VARIABLE);
         }
-        const int mismatched =
+        const int versionAdvised =
             outcome.linkDownReason[0] != '\0' ? 0 : printVersionAdvice(outcome, image);
-        const int otherwise = DOVEL_COUNT - updated - mismatched;
+        const int otherwise = DOVEL_COUNT - updated - versionAdvised;
         if (updated < DOVEL_COUNT && outcome.linkDownReason[0] != '\0') {
             std::printf(
                 "The CAN link went down (%s): check the adapter, its cable and the "
@@ -125,7 +137,7 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
                 outcome.linkDownReason);
         } else if (otherwise == 0) {
             // Every controller is updated or runs what the image gave it.
-        } else if (updated == 0 && mismatched == 0) {
+        } else if (updated == 0 && versionAdvised == 0) {
             std::printf(
                 "No Dovel was updated: check the hand's power, the CAN cable and its "
                 "termination, then run the update again: it is safe to repeat.\n");

@@ -232,6 +232,13 @@ INSTANTIATE_TEST_SUITE_P(
                                    "DOVEL_EXPECT_VERS names: check that examples/dovel2.tek is "
                                    "that release.\nRun the update again to finish the others: it "
                                    "is safe to repeat.\n\nPress"},
+                    ExitStatusCase{"NoVersion", "sim:fast", "", 0, "0x",
+                                   "Checking Dovel 14...[FAILED] DOVEL_EXPECT_VERS is \"0x\"; it "
+                                   "takes a version as VERS is printed, such as 0x0123\n"},
+                    ExitStatusCase{"NoVersionsAdvice", "sim:fast", "", 0, "0x",
+                                   "updated.\nDOVEL_EXPECT_VERS names no version: give it as VERS "
+                                   "is printed (such as 0x323f) or unset it, then run the update "
+                                   "again: it is safe to repeat.\n\nPress"},
                     ExitStatusCase{"TheVersionAsLowerCaseWithoutPrefix", "sim:fast", "report", 0,
                                    "323f", "\n4 of 4 Dovels updated.\n\nPress"},
                     ExitStatusCase{"NotComparedWithoutTheVersion", "sim:fast", "report", 0, "",
