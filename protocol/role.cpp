@@ -24,6 +24,10 @@ void restartAdapterSilently() {
 // such frame ends the search, whoever sent it.
 SearchOutcome searchDovel(int controllerId) {
     const int64_t giveUpAtUs = clockNowUs() + static_cast<int64_t>(SEARCH_TIMEOUT_MS) * 1000;
+    // A link already found down carries nothing: no query, and no wait for its answer.
+    if (canLinkDown() != nullptr) {
+        return SEARCH_LINK_DOWN;
+    }
     for (;;) {
         const CanFrame query = makeGetRequest(controllerId, ID);
         CAN_Write(&query);

@@ -247,11 +247,12 @@ TEST_P(LinkLossTest, NamesTheLinkAndEndsEveryWaitAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     FaultMatrix, LinkLossTest,
-    testing::Values(LinkLoss{"AdapterUnpluggedMidDownload", "unplug-after=2000",
-                             "sim: every read and write failed for 1000 ms, the last "
-                             "CAN_Read(): 4096"},
-                    LinkLoss{"InterfaceGoneMidDownload", "link-down-after=2000",
-                             "sim: the link is down"}),
+    testing::Values(
+        LinkLoss{"AdapterUnpluggedMidDownload", "unplug-after=2000",
+                 "sim: every read and write failed for 1000 ms, the last "
+                 "CAN_Read(): 4096"},
+        LinkLoss{"InterfaceGoneMidDownload", "link-down-after=2000", "sim: the link is down"},
+        LinkLoss{"InterfaceGoneInThePreparation", "link-down-after=20", "sim: the link is down"}),
     [](const testing::TestParamInfo<LinkLoss>& info) { return info.param.name; });
 
 // The link goes as Dovel 12's final check begins (the run's last 32 frames are the
