@@ -26,6 +26,10 @@ void endUpdateGuard();
 // byte.
 char waitKey();
 
+// Prints the prompt, then waitKey. A run stopped at the prompt (Ctrl-Z) and continued
+// (fg) shows the prompt again, without its leading line ends, on the line the shell left.
+char promptKey(const char* prompt);
+
 // Exit statuses under DOVEL_EXIT_STATUS=report; without it every way out gives 0.
 constexpr int EXIT_ALL_UPDATED = 0;
 constexpr int EXIT_NOT_ALL_UPDATED = 1;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/console.h"
 #include "app/console_keys.h"
@@ -24,6 +25,10 @@ constexpr int ESCAPE_SEQUENCE_WAIT_MS = 50;
 termios savedTerminal;
 termios rawTerminal;
 volatile sig_atomic_t terminalIsRaw = 0;
+// The prompt the wait answers, shown again when a stopped run is continued; the shell
+// has printed its own lines over it meanwhile.
+const char* volatile promptAgain = nullptr;
+volatile size_t promptAgainLength = 0;
 constexpr int RESTORING_SIGNALS[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
 constexpr size_t RESTORING_SIGNAL_COUNT = sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0];
 
@@ -33,6 +38,9 @@ void restoreTerminalAndReraise(int signalNumber) {
         // Back from a stop: the shell may have put its own settings on the terminal.
         if (terminalIsRaw) {
             tcsetattr(STDIN_FILENO, TCSANOW, &rawTerminal);
+            if (promptAgain != nullptr) {
+                (void)!write(STDOUT_FILENO, promptAgain, promptAgainLength);
+            }
         }
         errno = savedErrno;
         return;
@@ -180,5 +188,18 @@ char waitKey() {
     for (size_t i = 0; i < RESTORING_SIGNAL_COUNT; ++i) {
         sigaction(RESTORING_SIGNALS[i], &previous[i], nullptr);
     }
+    return key;
+}
+
+char promptKey(const char* prompt) {
+    std::printf("%s", prompt);
+    const char* shown = prompt;
+    while (*shown == '\n') {
+        ++shown;
+    }
+    promptAgainLength = std::strlen(shown);
+    promptAgain = shown;
+    const char key = waitKey();
+    promptAgain = nullptr;
     return key;
 }

@@ -108,3 +108,9 @@ char waitKey() {
     FlushConsoleInputBuffer(input);
     return waitConsoleKey(input);
 }
+
+// A Windows console has no stop and continue: the prompt stays where it was printed.
+char promptKey(const char* prompt) {
+    std::printf("%s", prompt);
+    return waitKey();
+}

@@ -21,8 +21,7 @@ void exitPromptReporting(int reportStatus) {
     // The summary is printed: a run left at this prompt must not keep the bus from the
     // next one.
     canFinish();
-    std::printf("\nPress any key to exit...");
-    waitKey();
+    promptKey("\nPress any key to exit...");
     std::printf("\nDone.\n\n");
     std::fflush(stdout);
     // The record carries the status the run ends with, so it is written last.

@@ -33,7 +33,7 @@ void printAddressRanges(const ImageScan* scan) {
     }
 }
 
-void printImageSummary(const ImageScan* scan, const char* sha256) {
+void printImageSummary(const ImageScan* scan, const char* sha256, const char* checkedAgainst) {
     std::printf("Image: %d data record%s", scan->dataRecords, plural(scan->dataRecords));
     if (scan->symbolRecords > 0) {
         std::printf(", %d symbol record%s", scan->symbolRecords, plural(scan->symbolRecords));
@@ -45,8 +45,13 @@ void printImageSummary(const ImageScan* scan, const char* sha256) {
     } else {
         std::printf(", no data bytes");
     }
-    std::printf(", start address 0x%08llX, sha256 %s\n",
+    std::printf(", start address 0x%08llX, sha256 %s",
                 static_cast<unsigned long long>(scan->startAddress), sha256);
+    // As the summary says it: the log shows which release checksum vouched for the file.
+    if (checkedAgainst[0] != '\0') {
+        std::printf(" (matches %s)", checkedAgainst);
+    }
+    std::printf("\n");
 }
 
 }  // namespace
@@ -80,7 +85,7 @@ int checkFirmwareFile(const char* path, ImageCheckMode mode, const char* givenSh
     switch (verdict) {
         case IMAGE_SCAN_PASSED:
             std::printf("[OK]\n");
-            printImageSummary(&scan, check->sha256);
+            printImageSummary(&scan, check->sha256, check->checkedAgainst);
             check->image = std::move(image);
             check->verdict = FILE_CHECK_PASSED;
             return check->verdict;

@@ -26,7 +26,7 @@ struct ImageEntry {
 struct StatusEntry {
     int id;
     DovelCheck check;
-    DovelReadings readings;
+    DovelCheckAnswer readings;
 };
 
 // The run as far as it went. One run, one record: this is the one state of the process
@@ -88,6 +88,8 @@ const char* checkWord(DovelCheck check) {
             return "no_reply";
         case CHECK_NOT_ITS_ID:
             return "not_its_id";
+        case CHECK_NOT_HAND_ROLE:
+            return "not_hand_role";
         case CHECK_WRONG_VERSION:
             return "wrong_version";
         case CHECK_LINK_DOWN:
@@ -128,8 +130,14 @@ const char* dovelOutcomeWord(const DovelOutcome& dovel) {
     if (!dovel.restored) {
         return "not_restored";
     }
+    if (dovel.check == CHECK_LINK_DOWN) {
+        return "not_checked";
+    }
     if (dovel.check == CHECK_WRONG_VERSION) {
         return "wrong_version";
+    }
+    if (dovel.check == CHECK_NOT_HAND_ROLE) {
+        return "not_hand_role";
     }
     return dovel.check == CHECK_NOT_ITS_ID ? "not_its_id" : "not_running";
 }
@@ -181,9 +189,9 @@ void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel, bool interrupted
     jsonString(w, "summary", interrupted ? nullptr : words);
     jsonBool(w, "link_down", dovel.linkDown);
     hexWordOrNull(w, "role_read", dovel.prepare == PREPARED, roleWordForDisplay(dovel.roleRead));
-    hexWordOrNull(w, "role_stored", dovel.restored, roleWordForDisplay(dovel.roleStored));
+    hexWordOrNull(w, "role_stored", dovel.restored, dovel.storedRole);
     jsonString(w, "check", interrupted ? nullptr : checkWord(dovel.check));
-    hexWordOrNull(w, "vers", dovel.readings.versRead, dovel.readings.vers);
+    hexWordOrNull(w, "vers", dovel.checked.versRead, dovel.checked.vers);
     jsonBool(w, "download_started", dovel.download.started);
     jsonBool(w, "downloaded", dovel.downloaded);
     jsonInteger(w, "download_percent", dovel.download.percent);
@@ -476,7 +484,7 @@ void recordImageRefused(const char* path, const char* problem) {
     run.images.push_back(image);
 }
 
-void recordStatusDovel(int id, DovelCheck check, const DovelReadings& readings) {
+void recordStatusDovel(int id, DovelCheck check, const DovelCheckAnswer& readings) {
     if (run.active) {
         run.status.push_back(StatusEntry{id, check, readings});
     }

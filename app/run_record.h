@@ -37,7 +37,7 @@ void recordImage(const char* path, const FirmwareFileCheck& check);
 // An image refused before it was read (its path too long): the problem alone.
 void recordImageRefused(const char* path, const char* problem);
 // One controller of "--status" and what its check read.
-void recordStatusDovel(int id, DovelCheck check, const DovelReadings& readings);
+void recordStatusDovel(int id, DovelCheck check, const DovelCheckAnswer& readings);
 // The walks begin: from here until recordUpdate, Ctrl-C or a termination request leaves
 // a record of the interrupted run (recordInterrupted).
 void recordWalksBegin();

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/expected_version.h"
 #include "can/can_backend.h"
 #include "can/can_trace.h"
 #include "firmware/release_checksum.h"
@@ -26,7 +27,7 @@ const char* const KNOWN_SETTING_VARIABLES[] = {
     IMAGE_SHA256_VARIABLE,
     REPORT_VARIABLE,
     HAND_VARIABLE,
-    EXPECT_VERS_SETTING,
+    EXPECT_VERS_VARIABLE,
     EXIT_STATUS_VARIABLE,
     nullptr,
 };
@@ -146,11 +147,9 @@ void readEnvironment(RunSettings* settings) {
                "the image's SHA-256 as 64 hex digits");
     }
 
-    const std::string expectVers = variable(EXPECT_VERS_SETTING);
-    settings->expectVersGiven = !expectVers.empty();
-    if (settings->expectVersGiven &&
-        !parseVersionSetting(expectVers.c_str(), &settings->expectVers)) {
-        refuse(settings, EXPECT_VERS_SETTING, expectVers,
+    const std::string expectVers = variable(EXPECT_VERS_VARIABLE);
+    if (!parseExpectedVersion(expectVers.c_str(), &settings->expectedVersion)) {
+        refuse(settings, EXPECT_VERS_VARIABLE, expectVers,
                "a version as VERS is printed: 1 to 8 hex digits, with or without 0x (0x323f)");
     }
 
@@ -206,18 +205,6 @@ size_t editDistance(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
-
-bool parseVersionSetting(const char* text, uint32_t* version) {
-    std::string digits = text;
-    if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        digits.erase(0, 2);
-    }
-    if (!isHexDigits(digits) || digits.size() > MAX_VERSION_DIGITS) {
-        return false;
-    }
-    *version = static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, HEX_RADIX));
-    return true;
-}
 
 const char* nearestSettingVariable(const std::string& name) {
     const char* nearest = KNOWN_SETTING_VARIABLES[0];

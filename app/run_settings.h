@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/dovel_check.h"
+
 // What the command line asks for.
 enum RunMode {
     RUN_UPDATE,   // dovelflash [IMAGE]
@@ -34,7 +36,6 @@ constexpr const char* CAN_VARIABLE = "DOVEL_CAN";
 constexpr const char* SIM_TRACE_VARIABLE = "DOVEL_SIM_TRACE";
 constexpr const char* CAN_TRACE_UNMASKED_VARIABLE = "DOVEL_CAN_TRACE_UNMASKED";
 constexpr const char* IMAGE_CHECK_VARIABLE = "DOVEL_IMAGE_CHECK";
-constexpr const char* EXPECT_VERS_SETTING = "DOVEL_EXPECT_VERS";
 constexpr const char* EXIT_STATUS_VARIABLE = "DOVEL_EXIT_STATUS";
 constexpr const char* REPORT_VARIABLE = "DOVEL_REPORT";  // the file the run's records go to
 constexpr const char* HAND_VARIABLE = "DOVEL_HAND";      // the operator's label for the hand
@@ -55,12 +56,11 @@ struct RunSettings {
     std::string simTrace;    // DOVEL_SIM_TRACE, empty: no trace
     bool traceUnmasked;      // DOVEL_CAN_TRACE_UNMASKED=1
     ImageCheckMode imageCheck;
-    std::string imageSha256;  // DOVEL_IMAGE_SHA256, empty: none given
-    bool expectVersGiven;     // DOVEL_EXPECT_VERS
-    uint32_t expectVers;
-    bool exitStatusReport;   // DOVEL_EXIT_STATUS=report
-    std::string reportPath;  // DOVEL_REPORT, empty: no record
-    std::string handLabel;   // DOVEL_HAND, as given
+    std::string imageSha256;          // DOVEL_IMAGE_SHA256, empty: none given
+    ExpectedVersion expectedVersion;  // DOVEL_EXPECT_VERS
+    bool exitStatusReport;            // DOVEL_EXIT_STATUS=report
+    std::string reportPath;           // DOVEL_REPORT, empty: no record
+    std::string handLabel;            // DOVEL_HAND, as given
     // The record may be written: DOVEL_REPORT names no file the run reads or writes
     // otherwise (overwriteProblems).
     bool reportUsable;
@@ -77,10 +77,6 @@ struct RunSettings {
 // Reads the command line and the environment once. Every value is checked; what is wrong
 // lands in problems and wordProblem, nothing is printed.
 RunSettings readRunSettings(int argc, char** argv);
-
-// DOVEL_EXPECT_VERS as VERS is printed: 1 to 8 hexadecimal digits, with or without 0x,
-// either case. false when text is no such version.
-bool parseVersionSetting(const char* text, uint32_t* version);
 
 // The utility's own DOVEL_* variables, terminated by nullptr.
 extern const char* const KNOWN_SETTING_VARIABLES[];

@@ -2,6 +2,7 @@ target_sources(dovelcore PRIVATE
   app/backend_list.cpp
   app/console_keys.cpp
   app/exit_prompt.cpp
+  app/expected_version.cpp
   app/file_check.cpp
   app/input_files.cpp
   app/run_settings.cpp

@@ -50,8 +50,7 @@ void startLinkOrExit(bool statusOnly) {
         if (started != CAN_ERR_BUS_NOT_TAKEN) {
             std::printf("[FAILED] Please check that your USB/CAN device is plugged in.\n");
         }
-        std::printf("\nDo you want to try again (y/n)? ");
-        if (declines(waitKey())) {
+        if (declines(promptKey("\nDo you want to try again (y/n)? "))) {
             if (statusOnly) {
                 std::printf("\n");
                 exitRecorded(STATUS_NOT_ALL_RUNNING);
@@ -77,13 +76,14 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
 }
 
 // Which controllers answer and what they run, at any time: get requests only.
-[[noreturn]] void runStatusCheck() {
+[[noreturn]] void runStatusCheck(const ExpectedVersion& expected) {
     std::printf("\n");
     int running = 0;
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
-        DovelReadings readings{};
-        const DovelCheck check = checkDovelReading(id, true, &readings);
-        recordStatusDovel(id, check, readings);
+        const DovelCheckQuestion question{CHECK_ID_QUERIES_STATUS, true, false, 0, expected};
+        DovelCheckAnswer answer{};
+        const DovelCheck check = checkDovel(id, question, &answer);
+        recordStatusDovel(id, check, answer);
         if (check == CHECK_MAIN_FIRMWARE) {
             ++running;
         }
@@ -250,7 +250,7 @@ void runDovelflash(int argc, char** argv) {
         if (!startTraces(settings)) {
             exitRecorded(STATUS_NOT_ALL_RUNNING);
         }
-        runStatusCheck();
+        runStatusCheck(settings.expectedVersion);
     }
 
     FirmwareFileCheck check{};
@@ -263,7 +263,7 @@ void runDovelflash(int argc, char** argv) {
     recordDownloadMode(DOWNLOAD_ONE_BY_ONE);
     recordWalksBegin();
     UpdateOutcome outcome{};
-    runUpdateWalks(&check.image, &outcome);
+    runUpdateWalks(&check.image, settings.expectedVersion, &outcome);
     recordUpdate(outcome);
     const ImageSummary image{path.c_str(), check.sha256, check.checkedAgainst,
                              check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};

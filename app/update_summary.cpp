@@ -7,6 +7,12 @@
 
 namespace {
 
+// A controller that took the image and got its role back, and then the link went: what
+// it runs is not known, so it is neither updated nor failed.
+bool checkCutShort(const DovelOutcome& dovel) {
+    return dovel.downloaded && dovel.restored && dovel.check == CHECK_LINK_DOWN;
+}
+
 // The first failure of a controller that was not updated, after "FAILED - ".
 const char* firstFailure(const DovelOutcome& dovel, char* buffer, size_t size) {
     if (dovel.prepare == PREPARE_NOT_FOUND) {
@@ -30,13 +36,44 @@ const char* firstFailure(const DovelOutcome& dovel, char* buffer, size_t size) {
                       EXPECT_VERS_VARIABLE);
         return buffer;
     }
-    return dovel.check == CHECK_NOT_ITS_ID ? "does not answer with its ID"
-                                           : "not running its main firmware";
+    if (dovel.check == CHECK_NOT_ITS_ID) {
+        return "does not answer with its ID";
+    }
+    return dovel.check == CHECK_NOT_HAND_ROLE ? "its ROLE does not hold the hand's role code"
+                                              : "not running its main firmware";
+}
+
+bool wrongVersion(const DovelOutcome& dovel) {
+    return dovel.downloaded && dovel.restored && dovel.check == CHECK_WRONG_VERSION;
+}
+
+// A controller that runs another version than the release names: running the same
+// image again would give the same, and no cable is to blame. The number of such
+// controllers.
+int printVersionAdvice(const UpdateOutcome& outcome, const ImageSummary& image) {
+    int mismatched = 0;
+    for (const DovelOutcome& dovel : outcome.dovels) {
+        if (wrongVersion(dovel)) {
+            std::printf(
+                "Dovel %d runs VERS 0x%04x, not 0x%04x that %s names: check that %s is "
+                "that release.\n",
+                dovel.id, dovel.checked.vers, outcome.expected.vers, EXPECT_VERS_VARIABLE,
+                image.path != nullptr ? image.path : "the image");
+            ++mismatched;
+        }
+    }
+    return mismatched;
 }
 
 }  // namespace
 
 void dovelSummaryWords(const DovelOutcome& dovel, bool imageFailedCheck, char* words, size_t size) {
+    if (checkCutShort(dovel)) {
+        std::snprintf(words, size,
+                      "not checked: the CAN link went down after it took the image and got its "
+                      "ROLE back");
+        return;
+    }
     if (dovelUpdated(dovel)) {
         std::snprintf(words, size, "%s",
                       imageFailedCheck ? "took the image that failed its check" : "updated");
@@ -84,16 +121,28 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
             "update again with it.\n");
     } else {
         std::printf("%d of %d Dovels updated.\n", updated, DOVEL_COUNT);
+        if (updated > 0 && !outcome.expected.given) {
+            // What "updated" proves, and what it does not.
+            std::printf(
+                "Not compared with a release: %s is not set, so \"updated\" means the "
+                "controller took the whole image and came back running a main firmware.\n",
+                EXPECT_VERS_VARIABLE);
+        }
+        const int versionAdvised =
+            outcome.linkDownReason[0] != '\0' ? 0 : printVersionAdvice(outcome, image);
+        const int otherwise = DOVEL_COUNT - updated - versionAdvised;
         if (updated < DOVEL_COUNT && outcome.linkDownReason[0] != '\0') {
             std::printf(
                 "The CAN link went down (%s): check the adapter, its cable and the "
                 "interface, then run the update again: it is safe to repeat.\n",
                 outcome.linkDownReason);
-        } else if (updated == 0) {
+        } else if (otherwise == 0) {
+            // Every controller is updated or runs what the image gave it.
+        } else if (updated == 0 && versionAdvised == 0) {
             std::printf(
                 "No Dovel was updated: check the hand's power, the CAN cable and its "
                 "termination, then run the update again: it is safe to repeat.\n");
-        } else if (updated < DOVEL_COUNT) {
+        } else {
             std::printf("Run the update again to finish the others: it is safe to repeat.\n");
         }
     }

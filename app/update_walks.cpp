@@ -20,10 +20,27 @@ void noteLinkDown(bool stepFailed, DovelOutcome* dovel, UpdateOutcome* outcome) 
     }
 }
 
+// Once the link is gone nothing more reaches a controller, so there is nothing to wait
+// for: the summary follows at once.
+void waitForResets() {
+    if (canLinkDown() == nullptr) {
+        std::printf("\nWaiting for dovels to reset...\n");
+        sleepMs(RESET_WAIT_MS);
+    }
+}
+
+void pauseAfterDownload() {
+    if (canLinkDown() == nullptr) {
+        sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+    }
+}
+
 }  // namespace
 
-void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
+void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected,
+                    UpdateOutcome* outcome) {
     *outcome = UpdateOutcome{};
+    outcome->expected = expected;
     for (int i = 0; i < DOVEL_COUNT; ++i) {
         DovelOutcome& dovel = outcome->dovels[i];
         dovel.id = FIRST_DOVEL_ID + i;
@@ -31,8 +48,7 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
         noteLinkDown(dovel.prepare != PREPARED, &dovel, outcome);
         recordWalksProgress(*outcome);
     }
-    std::printf("\nWaiting for dovels to reset...\n");
-    sleepMs(RESET_WAIT_MS);
+    waitForResets();
 
     // A controller whose preparation failed still gets its download: it may already be
     // in its monitor.
@@ -41,10 +57,9 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
         dovel.downloaded = downloadImage(dovel.id, image, &dovel.download) == 0;
         noteLinkDown(!dovel.downloaded, &dovel, outcome);
         recordWalksProgress(*outcome);
-        sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+        pauseAfterDownload();
     }
-    std::printf("\nWaiting for dovels to reset...\n");
-    sleepMs(RESET_WAIT_MS);
+    waitForResets();
 
     // Role code 5 makes a controller boot its main firmware: never after half an image.
     for (DovelOutcome& dovel : outcome->dovels) {
@@ -55,15 +70,16 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
                             : "Skipped: its download did not complete\n");
             continue;
         }
-        dovel.restored = restoreRoleTelling(dovel.id, &dovel.roleStored) == 0;
+        dovel.restored = restoreRoleStoring(dovel.id, &dovel.storedRole) == 0;
         noteLinkDown(!dovel.restored, &dovel, outcome);
         recordWalksProgress(*outcome);
     }
-    std::printf("\nWaiting for dovels to reset...\n");
-    sleepMs(RESET_WAIT_MS);
+    waitForResets();
 
     for (DovelOutcome& dovel : outcome->dovels) {
-        dovel.check = checkDovelReading(dovel.id, false, &dovel.readings);
+        const DovelCheckQuestion question{CHECK_ID_QUERIES_AFTER_UPDATE, false, dovel.restored,
+                                          dovel.storedRole, outcome->expected};
+        dovel.check = checkDovel(dovel.id, question, &dovel.checked);
         noteLinkDown(dovel.check == CHECK_LINK_DOWN, &dovel, outcome);
         recordWalksProgress(*outcome);
     }

@@ -19,12 +19,12 @@ struct DovelOutcome {
     PrepareOutcome prepare;
     bool downloaded;  // the whole image was streamed
     DownloadReport download;
-    bool restored;  // role code 5 verified and stored
+    bool restored;        // role code 5 verified and stored
+    uint16_t storedRole;  // the ROLE word stored, when restored
     DovelCheck check;
-    bool linkDown;           // a step of it failed because the CAN link was gone or down
-    int32_t roleRead;        // by the preparation, when PREPARED
-    int32_t roleStored;      // by the restoration, when restored
-    DovelReadings readings;  // of the final check
+    DovelCheckAnswer checked;  // what the final check read
+    bool linkDown;             // a step of it failed because the CAN link was gone or down
+    int32_t roleRead;          // by the preparation, when PREPARED
 };
 
 constexpr int LINK_DOWN_REASON_SIZE = 160;
@@ -32,12 +32,14 @@ constexpr int LINK_DOWN_REASON_SIZE = 160;
 struct UpdateOutcome {
     DovelOutcome dovels[DOVEL_COUNT];
     char linkDownReason[LINK_DOWN_REASON_SIZE];  // the first, when any step met it
+    ExpectedVersion expected;                    // what DOVEL_EXPECT_VERS named
 };
 
 // Runs the walks and the final check with the image the file check read, filling
 // *outcome. A controller whose download did not complete is not restored; every other
 // result leaves the walks as they are.
-void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome);
+void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected,
+                    UpdateOutcome* outcome);
 
 // Whether the controller took the whole image, was restored and runs its main firmware.
 bool dovelUpdated(const DovelOutcome& dovel);

@@ -31,6 +31,7 @@ constexpr UsageLine SIM_OPTIONS[] = {
     {"unplug-after=N", "from the Nth frame on, every adapter read and write fails"},
     {"link-down-after=N", "after N frames the link goes, as a deleted interface does"},
     {"erase=ID:MS", "it erases for MS ms before it answers a download's start"},
+    {"ready=id", "a monitor's ready replies are one fixed ID reply, not a count"},
     {"state=FILE", "the controllers' lasting state is kept in FILE across runs"},
     {"halt-after=N", "the run dies after N frames; the controllers keep power"},
     {"power-off-after=N", "everything loses power after N frames"},
@@ -81,8 +82,9 @@ const char* const USAGE_ENVIRONMENT =
     "                            controller is touched; IMAGE.sha256 beside the image\n"
     "                            is compared the same way. DOVEL_IMAGE_CHECK=warn does\n"
     "                            not let a mismatch through\n"
-    "  DOVEL_EXPECT_VERS=0xNNNN  the version word the release promises: a controller\n"
-    "                            that reports another VERS is not called updated\n"
+    "  DOVEL_EXPECT_VERS=0xNNNN  the version the release promises, as VERS is printed\n"
+    "                            (hex, up to 8 digits): a controller that reports\n"
+    "                            another VERS is not called updated\n"
     "  DOVEL_EXIT_STATUS=report  the update's exit status tells the outcome (below)\n"
     "  DOVEL_REPORT=FILE         append one JSON line per run (per image for --check) to\n"
     "                            FILE: the image, each controller's outcome and versions,\n"

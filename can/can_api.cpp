@@ -25,6 +25,19 @@ struct FailingOperations {
 
 FailingOperations failing{NOT_FAILING, CAN_OK, "", ""};
 
+// The reason the link was first found gone or down; empty while it has not been.
+char lostReason[LINK_DOWN_TEXT_SIZE] = "";
+
+bool linkLost() { return lostReason[0] != '\0'; }
+
+// Keeps the first reason for the rest of the run.
+const char* noteLinkLost(const char* reason) {
+    if (reason != nullptr && !linkLost()) {
+        std::snprintf(lostReason, sizeof lostReason, "%s", reason);
+    }
+    return linkLost() ? lostReason : nullptr;
+}
+
 // An empty queue is an answer from a working adapter; anything but that and success is not.
 void noteResult(const char* operation, int32_t result) {
     if (result == CAN_OK || result == RX_QUEUE_EMPTY) {
@@ -88,6 +101,7 @@ const CanBackend* canCurrentBackend() { return currentBackend; }
 void canUseBackend(const CanBackend* backend) {
     currentBackend = backend;
     failing.sinceUs = NOT_FAILING;
+    lostReason[0] = '\0';
 }
 
 void canConfigure(const char* backendSetting) {
@@ -147,6 +161,7 @@ void canCloseBackend() {
         currentBackend->close();
     }
     currentBackend = nullptr;
+    lostReason[0] = '\0';
 }
 
 int32_t CAN_Init(uint16_t bitTiming, int frameType) {
@@ -155,6 +170,9 @@ int32_t CAN_Init(uint16_t bitTiming, int frameType) {
         if (!currentBackend) {
             return CAN_ERR_NO_BACKEND;
         }
+    }
+    if (linkLost()) {
+        return CAN_ERR_LINK_LOST;
     }
     const int32_t result = currentBackend->init(bitTiming, frameType);
     if (result == CAN_OK) {
@@ -166,6 +184,9 @@ int32_t CAN_Init(uint16_t bitTiming, int frameType) {
 int32_t CAN_Read(CanFrame* frame) {
     if (!currentBackend) {
         return CAN_ERR_NOT_INITIALIZED;
+    }
+    if (linkLost()) {
+        return CAN_ERR_LINK_LOST;
     }
     const int32_t result = currentBackend->read(frame);
     noteResult("CAN_Read", result);
@@ -185,6 +206,9 @@ int32_t CAN_Write(const CanFrame* frame) {
     if (!currentBackend) {
         return CAN_ERR_NOT_INITIALIZED;
     }
+    if (linkLost()) {
+        return CAN_ERR_LINK_LOST;
+    }
     const int32_t result = currentBackend->write(frame);
     noteResult("CAN_Write", result);
     if (canTraceActive()) {
@@ -197,12 +221,18 @@ int32_t CAN_ResetClient() {
     if (!currentBackend) {
         return CAN_ERR_NOT_INITIALIZED;
     }
+    if (linkLost()) {
+        return CAN_ERR_LINK_LOST;
+    }
     return currentBackend->resetClient();
 }
 
 int32_t CAN_MsgFilter(uint32_t lowestId, uint32_t highestId, int frameType) {
     if (!currentBackend) {
         return CAN_ERR_NOT_INITIALIZED;
+    }
+    if (linkLost()) {
+        return CAN_ERR_LINK_LOST;
     }
     return currentBackend->msgFilter(lowestId, highestId, frameType);
 }
@@ -214,12 +244,12 @@ void CAN_WaitForFrame(int64_t deadlineUs) {
 }
 
 const char* canLinkDown() {
-    if (!currentBackend) {
-        return nullptr;
+    if (!currentBackend || linkLost()) {
+        return noteLinkLost(nullptr);
     }
     const char* reason = currentBackend->linkDown ? currentBackend->linkDown() : nullptr;
     if (reason != nullptr) {
-        return reason;
+        return noteLinkLost(reason);
     }
     if (failing.sinceUs == NOT_FAILING ||
         clockNowUs() - failing.sinceUs < static_cast<int64_t>(CAN_LINK_LOST_AFTER_MS) * 1000) {
@@ -229,13 +259,13 @@ const char* canLinkDown() {
                   "%s: every read and write failed for %d ms, the last %s(): %ld",
                   currentBackend->name, CAN_LINK_LOST_AFTER_MS, failing.lastOperation,
                   static_cast<long>(failing.lastCode));
-    return failing.text;
+    return noteLinkLost(failing.text);
 }
 
 const char* canProbeLink() {
-    if (currentBackend && currentBackend->probeLink) {
+    if (currentBackend && currentBackend->probeLink && !linkLost()) {
         if (const char* reason = currentBackend->probeLink()) {
-            return reason;
+            return noteLinkLost(reason);
         }
     }
     return canLinkDown();

@@ -12,6 +12,9 @@ constexpr int32_t RX_QUEUE_EMPTY = 32;
 // Our own codes, for failures that happen before any backend is reached.
 constexpr int32_t CAN_ERR_NO_BACKEND = 0x10000;
 constexpr int32_t CAN_ERR_NOT_INITIALIZED = 0x20000;
+// Every operation's result once the link has been found gone or down in this run: nothing
+// reaches the adapter any more.
+constexpr int32_t CAN_ERR_LINK_LOST = 0x40000;
 
 // Bit-timing code BTR0=0x00, BTR1=0x14: 8 quanta per bit, sample point 75 %, 1 Mbit/s.
 constexpr uint16_t CAN_BITRATE_1M = 0x0014;
@@ -31,7 +34,10 @@ constexpr int CAN_LINK_LOST_AFTER_MS = 1000;
 // Why the link is gone or down, or nullptr while the last operations tell nothing of the
 // kind: the backend's own word (the interface deleted or set down), or every read and
 // write failing for CAN_LINK_LOST_AFTER_MS (an adapter pulled out, whatever its codes
-// mean). A successful read or write, or CAN_Init, clears it.
+// mean). Once it has said so, it says so with the same words until the backend is
+// closed, and every adapter operation returns CAN_ERR_LINK_LOST without reaching the
+// adapter: a link that comes back in the middle of a run must not carry frames to
+// controllers whose resets and waits the run no longer keeps track of.
 const char* canLinkDown();
 
 // canLinkDown, after asking the backend to look at the link now where it can (an

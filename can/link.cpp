@@ -81,6 +81,11 @@ ReplyOutcome awaitReply(CanFrame* frame) {
         result = CAN_Read(frame);
     }
     if (result != CAN_OK) {
+        // A read that fails because the link is gone is said in the link's words.
+        if (const char* down = canLinkDown()) {
+            std::printf("ERROR - the CAN link is down (%s)\n", down);
+            return REPLY_LINK_DOWN;
+        }
         std::printf("ERROR - CAN_Read(): %ld\n", static_cast<long>(result));
         return REPLY_READ_ERROR;
     }

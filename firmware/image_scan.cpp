@@ -244,6 +244,22 @@ int takeDataRecord(const TekRecord* record, int line, DataRanges* ranges, ImageS
         return IMAGE_SCAN_PASSED;
     }
     const uint64_t last = record->address + static_cast<uint64_t>(record->dataLength) - 1;
+    // A controller's addresses are 32 bits wide: such a byte has no place in any of them.
+    if (record->address > IMAGE_HIGHEST_ADDRESS) {
+        return refuse(scan, line,
+                      "the record's address 0x%llX lies above 0x%08llX: no controller "
+                      "can place it",
+                      static_cast<unsigned long long>(record->address),
+                      static_cast<unsigned long long>(IMAGE_HIGHEST_ADDRESS));
+    }
+    if (last > IMAGE_HIGHEST_ADDRESS) {
+        return refuse(scan, line,
+                      "the record's bytes run from 0x%08llX to 0x%llX, past 0x%08llX: no "
+                      "controller can place them",
+                      static_cast<unsigned long long>(record->address),
+                      static_cast<unsigned long long>(last),
+                      static_cast<unsigned long long>(IMAGE_HIGHEST_ADDRESS));
+    }
     if (takeDataRange(ranges, record->address, last, line, scan) != IMAGE_SCAN_PASSED) {
         return IMAGE_SCAN_REFUSED;
     }

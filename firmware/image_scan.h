@@ -13,6 +13,8 @@ constexpr int64_t IMAGE_MAX_BYTES = 16 * 1024 * 1024;
 // is split by the reader and the first character of the piece after the split is lost.
 constexpr int IMAGE_MAX_RECORD_CHARS = IMAGE_LINE_READ_COUNT - 2;
 constexpr int IMAGE_PROBLEM_SIZE = 256;
+// The highest byte address a controller has: a data byte above it is refused.
+constexpr uint64_t IMAGE_HIGHEST_ADDRESS = 0xFFFFFFFFu;
 
 // The verdict of scanImage.
 constexpr int IMAGE_SCAN_PASSED = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -127,7 +128,14 @@ int readChecksumFile(const std::string& path, const char* label, std::string* te
     const int opened = openImage(&reader, path.c_str());
     if (opened == IMAGE_NOT_OPENED) {
         if (reader.openError == ENOENT || reader.openError == ENOTDIR) {
-            return FILE_ABSENT;
+            // A link whose target is gone stands for a checksum file the release meant to
+            // give: it is no absence.
+            std::error_code error;
+            if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
+                return FILE_ABSENT;
+            }
+            refuse(check, "%s cannot be read: it is a link to a file that does not exist", label);
+            return FILE_REFUSED;
         }
         refuse(check, "%s cannot be read: %s", label, std::strerror(reader.openError));
         return FILE_REFUSED;

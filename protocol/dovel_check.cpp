@@ -1,8 +1,6 @@
 #include "protocol/dovel_check.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "can/can_api.h"
 #include "can/clock.h"
@@ -15,7 +13,6 @@ namespace {
 // The byte of an ID reply that holds the controller's ID, the one field of it that every
 // controller fills alike.
 constexpr int ID_REPLY_BYTE = 2;
-constexpr long HIGHEST_VERSION_WORD = 0xFFFF;
 
 enum Answer { ANSWERED, NOT_ANSWERED, LINK_DOWN };
 
@@ -52,11 +49,11 @@ bool holdsId(const CanFrame& reply, int controllerId) {
            reply.DATA[ID_REPLY_BYTE] == controllerId;
 }
 
-// NOT_ANSWERED when the first query gets no frame; a frame that does not hold the ID makes
-// *provedId false.
-Answer askId(int controllerId, bool* provedId) {
+// NOT_ANSWERED when the first query gets no frame; a frame that does not hold the ID, or
+// a later query that gets none, makes *provedId false.
+Answer askId(int controllerId, int queries, bool* provedId) {
     *provedId = true;
-    for (int i = 0; i < CHECK_ID_QUERIES; ++i) {
+    for (int i = 0; i < queries; ++i) {
         CanFrame reply{};
         const Answer answer = ask(controllerId, ID, &reply);
         if (answer == LINK_DOWN || (answer == NOT_ANSWERED && i == 0)) {
@@ -67,106 +64,101 @@ Answer askId(int controllerId, bool* provedId) {
     return ANSWERED;
 }
 
-// A value that came in two bytes decodes sign-extended; shown as the word it is.
-unsigned wordForDisplay(int32_t value) {
-    return value < 0 && value >= INT16_MIN ? static_cast<uint16_t>(value)
-                                           : static_cast<uint32_t>(value);
+DovelCheck fromAnswer(Answer answer) {
+    return answer == LINK_DOWN ? CHECK_LINK_DOWN : CHECK_NO_REPLY;
 }
 
-// The version DOVEL_EXPECT_VERS names: 0 with *expected set, 1 when it is unset or empty,
-// -1 when it is no 16-bit word.
-int expectedVersion(unsigned* expected) {
-    const char* text = std::getenv(EXPECT_VERS_VARIABLE);
-    if (text == nullptr || *text == '\0') {
-        return 1;
+// The verdict of a controller that proved its ID, from its ROLE, STATUS and VERS; what it
+// read in *role and *answer.
+DovelCheck checkProvedDovel(int controllerId, const ExpectedVersion& expected, int32_t* role,
+                            DovelCheckAnswer* answer) {
+    Answer asked = askValue(controllerId, ROLE, role);
+    if (asked != ANSWERED) {
+        return fromAnswer(asked);
     }
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 0);
-    if (errno != 0 || *end != '\0' || value < 0 || value > HIGHEST_VERSION_WORD) {
-        return -1;
-    }
-    *expected = static_cast<unsigned>(value);
-    return 0;
-}
-
-void printRole(int controllerId, DovelReadings* readings) {
-    int32_t role = 0;
-    if (askValue(controllerId, ROLE, &role) == ANSWERED) {
-        readings->roleRead = true;
-        readings->role = roleWordForDisplay(role);
-        std::printf(", ROLE 0x%04x", roleWordForDisplay(role));
-    } else {
-        std::printf(", ROLE not read");
-    }
-}
-
-// The verdict of a controller that proved its ID; the version it reports in *version.
-DovelCheck checkProvedDovel(int controllerId, int32_t* version, DovelReadings* readings) {
-    int32_t status = 0;
-    Answer answer = askValue(controllerId, STATUS, &status);
-    if (answer == ANSWERED && status == STATUS_MONITOR) {
+    const uint32_t roleCode = static_cast<uint32_t>(*role) & CHECK_ROLE_CODE_MASK;
+    if (roleCode == CHECK_MONITOR_ROLE_CODE) {
         return CHECK_IN_MONITOR;
     }
-    if (answer == ANSWERED) {
-        answer = askValue(controllerId, VERS, version);
+    if (roleCode != CHECK_HAND_ROLE_CODE) {
+        return CHECK_NOT_HAND_ROLE;
     }
-    if (answer != ANSWERED) {
-        return answer == LINK_DOWN ? CHECK_LINK_DOWN : CHECK_NO_REPLY;
+    int32_t status = 0;
+    asked = askValue(controllerId, STATUS, &status);
+    if (asked == ANSWERED && status == STATUS_MONITOR) {
+        return CHECK_IN_MONITOR;
     }
-    readings->versRead = true;
-    readings->vers = wordForDisplay(*version);
-    unsigned expected = 0;
-    const int promised = expectedVersion(&expected);
-    if (promised < 0) {
-        return CHECK_WRONG_VERSION;
+    int32_t version = 0;
+    if (asked == ANSWERED) {
+        asked = askValue(controllerId, VERS, &version);
     }
-    return promised == 0 && static_cast<uint16_t>(*version) != expected ? CHECK_WRONG_VERSION
-                                                                        : CHECK_MAIN_FIRMWARE;
+    if (asked != ANSWERED) {
+        return fromAnswer(asked);
+    }
+    answer->versRead = true;
+    answer->vers = checkWordForDisplay(version);
+    return expected.given && answer->vers != expected.vers ? CHECK_WRONG_VERSION
+                                                           : CHECK_MAIN_FIRMWARE;
 }
 
-void printWrongVersion(int32_t version) {
-    unsigned expected = 0;
-    if (expectedVersion(&expected) < 0) {
-        std::printf("[FAILED] %s is \"%s\"; it takes a version word such as 0x0123",
-                    EXPECT_VERS_VARIABLE, std::getenv(EXPECT_VERS_VARIABLE));
-    } else {
-        std::printf("[FAILED] main firmware, VERS 0x%04x, expected 0x%04x", wordForDisplay(version),
-                    expected);
+// The ROLE word after the verdict: always with withRole, and after an update when it is
+// not the word the restoration stored (a controller may keep settings of its own there).
+void printRole(const DovelCheckQuestion& question, DovelCheck check, int32_t role) {
+    const unsigned word = roleWordForDisplay(role);
+    const bool differs = question.roleStored && word != question.storedRole;
+    if (check == CHECK_NOT_HAND_ROLE || (!question.withRole && !differs)) {
+        return;
+    }
+    std::printf(", ROLE 0x%04x", word);
+    if (differs) {
+        std::printf(", not the 0x%04x stored", static_cast<unsigned>(question.storedRole));
     }
 }
 
 }  // namespace
 
-DovelCheck checkDovel(int controllerId, bool withRole) {
-    DovelReadings readings{};
-    return checkDovelReading(controllerId, withRole, &readings);
+uint32_t checkWordForDisplay(int32_t value) {
+    return value < 0 && value >= INT16_MIN ? static_cast<uint16_t>(value)
+                                           : static_cast<uint32_t>(value);
 }
 
-DovelCheck checkDovelReading(int controllerId, bool withRole, DovelReadings* readings) {
-    *readings = DovelReadings{};
+DovelCheck checkDovel(int controllerId, const DovelCheckQuestion& question,
+                      DovelCheckAnswer* answer) {
+    *answer = DovelCheckAnswer{};
     std::printf("Checking Dovel %d...", controllerId);
-    bool provedId = false;
-    const Answer answer = askId(controllerId, &provedId);
-    int32_t version = 0;
-    DovelCheck check = CHECK_NOT_ITS_ID;
-    if (answer == LINK_DOWN) {
-        check = CHECK_LINK_DOWN;
-    } else if (answer == NOT_ANSWERED) {
-        check = CHECK_NO_REPLY;
-    } else if (provedId) {
-        check = checkProvedDovel(controllerId, &version, readings);
+    DovelCheck check = CHECK_LINK_DOWN;
+    int32_t role = 0;
+    bool roleRead = false;
+    // Once the link has gone, no answer can come: nothing is asked.
+    if (canLinkDown() == nullptr) {
+        bool provedId = false;
+        const Answer answered = askId(controllerId, question.idQueries, &provedId);
+        if (answered != ANSWERED) {
+            check = fromAnswer(answered);
+        } else if (!provedId) {
+            check = CHECK_NOT_ITS_ID;
+        } else {
+            check = checkProvedDovel(controllerId, question.expected, &role, answer);
+            roleRead = check != CHECK_NO_REPLY && check != CHECK_LINK_DOWN;
+        }
     }
     switch (check) {
         case CHECK_MAIN_FIRMWARE:
-            std::printf("[OK] main firmware, VERS 0x%04x", wordForDisplay(version));
+            std::printf("[OK] main firmware, VERS 0x%04x", answer->vers);
             break;
         case CHECK_IN_MONITOR:
             std::printf("[FAILED] still in its monitor");
             break;
         case CHECK_WRONG_VERSION:
-            printWrongVersion(version);
+            std::printf("[FAILED] main firmware, VERS 0x%04x, expected 0x%04x", answer->vers,
+                        question.expected.vers);
             break;
+        case CHECK_NOT_HAND_ROLE:
+            std::printf(
+                "[FAILED] ROLE 0x%04x holds role code %u, not 5: it may still be in its "
+                "monitor, taking an image from an interrupted update\n",
+                roleWordForDisplay(role), static_cast<unsigned>(role) & CHECK_ROLE_CODE_MASK);
+            return check;
         case CHECK_NOT_ITS_ID:
             std::printf(
                 "[FAILED] answers, but not with its ID: it may still be in its monitor, taking "
@@ -176,13 +168,17 @@ DovelCheck checkDovelReading(int controllerId, bool withRole, DovelReadings* rea
             std::printf("[FAILED] no reply\n");
             return check;
         case CHECK_LINK_DOWN: {
+            *answer = DovelCheckAnswer{};
             const char* down = canLinkDown();
-            std::printf("[FAILED] the CAN link is down (%s)\n", down != nullptr ? down : "gone");
+            std::printf("not checked: the CAN link went down (%s)\n",
+                        down != nullptr ? down : "gone");
             return check;
         }
     }
-    if (withRole) {
-        printRole(controllerId, readings);
+    if (roleRead) {
+        answer->roleRead = true;
+        answer->role = roleWordForDisplay(role);
+        printRole(question, check, role);
     }
     std::printf("\n");
     return check;

@@ -24,6 +24,10 @@ void restartAdapterSilently() {
 // such frame ends the search, whoever sent it.
 SearchOutcome searchDovel(int controllerId) {
     const int64_t giveUpAtUs = clockNowUs() + static_cast<int64_t>(SEARCH_TIMEOUT_MS) * 1000;
+    // A link already found down carries nothing: no query, and no wait for its answer.
+    if (canLinkDown() != nullptr) {
+        return SEARCH_LINK_DOWN;
+    }
     for (;;) {
         const CanFrame query = makeGetRequest(controllerId, ID);
         CAN_Write(&query);
@@ -170,7 +174,7 @@ int unlockDovel(int controllerId) {
     return 0;
 }
 
-int restoreRoleTelling(int controllerId, int32_t* roleStored) {
+int restoreRoleStoring(int controllerId, uint16_t* storedWord) {
     int32_t role = 0;
     if (!readRoleStep(controllerId, &role) || !unlockStep(controllerId) ||
         !writeAndVerifyRole(controllerId, role | ROLE_CODE_HAND)) {
@@ -178,11 +182,11 @@ int restoreRoleTelling(int controllerId, int32_t* roleStored) {
     }
     storeStep(controllerId);
     resetStep(controllerId);
-    *roleStored = role | ROLE_CODE_HAND;
+    *storedWord = static_cast<uint16_t>(role | ROLE_CODE_HAND);
     return 0;
 }
 
 int restoreRole(int controllerId) {
-    int32_t stored = 0;
-    return restoreRoleTelling(controllerId, &stored);
+    uint16_t stored = 0;
+    return restoreRoleStoring(controllerId, &stored);
 }

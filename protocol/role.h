@@ -45,5 +45,5 @@ int unlockDovel(int controllerId);
 // step failed, in which case nothing was stored.
 int restoreRole(int controllerId);
 
-// restoreRole telling the word it stored in *roleStored, when it returns 0.
-int restoreRoleTelling(int controllerId, int32_t* roleStored);
+// restoreRole telling the ROLE word it stored, when it returns 0.
+int restoreRoleStoring(int controllerId, uint16_t* storedWord);

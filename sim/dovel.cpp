@@ -279,14 +279,18 @@ void takeCharacter(SimHand* hand, SimDovel* dovel, uint8_t c, int64_t atUs) {
     dovel->eventUs = atUs + simStepUs(hand, SIM_CHARACTER_TAKE_US);
 }
 
-// "Ready for the next character": the characters taken so far, as a VERS reply.
+// "Ready for the next character": the characters taken so far, as a VERS reply; or, with
+// ready=id, always the same ID reply.
 void sendDownloadReply(SimHand* hand, SimDovel* dovel, int64_t atUs) {
     const int stallAfter = dovel->faults.stallAfterCharacters;
     if (stallAfter != SIM_FAULT_OFF && dovel->faults.stallRecoverMs == SIM_FAULT_OFF &&
         dovel->charactersTaken > stallAfter) {
         return;
     }
-    const CanFrame reply = littleEndianReply(dovel, SIM_PROP_VERS, {dovel->charactersTaken, 2});
+    const CanFrame reply =
+        hand->options.readyAsId
+            ? littleEndianReply(dovel, SIM_PROP_ID, {dovel->node, 1})
+            : littleEndianReply(dovel, SIM_PROP_VERS, {dovel->charactersTaken, 2});
     send(hand, dovel, &reply, atUs, reply.LEN);
 }
 

@@ -17,6 +17,7 @@ enum ArgumentKind {
     COUNT_ARGUMENT,           // N
     POSITIVE_COUNT_ARGUMENT,  // N, at least 1
     TEXT_ARGUMENT,            // anything but empty
+    READY_ARGUMENT,           // count or id
 };
 
 enum OptionId {
@@ -35,6 +36,7 @@ enum OptionId {
     OPTION_ERASE,
     OPTION_UNPLUG_AFTER,
     OPTION_LINK_DOWN_AFTER,
+    OPTION_READY,
     OPTION_STATE,
     OPTION_HALT_AFTER,
     OPTION_POWER_OFF_AFTER,
@@ -62,6 +64,7 @@ constexpr OptionSpec OPTIONS[] = {
     {"erase", DOVEL_COUNT_ARGUMENT, OPTION_ERASE},
     {"unplug-after", COUNT_ARGUMENT, OPTION_UNPLUG_AFTER},
     {"link-down-after", COUNT_ARGUMENT, OPTION_LINK_DOWN_AFTER},
+    {"ready", READY_ARGUMENT, OPTION_READY},
     {"state", TEXT_ARGUMENT, OPTION_STATE},
     {"halt-after", POSITIVE_COUNT_ARGUMENT, OPTION_HALT_AFTER},
     {"power-off-after", POSITIVE_COUNT_ARGUMENT, OPTION_POWER_OFF_AFTER},
@@ -145,6 +148,9 @@ bool parseArgument(ArgumentKind kind, const std::string& text, bool present,
         case TEXT_ARGUMENT:
             argument->text = text;
             return present && !text.empty();
+        case READY_ARGUMENT:
+            argument->text = text;
+            return present && (text == "count" || text == "id");
         case PROPERTY_ARGUMENT:
             argument->property = parseNumber(text);
             return present && argument->property >= 0 && argument->property < SIM_PROPERTY_COUNT;
@@ -202,6 +208,9 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
             break;
         case OPTION_LINK_DOWN_AFTER:
             options->linkDownAfterFrames = argument.count;
+            break;
+        case OPTION_READY:
+            options->readyAsId = argument.text == "id";
             break;
         case OPTION_STATE:
             options->statePath = argument.text;

@@ -37,6 +37,11 @@
 //                    the receive queue and the frames not yet sent are lost, every write
 //                    fails with SIM_LINK_DOWN, reads find the queue empty, and the link's
 //                    start-up calls fail with SIM_LINK_DOWN. The controllers keep their state.
+//   ready=count|id   what a monitor sends when it is ready for the next character of a
+//                    download: count (the default) a VERS reply that counts the
+//                    characters it took; id one fixed frame, an ID reply that carries its
+//                    node number, whatever it took (a monitor may answer so: nothing in the
+//                    protocol forbids it)
 //   state=FILE       the controllers' state outlives the process in FILE (see
 //                    sim/state_file.h); FILE is any path without a comma
 //   halt-after=N     when the Nth frame on the bus has ended, the utility dies: the
@@ -74,6 +79,7 @@ struct SimDovelFaults {
 struct SimOptions {
     bool fast;
     bool zeroTime;
+    bool readyAsId;                         // ready=id
     SimDovelFaults dovel[SIM_DOVEL_COUNT];  // index: controller ID - SIM_FIRST_DOVEL_ID
     bool packed[SIM_PROPERTY_COUNT];
     long unplugAfterFrames;    // SIM_FAULT_OFF or N

@@ -112,8 +112,8 @@ ChildRun runInterrupted(const std::string& setting, const std::string& imagePath
 
 // Runs the update once more on the hand in statePath and checks that it finished the job.
 void expectFinishedByRunningAgain(const std::string& statePath, const std::string& imagePath,
-                                  const TekImage& image) {
-    const UpdateRun again = runUpdateOnSimulatedHand("state=" + statePath, imagePath);
+                                  const TekImage& image, const std::string& options = "") {
+    const UpdateRun again = runUpdateOnSimulatedHand(options + "state=" + statePath, imagePath);
     expectSafe(statesIn(statePath), "after running again");
     EXPECT_NE(again.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos)
         << again.out.substr(std::min(again.out.size(), again.out.find("\nSummary")));
@@ -189,6 +189,21 @@ TEST(Recovery, AnUpdateStoppedBySignalMidResetIsFinishedByRunningAgain) {
             expectFinishedByRunningAgain(statePath, imagePath, image);
         }
     }
+    std::remove(imagePath.c_str());
+}
+
+// A monitor whose ready replies are one fixed frame that carries its ID passes the search
+// and fails its preparation; the reset that follows brings it back to an idle monitor.
+TEST(Recovery, AMonitorLeftMidDownloadWithFixedReadyFramesIsFinishedByRunningAgain) {
+    const std::string imagePath = sweepImage();
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(imagePath.c_str(), &image), 0);
+    const std::string statePath = uniqueTempPath("dovel_ready_id_state");
+    const ChildRun first =
+        runInterrupted("sim:fast,ready=id,halt-after=300,state=" + statePath, imagePath);
+    EXPECT_EQ(first.exitStatus, SIM_ABRUPT_EXIT_STATUS);
+    EXPECT_NE(first.out.find("Downloading firmware to Dovel 11"), std::string::npos);
+    expectFinishedByRunningAgain(statePath, imagePath, image, "ready=id,");
     std::remove(imagePath.c_str());
 }
 

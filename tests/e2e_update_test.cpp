@@ -225,7 +225,29 @@ INSTANTIATE_TEST_SUITE_P(
                                    "expected 0x3240\n\nSummary\n"},
                     ExitStatusCase{"AnotherVersionInTheSummary", "sim:fast", "", 0, "0x3240",
                                    "Dovel 14: FAILED - runs its main firmware, but not the "
-                                   "version DOVEL_EXPECT_VERS names\n0 of 4 Dovels updated.\n"}),
+                                   "version DOVEL_EXPECT_VERS names\n0 of 4 Dovels updated.\n"},
+                    // The advice names the release, never the cable.
+                    ExitStatusCase{"AnotherVersionsAdvice", "sim:fast,stall=12:500", "", 0, "3240",
+                                   "\nDovel 14 runs VERS 0x323f, not 0x3240 that "
+                                   "DOVEL_EXPECT_VERS names: check that examples/dovel2.tek is "
+                                   "that release.\nRun the update again to finish the others: it "
+                                   "is safe to repeat.\n\nPress"},
+                    // A value that is no version is refused before anything is touched.
+                    ExitStatusCase{"NoVersion", "sim:fast", "", 0, "0x",
+                                   "\n[FAILED] DOVEL_EXPECT_VERS is \"0x\"; it takes a version as "
+                                   "VERS is printed: 1 to 8 hex digits, with or without 0x "
+                                   "(0x323f)\nNothing was done"},
+                    ExitStatusCase{"NoVersionNeverStarts", "sim:fast", "report", 2, "0x323G",
+                                   "arg[1] = examples/dovel2.tek\n\n[FAILED] DOVEL_EXPECT_VERS"},
+                    ExitStatusCase{"TheVersionWithLeadingZeros", "sim:fast", "report", 0,
+                                   "0x0000323f", "\n4 of 4 Dovels updated.\n\nPress"},
+                    ExitStatusCase{"TheVersionAsLowerCaseWithoutPrefix", "sim:fast", "report", 0,
+                                   "323f", "\n4 of 4 Dovels updated.\n\nPress"},
+                    ExitStatusCase{"NotComparedWithoutTheVersion", "sim:fast", "report", 0, "",
+                                   "\n4 of 4 Dovels updated.\nNot compared with a release: "
+                                   "DOVEL_EXPECT_VERS is not set, so \"updated\" means the "
+                                   "controller took the whole image and came back running a "
+                                   "main firmware.\n\nPress"}),
     [](const testing::TestParamInfo<ExitStatusCase>& info) { return info.param.name; });
 
 // `--status` asks, writes nothing and ends without the exit prompt.
@@ -261,6 +283,10 @@ TEST_P(StatusCheckTest, ListsEachControllerAndExitsWithTheTruth) {
 
 const std::string CHECK_11 = "Checking Dovel 11...[OK] main firmware, VERS 0x0214, ROLE 0x1225\n";
 const std::string CHECK_12 = "Checking Dovel 12...[OK] main firmware, VERS 0x0214, ROLE 0x0a45\n";
+std::string notChecked(int id) {
+    return "Checking Dovel " + std::to_string(id) +
+           "...not checked: the CAN link went down (sim: the link is down)\n";
+}
 const std::string CHECK_13_14 =
     "Checking Dovel 13...[OK] main firmware, VERS 0x0214, ROLE 0x8465\n"
     "Checking Dovel 14...[OK] main firmware, VERS 0x0214, ROLE 0x3c85\n";
@@ -279,7 +305,18 @@ INSTANTIATE_TEST_SUITE_P(
                             "0x8465\nChecking Dovel 14...[FAILED] answers, but not "
                             "with its ID: it may still be in its monitor, taking an "
                             "image from an interrupted update\n",
-                        1, "role-stuck=11,role-stuck=12,role-stuck=13,halt-after=40000"}),
+                        1, "role-stuck=11,role-stuck=12,role-stuck=13,halt-after=40000"},
+        StatusCheckCase{"LinkDownAfterTheFirst", "sim:fast,link-down-after=12",
+                        CHECK_11 + notChecked(12) + notChecked(13) + notChecked(14), 1},
+        // The same with ready replies that are one fixed frame carrying the ID: the ID
+        // gets pass, the ROLE get does not.
+        StatusCheckCase{"OneLeftMidDownloadReadyAsId", "sim:fast,ready=id",
+                        CHECK_11 + CHECK_12 +
+                            "Checking Dovel 13...[OK] main firmware, VERS 0x0214, ROLE "
+                            "0x8465\nChecking Dovel 14...[FAILED] ROLE 0x000e holds role code "
+                            "14, not 5: it may still be in its monitor, taking an image from an "
+                            "interrupted update\n",
+                        1, "ready=id,role-stuck=11,role-stuck=12,role-stuck=13,halt-after=40000"}),
     [](const testing::TestParamInfo<StatusCheckCase>& info) { return info.param.name; });
 #endif
 

@@ -115,6 +115,20 @@ INSTANTIATE_TEST_SUITE_P(
                  "install"},
         ScanCase{"OverlappingRecords", DATA + "%0E621410010304\n" + END, IMAGE_SCAN_REFUSED,
                  "line 2: bytes 0x00001001 to 0x00001001 were given before, on line 1"},
+        // The later record starts lower and ends on the earlier one's first byte.
+        ScanCase{"ReversedOverlap", DATA + "%0E64840FFF0102\n" + END, IMAGE_SCAN_REFUSED,
+                 "line 2: bytes 0x00001000 to 0x00001000 were given before, on line 1"},
+        ScanCase{"AddressAbove32Bits", "%1361891000010000102\n" + END, IMAGE_SCAN_REFUSED,
+                 "line 1: the record's address 0x100001000 lies above 0xFFFFFFFF: no controller "
+                 "can place it"},
+        ScanCase{"WrapsPast32Bits", "%1268C8FFFFFFFF0102\n" + END, IMAGE_SCAN_REFUSED,
+                 "line 1: the record's bytes run from 0xFFFFFFFF to 0x100000000, past "
+                 "0xFFFFFFFF: no controller can place them"},
+        ScanCase{"EndsOnTheLast32BitAddress", "%1268B8FFFFFFFE0102\n" + END, IMAGE_SCAN_PASSED,
+                 "1/0/2/FFFFFFFE-FFFFFFFF/1000"},
+        ScanCase{"ZeroLengthDataOnly", "%0A61541000\n" + END, IMAGE_SCAN_REFUSED,
+                 "line 2: the image holds no data before its termination record: nothing to "
+                 "install"},
         ScanCase{"AdjacentRecords", DATA + "%0E622410020304\n" + END, IMAGE_SCAN_PASSED,
                  "2/0/4/1000-1003/1000"},
         ScanCase{"Empty", "", IMAGE_SCAN_REFUSED, "the file holds no record"},

@@ -176,4 +176,32 @@ TEST_F(LinkTest, DiscardIsBoundedOnABusThatNeverGoesQuiet) {
     EXPECT_EQ(discardQueuedFrames(), MAX_FRAMES_DISCARDED);
 }
 
+// A read that fails once every read and write has failed for the bound names the link;
+// from then on nothing reaches the adapter in this run, even when the link comes back.
+TEST_F(LinkTest, ALostLinkIsNamedAndNeverUsedAgain) {
+    adapter.writeResult = 4096;
+    const CanFrame request = makeFrame(11, {0x03});
+    EXPECT_EQ(CAN_Write(&request), 4096);
+    adapter.nowUs = CAN_LINK_LOST_AFTER_MS * 1000LL;
+    queueResult(adapter, 4096);
+    CanFrame record{};
+    beginStdoutCapture();
+    EXPECT_EQ(awaitReply(&record), REPLY_LINK_DOWN);
+    const std::string down =
+        "ERROR - the CAN link is down (scripted: every read and write failed for 1000 ms, the "
+        "last CAN_Read(): 4096)\n";
+    EXPECT_EQ(endStdoutCapture(), down);
+
+    adapter.writeResult = 0;
+    queueFrame(adapter, FROM_NODE_12, adapter.nowUs);
+    const size_t callsBefore = adapter.calls.size();
+    EXPECT_EQ(CAN_Write(&request), CAN_ERR_LINK_LOST);
+    EXPECT_EQ(CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD), CAN_ERR_LINK_LOST);
+    beginStdoutCapture();
+    EXPECT_EQ(readReply(&record), 1);
+    EXPECT_EQ(endStdoutCapture(), down);
+    EXPECT_EQ(adapter.calls.size(), callsBefore);
+    EXPECT_EQ(adapter.written.size(), 1u);
+}
+
 }  // namespace

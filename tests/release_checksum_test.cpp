@@ -11,6 +11,7 @@
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -24,7 +25,7 @@ const std::string NO_LINE =
     "@.sha256 holds no line as sha256sum writes it (64 hex digits, two spaces, the file name)";
 
 // What lies at IMAGE.sha256: the row's content, nothing, or what cannot be read.
-enum class Beside { CONTENT, NOTHING, DIRECTORY, FIFO };
+enum class Beside { CONTENT, NOTHING, DIRECTORY, FIFO, BROKEN_LINK };
 
 struct ChecksumCase {
     const char* name;
@@ -55,6 +56,12 @@ TEST_P(ReleaseChecksumTest, ComparesEveryGivenHashWithTheImages) {
         GTEST_SKIP() << "no FIFO on Windows";
 #else
         ASSERT_EQ(mkfifo(beside.c_str(), 0600), 0);
+#endif
+    } else if (c.beside == Beside::BROKEN_LINK) {
+#if defined(_WIN32)
+        GTEST_SKIP() << "links need privileges on Windows";
+#else
+        ASSERT_EQ(symlink((image + ".gone").c_str(), beside.c_str()), 0);
 #endif
     } else if (c.beside == Beside::DIRECTORY) {
         std::filesystem::create_directory(beside);
@@ -101,6 +108,13 @@ INSTANTIATE_TEST_SUITE_P(
         ChecksumCase{"Directory", "", nullptr, REFUSED, "@.sha256 cannot be read: Is a directory",
                      Beside::DIRECTORY},
         ChecksumCase{"Fifo", "", nullptr, REFUSED, "@.sha256 is not a regular file", Beside::FIFO},
+        // A checksum file that is there but cannot be read is refused, never taken as absent.
+        ChecksumCase{"BrokenLink", "", nullptr, REFUSED,
+                     "@.sha256 cannot be read: it is a link to a file that does not exist",
+                     Beside::BROKEN_LINK},
+        ChecksumCase{"BrokenLinkBesideTheVariable", "", HASH.c_str(), REFUSED,
+                     "@.sha256 cannot be read: it is a link to a file that does not exist",
+                     Beside::BROKEN_LINK},
         ChecksumCase{"VariableAlone", "", HASH.c_str(), PASSED, "DOVEL_IMAGE_SHA256",
                      Beside::NOTHING},
         ChecksumCase{"VariableMismatch", "", OTHER.c_str(), REFUSED,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dovel_access_code.h"
+#include "protocol/dovel_check.h"
 #include "tests/support/scripted_adapter.h"
 #include "tests/support/stdout_capture.h"
 
@@ -28,6 +29,11 @@ struct TestDovel {
     int roleGetsToAnswer = 1000;
     int reportedId = -1;  // -1: its own
     std::vector<int32_t> stored;
+    uint8_t idReplyByte0 = 0x83;  // 0x03: an ID reply without the valid flag
+    int idGetsToAnswer = 1000;
+    int secondId = -1;  // reported by the second ID get on; -1: its own
+    uint32_t vers = 0x0214;
+    int versValueBytes = 2;
 };
 
 void answerAsDovel(TestDovel& dovel, ScriptedAdapter& adapter, const CanFrame& request) {
@@ -46,10 +52,23 @@ void answerAsDovel(TestDovel& dovel, ScriptedAdapter& adapter, const CanFrame& r
         return;
     }
     const int64_t at = adapter.nowUs + dovel.replyDelayUs;
-    if (property == ID) {
+    if (property == ID && dovel.idGetsToAnswer-- > 0) {
         const int64_t idAt = adapter.nowUs + dovel.idReplyDelayUs;
-        const int reported = dovel.reportedId < 0 ? dovel.id : dovel.reportedId;
-        queueFrame(adapter, makeFrame(replyId, {0x83, 0, static_cast<uint8_t>(reported)}), idAt);
+        int reported = dovel.reportedId < 0 ? dovel.id : dovel.reportedId;
+        if (dovel.idGetsToAnswer < 999 && dovel.secondId >= 0) {
+            reported = dovel.secondId;
+        }
+        queueFrame(adapter,
+                   makeFrame(replyId, {dovel.idReplyByte0, 0, static_cast<uint8_t>(reported)}),
+                   idAt);
+    } else if (property == VERS) {
+        const uint32_t v = dovel.vers;
+        queueFrame(adapter,
+                   dovel.versValueBytes == 2
+                       ? makeFrame(replyId, {0x80, 0, uint8_t(v), uint8_t(v >> 8)})
+                       : makeFrame(replyId, {0x80, 0, uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
+                                             uint8_t(v >> 24)}),
+                   at);
     } else if (property == ROLE && dovel.answersRoleGets &&
                dovel.answeredRoleGets++ < dovel.roleGetsToAnswer) {
         const auto r = static_cast<uint32_t>(dovel.role);
@@ -300,5 +319,93 @@ TEST_F(RoleTest, RoleWithBit15SetPassesItsCheck) {
     EXPECT_NE(text.find("Setting the ROLE to 0x8465...[OK]\n"), std::string::npos) << text;
     EXPECT_EQ(dovel.stored, (std::vector<int32_t>{0x8460, 0x8465}));
 }
+
+// The final check (one ID get, the ROLE stored by the restoration) and --status (two ID
+// gets, the ROLE shown): no "[OK]" without the controller's ID in a valid reply and role
+// code 5 in its ROLE; a healthy controller is never failed.
+struct CheckCase {
+    const char* name;
+    std::string line;  // after "Checking Dovel 11..."
+    bool status = false;
+    ExpectedVersion expected{};
+    int32_t role = 0x1225;
+    int roleBytes = 4;
+    uint32_t vers = 0x0214;
+    int versBytes = 2;
+    uint8_t idByte0 = 0x83;
+    int idAnswers = 1000;
+    int secondId = -1;
+    int32_t statusValue = 1;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* out) { *out << c.name; }
+
+class DovelCheckTest : public RoleTest, public testing::WithParamInterface<CheckCase> {};
+
+TEST_P(DovelCheckTest, ProvesIdentityBeforeAnyVerdict) {
+    const CheckCase& c = GetParam();
+    dovel.role = c.role;
+    dovel.roleValueBytes = c.roleBytes;
+    dovel.vers = c.vers;
+    dovel.versValueBytes = c.versBytes;
+    dovel.idReplyByte0 = c.idByte0;
+    dovel.idGetsToAnswer = c.idAnswers;
+    dovel.secondId = c.secondId;
+    dovel.status = c.statusValue;
+    const DovelCheckQuestion question{
+        c.status ? CHECK_ID_QUERIES_STATUS : CHECK_ID_QUERIES_AFTER_UPDATE, c.status, !c.status,
+        0x1225, c.expected};
+    DovelCheckAnswer answer{};
+    beginStdoutCapture();
+    const DovelCheck check = checkDovel(11, question, &answer);
+    EXPECT_EQ(endStdoutCapture(), "Checking Dovel 11..." + c.line);
+    EXPECT_EQ(check == CHECK_MAIN_FIRMWARE, c.line.rfind("[OK]", 0) == 0) << check;
+    EXPECT_TRUE(adapter.queue.empty()) << "every request got its reply read";
+}
+
+const std::string NOT_ITS_ID =
+    "[FAILED] answers, but not with its ID: it may still be in its monitor, taking an image "
+    "from an interrupted update\n";
+const std::string OK = "[OK] main firmware, VERS 0x";
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, DovelCheckTest,
+    testing::Values(
+        CheckCase{"Healthy", OK + "0214\n"},
+        CheckCase{.name = "RoleWithBit15InTwoBytes",
+                  .line = OK + "0214, ROLE 0x8465\n",
+                  .status = true,
+                  .role = 0x8465,
+                  .roleBytes = 2},
+        CheckCase{.name = "RoleOtherThanStoredIsShown",
+                  .line = OK + "0214, ROLE 0x1245, not the 0x1225 stored\n",
+                  .role = 0x1245},
+        CheckCase{.name = "IdWithoutValidFlag", .line = NOT_ITS_ID, .idByte0 = 0x03},
+        CheckCase{.name = "SecondIdMissing", .line = NOT_ITS_ID, .status = true, .idAnswers = 1},
+        CheckCase{.name = "SecondIdWrong", .line = NOT_ITS_ID, .status = true, .secondId = 12},
+        CheckCase{.name = "RoleCodeOfAnId",
+                  .line = "[FAILED] ROLE 0x000b holds role code 11, not 5: it may still be in "
+                          "its monitor, taking an image from an interrupted update\n",
+                  .status = true,
+                  .role = 0x000B},
+        CheckCase{.name = "RoleCodeZero",
+                  .line = "[FAILED] still in its monitor, ROLE 0x1220, not the 0x1225 stored\n",
+                  .role = 0x1220},
+        CheckCase{
+            .name = "StatusZero", .line = "[FAILED] still in its monitor\n", .statusValue = 0},
+        CheckCase{.name = "ExpectedFFFF",
+                  .line = OK + "ffff\n",
+                  .expected = {true, 0xFFFF},
+                  .vers = 0xFFFF},
+        CheckCase{.name = "Expected8001",
+                  .line = OK + "8001\n",
+                  .expected = {true, 0x8001},
+                  .vers = 0x8001},
+        CheckCase{.name = "ExpectedComparesAllBits",
+                  .line = "[FAILED] main firmware, VERS 0x10214, expected 0x0214\n",
+                  .expected = {true, 0x0214},
+                  .vers = 0x10214,
+                  .versBytes = 4}),
+    [](const testing::TestParamInfo<CheckCase>& info) { return info.param.name; });
 
 }  // namespace

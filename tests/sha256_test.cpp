@@ -39,6 +39,7 @@ TEST_P(Sha256Test, GivesTheDigestWholeAndInPieces) {
     }
     EXPECT_EQ(hexOf(message, message.size()), c.hex);
     EXPECT_EQ(hexOf(message, 1), c.hex);
+    EXPECT_EQ(hexOf(message, 129), c.hex);  // pieces of unequal sizes over two blocks
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -54,6 +55,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnop"
                    "qklmnopqrlmnopqrsmnopqrstnopqrstu",
                    1, "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        // The padding's length field fits behind 55 bytes, not behind 56.
+        Sha256Case{"Padding55", "a", 55,
+                   "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+        Sha256Case{"Padding56", "a", 56,
+                   "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+        Sha256Case{"OneBlock", "a", 64,
+                   "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+        Sha256Case{"A300", "a", 300,
+                   "9835fa6bf4e20a9b9ea812506302e98982721a6cf8d2cae67af57129bf21ae90"},
         Sha256Case{"MillionA", "a", 1000000,
                    "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}),
     [](const testing::TestParamInfo<Sha256Case>& info) { return info.param.name; });

@@ -284,6 +284,9 @@ const OptionCase OPTION_CASES[] = {
     {"state=", "malformed option 'state='"},
     {"halt-after=0", "malformed option 'halt-after=0'"},
     {"power-off-after=x", "malformed option 'power-off-after=x'"},
+    {"ready=id,ready=count", nullptr},
+    {"ready=ids", "malformed option 'ready=ids'"},
+    {"ready", "malformed option 'ready'"},
 };
 
 TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {

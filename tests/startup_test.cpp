@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/expected_version.h"
 #include "app/usage.h"
 #include "can/can_trace.h"
 #include "dovel_build_info.h"
@@ -390,6 +391,7 @@ struct CheckCase {
     const char* imageCheck;
     std::string expectedOut;
     int exitStatus;
+    bool checksumBeside = false;  // IMAGE.sha256 with the image's hash; the line names it
 };
 
 class CheckOptionTest : public testing::TestWithParam<CheckCase> {};
@@ -400,8 +402,16 @@ TEST_P(CheckOptionTest, ChecksTheImageAloneAndExitsWithItsVerdict) {
     const CheckCase& c = GetParam();
     TempFile image(c.image);
     const std::string path = c.image == "EXAMPLE" ? exampleImagePath() : image.path;
+    const std::string name = path.substr(path.find_last_of("/\\") + 1);
+    std::string expected = c.expectedOut;
+    if (c.checksumBeside) {
+        std::ofstream(path + ".sha256")
+            << GOOD_VERDICT.substr(GOOD_VERDICT.size() - 65, 64) << "  " << name << "\n";
+        expected.insert(expected.size() - 1, " (matches " + name + ".sha256)");
+    }
     const ChildRun run = runUtility({PROGRAM, "--check", path}, "", 0, false, c.imageCheck);
-    EXPECT_EQ(run.out, "Accessing firmware file: " + path + "..." + c.expectedOut);
+    std::remove((path + ".sha256").c_str());
+    EXPECT_EQ(run.out, "Accessing firmware file: " + path + "..." + expected);
     EXPECT_EQ(run.err, "adapter calls: 0, frames written: 0\n");
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitStatus, c.exitStatus);
@@ -412,6 +422,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         CheckCase{"Good", GOOD_IMAGE, nullptr, GOOD_VERDICT, 0},
         CheckCase{"EmptySettingIsUnset", GOOD_IMAGE, "", GOOD_VERDICT, 0},
+        CheckCase{"MatchesItsReleaseChecksum", GOOD_IMAGE, nullptr, GOOD_VERDICT, 0, true},
         CheckCase{"Example", "EXAMPLE", nullptr,
                   "[OK]\nImage: 512 data records, 16384 bytes from 0x00001000 to 0x00004FFF, "
                   "start address 0x00001000, sha256 "
@@ -435,6 +446,36 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"Refused", BAD_CHECKSUM_IMAGE, nullptr, "[FAILED] " + BAD_CHECKSUM, 1},
         CheckCase{"WarnStillFails", BAD_CHECKSUM_IMAGE, "warn", "[WARNING] " + BAD_CHECKSUM, 1}),
     [](const testing::TestParamInfo<CheckCase>& info) { return info.param.name; });
+
+// DOVEL_EXPECT_VERS takes VERS as the check prints it; a malformed value is no version.
+TEST(Settings, ExpectedVersionIsHexUpToEightDigits) {
+    const struct {
+        const char* text;
+        bool parsed;
+        ExpectedVersion expected;
+    } CASES[] = {{nullptr, true, {false, 0}},
+                 {"", true, {false, 0}},
+                 {"0x323f", true, {true, 0x323F}},
+                 {"323F", true, {true, 0x323F}},
+                 {"0XFFFFFFFF", true, {true, 0xFFFFFFFFu}},
+                 {"0x0", true, {true, 0}},
+                 {"0x", false, {}},
+                 {"0x123456789", false, {}},
+                 {"12g4", false, {}},
+                 {" 0x10", false, {}},
+                 {"-1", false, {}},
+                 {"0x10 ", false, {}}};
+    for (const auto& c : CASES) {
+        ExpectedVersion out{true, 0xDEAD};
+        EXPECT_EQ(parseExpectedVersion(c.text, &out), c.parsed) << (c.text ? c.text : "null");
+        if (c.parsed) {
+            EXPECT_EQ(out.given, c.expected.given) << c.text;
+            EXPECT_EQ(out.vers, c.expected.vers) << c.text;
+        } else {
+            EXPECT_EQ(out.vers, 0xDEADu) << "untouched: " << c.text;
+        }
+    }
+}
 
 // With no controller on the bus every step fails in bounded time, each in its own
 // words, and every walk still visits all four controllers.
@@ -673,6 +714,7 @@ TEST_P(SettingsTest, RefusesBeforeAnythingIsTouched) {
         {"@STATE", state.path},
         {"@LINK", link},
         {"@OUT", out},
+        {"@NAME", image.path.substr(slash + 1)},
         {"@DOTTED", image.path.substr(0, slash) + "/./" + image.path.substr(slash + 1)}};
     const auto marked = [&](std::string text) {
         for (const auto& [mark, path] : marks) {
@@ -720,6 +762,9 @@ const std::string VERS_TAKES =
     "\"; it takes a version as VERS is printed: 1 to 8 hex digits, with or without 0x "
     "(0x323f)\n";
 const std::string OVERWRITE = ", which the trace would overwrite\n";
+// The verdict of @IMAGE, whose release checksum lies beside it.
+const std::string MATCHED =
+    GOOD_VERDICT.substr(0, GOOD_VERDICT.size() - 1) + " (matches @NAME.sha256)\n";
 std::string unknownOption(const std::string& word, const std::string& nothing) {
     return "\n" + word + " is an unknown option (an image whose name begins with - is given as ./" +
            word + "): " + nothing + "\n" + USAGE_LINE;
@@ -852,7 +897,7 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"CheckOfSeveralOneRefused",
                      {PROGRAM, "--check", "@IMAGE", "@BAD"},
                      {},
-                     "Accessing firmware file: @IMAGE..." + GOOD_VERDICT +
+                     "Accessing firmware file: @IMAGE..." + MATCHED +
                          "Accessing firmware file: @BAD...[FAILED] " + BAD_CHECKSUM,
                      1},
         SettingsCase{"CheckWithAnUnknownOption",
@@ -869,8 +914,8 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"MisspeltNameWarnsAndTheRunGoesOn",
                      {PROGRAM, "--check", "@IMAGE", "@IMAGE"},
                      {{"DOVEL_EXPECT_VER", "0x323f"}, {"DOVEL_EXPECT_VERS", ""}},
-                     "Accessing firmware file: @IMAGE..." + GOOD_VERDICT +
-                         "Accessing firmware file: @IMAGE..." + GOOD_VERDICT,
+                     "Accessing firmware file: @IMAGE..." + MATCHED +
+                         "Accessing firmware file: @IMAGE..." + MATCHED,
                      0,
                      "dovelflash: DOVEL_EXPECT_VER is not a setting of this utility and is "
                      "ignored; did you mean DOVEL_EXPECT_VERS?\n"}),

@@ -25,6 +25,7 @@ struct PtyRun {
     int exitStatus;
     std::string keys;  // what the child's waitKey calls returned, one byte each
     bool settingsRestored;
+    std::string shown;  // what the child wrote to the terminal, with a prompt
 };
 
 // Whether the terminal behind the master is in the key wait's raw mode; the wait is
@@ -45,7 +46,8 @@ bool awaitTerminalMode(int master, bool raw) {
 // `stopBeforeLast`, the shell's work around Ctrl-Z and fg is played before the last press:
 // the terminal is set back to line mode and the child gets SIGCONT.
 PtyRun waitKeysOnTerminal(const std::vector<std::string>& presses,
-                          const std::string& typedAhead = "", bool stopBeforeLast = false) {
+                          const std::string& typedAhead = "", bool stopBeforeLast = false,
+                          const char* prompt = nullptr) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     EXPECT_GE(master, 0);
     grantpt(master);
@@ -66,13 +68,16 @@ PtyRun waitKeysOnTerminal(const std::vector<std::string>& presses,
         setpgid(0, 0);
         const int slave = open(slavePath.c_str(), O_RDWR);
         dup2(slave, STDIN_FILENO);
+        if (prompt != nullptr) {
+            dup2(slave, STDOUT_FILENO);
+        }
         alarm(CHILD_TIME_LIMIT_S);
         termios before{};
         tcgetattr(STDIN_FILENO, &before);
         char ready = 0;
         (void)!read(go[0], &ready, 1);
         for (size_t i = 0; i < presses.size(); ++i) {
-            const char key = waitKey();
+            const char key = prompt != nullptr ? promptKey(prompt) : waitKey();
             (void)!write(toParent[1], &key, 1);
         }
         termios after{};
@@ -115,11 +120,18 @@ PtyRun waitKeysOnTerminal(const std::vector<std::string>& presses,
     const bool gotRestored = read(toParent[0], &restored, 1) == 1;
     int status = 0;
     waitpid(pid, &status, 0);
+    std::string shown;
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    char piece[256];
+    for (ssize_t n = read(master, piece, sizeof piece); n > 0;
+         n = read(master, piece, sizeof piece)) {
+        shown.append(piece, static_cast<size_t>(n));
+    }
     close(toParent[0]);
     close(go[1]);
     close(master);
     return PtyRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, received,
-                  gotRestored && restored == 'R'};
+                  gotRestored && restored == 'R', shown};
 }
 
 TEST(TerminalKeyWait, PassesOverArrowsMapsShiftTabAndRestoresTheTerminal) {
@@ -136,6 +148,13 @@ TEST(TerminalKeyWait, DropsTypedAheadKeysCountsUtf8OnceAndSurvivesStopAndContinu
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.keys, std::string("\xc3yn"));
     EXPECT_TRUE(run.settingsRestored);
+}
+
+// After Ctrl-Z and fg the shell has written its own lines: the prompt is shown again.
+TEST(TerminalKeyWait, ShowsThePromptAgainAfterStopAndContinue) {
+    const PtyRun run = waitKeysOnTerminal({"x"}, "", true, "\nPress any key to exit...");
+    EXPECT_EQ(run.keys, "x");
+    EXPECT_EQ(run.shown, "\r\nPress any key to exit...Press any key to exit...");
 }
 
 }  // namespace

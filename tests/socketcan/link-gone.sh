@@ -3,8 +3,8 @@
 # simulated hand its own process behind it, and during Dovel 11's download the
 # interface is deleted (what pulling out a USB adapter does) or set down. vcan0 is up
 # again afterwards, as the later tests expect.
-# Expected: the run ends within LINK_GONE_LIMIT_MS of the interface going, the walks'
-# own waits included, with exit status 1 (DOVEL_EXIT_STATUS=report); its console names
+# Expected: the run ends within LINK_GONE_LIMIT_MS of the interface going (no wait of
+# the walks follows the loss), with exit status 1 (DOVEL_EXIT_STATUS=report); its console names
 # the link where Dovel 11's verdict stands and in the advice, the summary calls every
 # controller cut short by the link, and no controller "stopped replying".
 set -u
@@ -108,10 +108,10 @@ for line in "Download FAILED: the CAN link is down ($IFACE: " \
   "Dovel 12: FAILED - the CAN link went down: download not started" \
   "Dovel 13: FAILED - the CAN link went down: download not started" \
   "Dovel 14: FAILED - the CAN link went down: download not started" \
-  "Checking Dovel 11...[FAILED] the CAN link is down ($IFACE: " \
-  "Checking Dovel 12...[FAILED] the CAN link is down ($IFACE: " \
-  "Checking Dovel 13...[FAILED] the CAN link is down ($IFACE: " \
-  "Checking Dovel 14...[FAILED] the CAN link is down ($IFACE: " \
+  "Checking Dovel 11...not checked: the CAN link went down ($IFACE: " \
+  "Checking Dovel 12...not checked: the CAN link went down ($IFACE: " \
+  "Checking Dovel 13...not checked: the CAN link went down ($IFACE: " \
+  "Checking Dovel 14...not checked: the CAN link went down ($IFACE: " \
   "0 of 4 Dovels updated." \
   "The CAN link went down ($IFACE: "; do
   grep -qF "$line" "$out" || fail "standard output lacks '$line'"

@@ -100,7 +100,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();
     const int64_t startUs = clockNowUs();
-    runUpdateWalks(&image, &run.outcome);
+    runUpdateWalks(&image, ExpectedVersion{}, &run.outcome);
     printUpdateSummary(run.outcome, ImageSummary{});
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();
