@@ -6,7 +6,7 @@
 #
 #   can0: 4 of 4 Dovels updated.
 #   can1: 3 of 4 Dovels updated. (see hands-20261209-101500/can1.log)
-#   can2: not started: [FAILED] can2 is in use by another dovelflash (process 4242)
+#   can2: not started: [FAILED] can2 is in use by process 4242 of user tech
 #
 # Each hand's console text goes to LOGS/IFACE.log, its diagnostics to LOGS/IFACE.err
 # and its link trace to LOGS/IFACE.trace; LOGS is $DOVEL_LOG_DIR, by default
