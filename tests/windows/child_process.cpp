@@ -59,8 +59,8 @@ struct EnvironmentScope {
 }  // namespace
 
 StartedProgram startProgram(const ProgramLaunch& launch) {
-    StartedProgram started{nullptr, tempPath("dout"), tempPath("derr"), tempPath("din"), "",
-                           launch.timeLimitMs};
+    StartedProgram started{nullptr, tempPath("dout"),  tempPath("derr"), tempPath("din"),
+                           "",      launch.timeLimitMs};
     std::ofstream(started.inPath, std::ios::binary) << launch.stdinBytes;
     EnvironmentScope scope(launch.environment);
     // No bytes: the null device, as for a program started with input from /dev/null.

@@ -225,9 +225,8 @@ TEST(DovelflashExe, ASecondRunIsRefusedWhileTheFirstIsInItsUpdate) {
                                          {{"DOVEL_CAN", ""}, {DOUBLE_SCRIPT_VARIABLE, "hand=fast"}},
                                          UPDATE_TIME_LIMIT_MS});
     ASSERT_NE(first.process, nullptr) << first.error;
-    for (unsigned long waited = 0; outputSoFar(first).find("Download progress") ==
-                                   std::string::npos;
-         waited += POLL_MS) {
+    for (unsigned long waited = 0;
+         outputSoFar(first).find("Download progress") == std::string::npos; waited += POLL_MS) {
         ASSERT_LT(waited, RUN_TIME_LIMIT_MS) << outputSoFar(first);
         ASSERT_EQ(WaitForSingleObject(first.process, POLL_MS), static_cast<DWORD>(WAIT_TIMEOUT))
             << "the first run ended before its download: " << outputSoFar(first);
