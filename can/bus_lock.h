@@ -6,7 +6,7 @@
 // power lost), and that every user of the machine meets: on Linux an abstract-namespace
 // Unix socket bound under the bus's lock name (nothing on disk; the socket's namespace
 // is the network namespace, where the CAN interfaces live too), on Windows a named
-// mutex or a lock on a lock file.
+// mutex or a lock on a lock file, on other systems flock() on a lock file.
 #pragma once
 
 #include <string>
