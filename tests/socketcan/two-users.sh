@@ -2,11 +2,12 @@
 # Runs inside the test guest: two-users.sh IMAGE. Root updates the hand on vcan0 under
 # umask 077, with /run/lock at 0755 as on most distributions; meanwhile a second user
 # (nobody, uid 65534) starts an update and a status check on vcan0 and a status check
-# on an alternative name of vcan0; then root's run is killed with SIGKILL.
+# on an alternative name of vcan0; then root's run is killed with SIGKILL. Then root
+# starts on an interface that is missing, and retries once it is there.
 # Expected: each of the second user's runs refused with the line naming root's process
 # and user, before CAN_Init (no trace opened, no frame of theirs on the bus); after the
-# kill the second user's status check takes vcan0; nothing named dovelflash is left in
-# /run/lock, /var/lock or /tmp.
+# kill the second user's status check takes vcan0; the late interface is root's once
+# its retry took it; nothing named dovelflash is left in /run/lock, /var/lock or /tmp.
 set -u
 image=$1
 IFACE=vcan0
@@ -76,6 +77,25 @@ wait "$root"
 as_nobody "socketcan:$IFACE" after --status
 grep -qx 'CAN device initialized\.' users/after.out ||
   fail "the second user did not take $IFACE once root's run was killed:" "$(cat users/after.out)"
+
+# An interface missing at root's first attempt is locked once it is there: the retry
+# names the bus again before the link binds it.
+LATE=vcan5
+mkfifo users/keys
+DOVEL_CAN=socketcan:$LATE ./build/dovelflash "$image" < users/keys > users/late.out 2>&1 &
+late=$!
+exec 3> users/keys
+await_line users/late.out '(y/n)? '
+ip link add dev "$LATE" type vcan && ip link set "$LATE" up
+printf y >&3
+await_line users/late.out '^CAN device initialized\.$'
+as_nobody "socketcan:$LATE" late-second --status
+grep -qxF "[FAILED] $LATE is in use by process $late of user root" users/late-second.out ||
+  fail "$LATE, there at root's second attempt only:" "$(cat users/late-second.out)"
+kill -KILL "$late"
+wait "$late"
+exec 3>&-
+ip link delete "$LATE"
 
 kill -TERM "$hand"
 wait "$hand"
