@@ -78,11 +78,6 @@ TEST(BusLock, LongNamesThatDifferAtTheEndAreTwoLocks) {
     close(ready[1]);
 }
 
-TEST(BusLock, ABusWithoutLockNameIsAlwaysTaken) {
-    BusHolder holder;
-    EXPECT_EQ(busLockTake(BusName{"bus", "", ""}, &holder), BUS_TAKEN);
-}
-
 }  // namespace
 
 #endif
