@@ -1,3 +1,5 @@
+// The lock of a system without Linux's abstract sockets: flock() on the lock file a
+// backend names (the simulated hand's, beside its state file).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "can/bus_lock.h"
 
@@ -27,26 +30,6 @@ struct HeldLock {
 };
 
 HeldLock held = {NO_FILE, ""};
-
-// The first of these that this user may write to. Debian's /run/lock is open to every
-// user, so all runs on the machine meet there.
-std::string namedLockFolder() {
-    const char* const folders[] = {"/run/lock", "/var/lock", std::getenv("XDG_RUNTIME_DIR"),
-                                   "/tmp"};
-    for (const char* folder : folders) {
-        if (folder != nullptr && *folder != '\0' && access(folder, W_OK | X_OK) == 0) {
-            return folder;
-        }
-    }
-    return "/tmp";
-}
-
-std::string lockPath(const BusName& bus) {
-    if (!bus.lockFile.empty()) {
-        return bus.lockFile;
-    }
-    return bus.lockName.empty() ? "" : namedLockFolder() + "/dovelflash-" + bus.lockName + ".lock";
-}
 
 // Opens the lock file, made if missing. Another user's lock file is opened for reading
 // only: flock() needs no more, and a folder open to all may refuse to create over it.
@@ -95,9 +78,9 @@ int failLock(const std::string& path, const char* reason, int fd) {
 
 }  // namespace
 
-int busLockTake(const BusName& bus, long* holder) {
-    *holder = 0;
-    const std::string path = lockPath(bus);
+int busLockTake(const BusName& bus, BusHolder* holder) {
+    *holder = BusHolder{};
+    const std::string& path = bus.lockFile;
     if (path.empty() || (held.fd != NO_FILE && held.path == path)) {
         return BUS_TAKEN;
     }
@@ -114,7 +97,7 @@ int busLockTake(const BusName& bus, long* holder) {
         if (errno != EWOULDBLOCK) {
             return failLock(path, std::strerror(errno), fd);
         }
-        *holder = storedHolder(fd);
+        holder->pid = storedHolder(fd);
         close(fd);
         return BUS_IN_USE;
     }

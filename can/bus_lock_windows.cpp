@@ -21,9 +21,10 @@ struct HeldLock {
     HANDLE mutex;
     HANDLE file;
     std::string key;
+    bool toExit;
 };
 
-HeldLock held = {nullptr, INVALID_HANDLE_VALUE, ""};
+HeldLock held = {nullptr, INVALID_HANDLE_VALUE, "", false};
 
 int takeMutex(const std::string& name) {
     const std::string fullName = MUTEX_PREFIX + name;
@@ -66,7 +67,7 @@ void storeHolder(HANDLE file) {
     WriteFile(file, text, static_cast<DWORD>(length), &written, &start);
 }
 
-int takeFile(const std::string& path, long* holder) {
+int takeFile(const std::string& path, BusHolder* holder) {
     // The reparse-point flag opens a link itself instead of what it points to.
     HANDLE file =
         CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -83,7 +84,7 @@ int takeFile(const std::string& path, long* holder) {
                     &lockedByte)) {
         const DWORD error = GetLastError();
         if (error == ERROR_LOCK_VIOLATION) {
-            *holder = storedHolder(file);
+            holder->pid = storedHolder(file);
         } else {
             std::fprintf(stderr, "dovelflash: cannot lock %s (Windows error %lu)\n", path.c_str(),
                          static_cast<unsigned long>(error));
@@ -98,8 +99,8 @@ int takeFile(const std::string& path, long* holder) {
 
 }  // namespace
 
-int busLockTake(const BusName& bus, long* holder) {
-    *holder = 0;
+int busLockTake(const BusName& bus, BusHolder* holder) {
+    *holder = BusHolder{};
     const std::string key = !bus.lockFile.empty()   ? "file:" + bus.lockFile
                             : !bus.lockName.empty() ? "mutex:" + bus.lockName
                                                     : "";
@@ -107,15 +108,24 @@ int busLockTake(const BusName& bus, long* holder) {
         return BUS_TAKEN;
     }
     busLockRelease();
+    // A lock held to the exit stays held (one bus per run: it is never another).
+    if (!held.key.empty()) {
+        return BUS_LOCK_FAILED;
+    }
     const int taken =
         !bus.lockFile.empty() ? takeFile(bus.lockFile, holder) : takeMutex(bus.lockName);
     if (taken == BUS_TAKEN) {
         held.key = key;
+        held.toExit = bus.heldToExit;
     }
     return taken;
 }
 
+// A lock held to the exit is let go by the system when the process ends.
 void busLockRelease() {
+    if (held.toExit) {
+        return;
+    }
     if (held.mutex != nullptr) {
         ReleaseMutex(held.mutex);
         CloseHandle(held.mutex);
@@ -123,5 +133,5 @@ void busLockRelease() {
     if (held.file != INVALID_HANDLE_VALUE) {
         CloseHandle(held.file);
     }
-    held = {nullptr, INVALID_HANDLE_VALUE, ""};
+    held = {nullptr, INVALID_HANDLE_VALUE, "", false};
 }

@@ -34,6 +34,9 @@ struct CanBackend {
     // with the error frame the last status record read was made from, which the trace
     // writes as it came; nullptr, or 1: the trace writes the record itself.
     int (*traceErrorFrame)(CanErrorFrame* frame) = nullptr;
+    // The bus this backend's next CAN_Init would use, named again at each link start-up
+    // (nullptr: the bus named when the backend was chosen stays).
+    void (*nameBus)(BusName* bus) = nullptr;
 };
 
 // A backend that can be named in DOVEL_CAN as NAME or NAME:OPTIONS. open() gets the

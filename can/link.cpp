@@ -1,6 +1,7 @@
 #include "can/link.h"
 
 #include <cstdio>
+#include <string>
 
 #include "can/bus_lock.h"
 #include "can/can_api.h"
@@ -19,17 +20,35 @@ int32_t reportStep(const char* operation, int32_t code) {
     return code;
 }
 
+// Who holds the bus, in the words the system gives: any program may have taken the
+// bus's lock name first, so the holder is named as a process, not as another run.
+void printInUse(const std::string& shown, const BusHolder& holder) {
+    std::printf("[FAILED] %s is in use", shown.c_str());
+    if (holder.pid > 0) {
+        std::printf(" by process %ld", holder.pid);
+    } else if (!holder.user.empty()) {
+        std::printf(" by a process");
+    }
+    if (!holder.user.empty()) {
+        std::printf(" of user %s", holder.user.c_str());
+    }
+    std::printf("\n");
+}
+
 // The bus is this run's alone before anything is sent on it; the line when it is not.
+// With a backend chosen already, the backend names the bus it would use now: an
+// interface that was missing at the first attempt is locked once it is there.
 bool takeBus() {
     BusName bus;
     canNameBus(&bus);
-    long holder = 0;
+    const CanBackend* backend = canCurrentBackend();
+    if (backend && backend->nameBus) {
+        backend->nameBus(&bus);
+    }
+    BusHolder holder;
     const int taken = busLockTake(bus, &holder);
-    if (taken == BUS_IN_USE && holder > 0) {
-        std::printf("[FAILED] %s is in use by another dovelflash (process %ld)\n",
-                    bus.shown.c_str(), holder);
-    } else if (taken == BUS_IN_USE) {
-        std::printf("[FAILED] %s is in use by another dovelflash\n", bus.shown.c_str());
+    if (taken == BUS_IN_USE) {
+        printInUse(bus.shown, holder);
     } else if (taken == BUS_LOCK_FAILED) {
         std::printf("[FAILED] %s cannot be locked for this run\n", bus.shown.c_str());
     }

@@ -25,14 +25,14 @@ enum ReplyOutcome {
     REPLY_LINK_DOWN,     // the link is gone or down (canLinkDown): waiting cannot help
 };
 
-// canStart's result when the bus is not this run's: another run holds it, or its lock
+// canStart's result when the bus is not this run's: another process holds it, or its lock
 // cannot be made. The line saying so is printed; no adapter operation was called.
 constexpr int32_t CAN_ERR_BUS_NOT_TAKEN = 0x200000;
 
 // Opens the link: takes the bus (can/bus_lock.h), then CAN_Init, CAN_ResetClient,
 // CAN_MsgFilter, one result line each. 0, or the code of the first step that failed.
-// A bus in use is refused with "[FAILED] BUS is in use by another dovelflash (process
-// PID)", the process left out when it cannot be told.
+// A bus in use is refused with "[FAILED] BUS is in use by process PID of user NAME",
+// the process or the user left out when the system does not tell it.
 int32_t canStart();
 
 // Ends the link and lets go of the bus, so that the next run may take it at once.

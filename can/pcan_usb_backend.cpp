@@ -129,10 +129,11 @@ void pcanWaitForFrame(int64_t deadlineUs) {
     }
 }
 
-// Closing unloads the library, so that the adapter is free for the next run.
+// Nothing closes the link: the library fills its receive queue on its own, and what it
+// does when unloaded under a client it still holds is not ours to know. It stays
+// loaded, and the adapter held, until the process ends.
 const CanBackend PCAN_USB_BACKEND = {
-    "pcan-usb",    pcanInit,         pcanRead, pcanWrite, pcanResetClient,
-    pcanMsgFilter, pcanWaitForFrame, nullptr,  nullptr,   unbind,
+    "pcan-usb", pcanInit, pcanRead, pcanWrite, pcanResetClient, pcanMsgFilter, pcanWaitForFrame,
 };
 
 }  // namespace
@@ -140,6 +141,8 @@ const CanBackend PCAN_USB_BACKEND = {
 void pcanUsbNameBus(const char*, BusName* bus) {
     bus->shown = "the PCAN-USB adapter";
     bus->lockName = "pcan-usb";
+    // The library stays loaded to the exit, and the adapter with it.
+    bus->heldToExit = true;
 }
 
 const CanBackend* pcanUsbOpenBackend(const char* options) {

@@ -32,6 +32,7 @@ constexpr int DOWN_REASON_SIZE = 96;
 struct SocketcanLink {
     int fd;
     char iface[IFNAMSIZ];
+    unsigned index;  // the interface bound, 0 before the first successful Init
     // Why the interface is gone or down, as the last send or receive told it; empty while
     // it works.
     char downReason[DOWN_REASON_SIZE];
@@ -40,7 +41,45 @@ struct SocketcanLink {
     can_frame lastErrorFrame;
 };
 
-SocketcanLink openLink = {NO_SOCKET, {}, {}, false, {}};
+SocketcanLink openLink = {NO_SOCKET, {}, 0, {}, false, {}};
+
+// The interface as the bus was named for its lock: the name given and the index it
+// stood for then. The link binds that index, whatever the name stands for by the time
+// of the bind (an interface renamed, or deleted and another made under its name), so
+// that the interface locked is the one used. index 0: the name stood for none.
+struct NamedInterface {
+    bool named;
+    char iface[IFNAMSIZ];
+    unsigned index;
+};
+
+NamedInterface namedInterface = {false, {}, 0};
+
+// Names the bus for the interface: an alternative name reaches the same index as the
+// interface's own name, so both meet one lock.
+void nameInterface(const char (&iface)[IFNAMSIZ], BusName* bus) {
+    namedInterface.named = true;
+    std::memcpy(namedInterface.iface, iface, sizeof iface);
+    namedInterface.index = if_nametoindex(iface);
+    bus->shown = iface;
+    // No interface, no lock: the link start-up then fails for the missing interface,
+    // and the next attempt names it again.
+    if (namedInterface.index != 0) {
+        bus->lockName = "socketcan-ifindex-" + std::to_string(namedInterface.index);
+    }
+}
+
+// The index Init binds: the one named for the lock, or, for a link opened without its
+// bus named (a test of the backend alone), the one its name stands for now.
+unsigned interfaceIndex() {
+    if (namedInterface.named && std::strcmp(namedInterface.iface, openLink.iface) == 0) {
+        if (namedInterface.index == 0) {
+            errno = ENODEV;
+        }
+        return namedInterface.index;
+    }
+    return if_nametoindex(openLink.iface);
+}
 
 // The kernel's word that the interface itself is gone (deleted, its USB adapter pulled
 // out) or down: no frame passes until someone brings it back.
@@ -71,13 +110,19 @@ int32_t failInit(int32_t code, int fd) {
 
 // The checks the kernel can answer before a socket is opened, each with its line.
 int32_t checkInterface(unsigned* index) {
-    *index = if_nametoindex(openLink.iface);
+    *index = interfaceIndex();
     if (*index == 0) {
         std::fprintf(stderr, "socketcan: interface %s: %s\n", openLink.iface, std::strerror(errno));
         return SOCKETCAN_ERR_NO_INTERFACE;
     }
     SocketcanLinkState state{};
     const int queryError = socketcanQueryLink(*index, &state);
+    // The interface locked is gone since it was named.
+    if (queryError == ENODEV) {
+        std::fprintf(stderr, "socketcan: interface %s: %s\n", openLink.iface,
+                     std::strerror(queryError));
+        return SOCKETCAN_ERR_NO_INTERFACE;
+    }
     if (queryError != 0) {
         std::fprintf(stderr, "socketcan: interface %s: cannot read its state: %s\n", openLink.iface,
                      std::strerror(queryError));
@@ -147,6 +192,7 @@ int32_t socketcanInit(uint16_t bitTiming, int frameType) {
         return failInit(SOCKETCAN_ERR_SOCKET, fd);
     }
     openLink.fd = fd;
+    openLink.index = index;
     openLink.downReason[0] = '\0';
     return CAN_OK;
 }
@@ -284,6 +330,8 @@ void socketcanWaitForFrame(int64_t deadlineUs) {
 
 const char* socketcanTraceInterface() { return openLink.iface; }
 
+void socketcanNameOpenBus(BusName* bus) { nameInterface(openLink.iface, bus); }
+
 const char* socketcanLinkDown() {
     return openLink.downReason[0] != '\0' ? openLink.downReason : nullptr;
 }
@@ -291,12 +339,13 @@ const char* socketcanLinkDown() {
 // A socket whose interface was deleted or set down may just read nothing: the kernel's
 // own view of the interface tells.
 const char* socketcanProbeLink() {
-    if (openLink.downReason[0] == '\0') {
-        const unsigned index = if_nametoindex(openLink.iface);
+    if (openLink.downReason[0] == '\0' && openLink.index != 0) {
+        // By the index bound: a new interface under the old name is not this link.
         SocketcanLinkState state{};
-        if (index == 0) {
+        const int queryError = socketcanQueryLink(openLink.index, &state);
+        if (queryError == ENODEV) {
             noteLinkError(ENODEV);
-        } else if (socketcanQueryLink(index, &state) == 0 && !(state.flags & IFF_UP)) {
+        } else if (queryError == 0 && !(state.flags & IFF_UP)) {
             noteLinkError(ENETDOWN);
         }
     }
@@ -325,7 +374,8 @@ const CanBackend SOCKETCAN_BACKEND = {"socketcan",
                                       closeSocket,
                                       socketcanLinkDown,
                                       socketcanProbeLink,
-                                      socketcanTraceErrorFrame};
+                                      socketcanTraceErrorFrame,
+                                      socketcanNameOpenBus};
 
 }  // namespace
 
@@ -333,8 +383,7 @@ void socketcanNameBus(const char* options, BusName* bus) {
     char iface[IFNAMSIZ];
     // "socketcan" and "socketcan:can0" are one bus: the name is the interface's.
     if (socketcanParseOptions(options, iface) == 0) {
-        bus->shown = iface;
-        bus->lockName = std::string("socketcan-") + iface;
+        nameInterface(iface, bus);
     }
 }
 
@@ -351,7 +400,16 @@ int socketcanCheckOptions(const char* options, std::string* problem) {
 const CanBackend* socketcanOpenBackend(const char* options) {
     char iface[IFNAMSIZ];
     if (socketcanParseOptions(options, iface) != 0) {
-        std::fprintf(stderr, "socketcan: '%s' is not an interface name\n", options);
+        // The kernel's own name of an interface is always short enough; an alternative
+        // name may be longer than the index look-up takes.
+        if (std::strlen(options) >= IFNAMSIZ && std::strpbrk(options, "/: \t") == nullptr) {
+            std::fprintf(stderr,
+                         "socketcan: '%s' is longer than %d characters: give the interface's "
+                         "own name (ip link show), not a long alternative name\n",
+                         options, IFNAMSIZ - 1);
+        } else {
+            std::fprintf(stderr, "socketcan: '%s' is not an interface name\n", options);
+        }
         return nullptr;
     }
     closeSocket();

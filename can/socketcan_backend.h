@@ -62,8 +62,9 @@ constexpr int SOCKETCAN_RESET_DISCARD_LIMIT = 4096;
 // the same interface or another, closes the socket of the earlier one.
 const CanBackend* socketcanOpenBackend(const char* options);
 
-// The interface is the bus: shown by its name, locked machine-wide as
-// "socketcan-IFACE".
+// The interface is the bus: shown by the name given, locked machine-wide by its index
+// as "socketcan-ifindex-N", whichever of its names is given; the link binds that same
+// index. A name that stands for no interface names no lock (the start-up fails).
 void socketcanNameBus(const char* options, BusName* bus);
 
 // Whether options name an interface as the kernel spells one (1 to IFNAMSIZ - 1

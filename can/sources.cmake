@@ -7,6 +7,8 @@ target_sources(dovelcore PRIVATE
 
 if(WIN32)
   target_sources(dovelcore PRIVATE can/bus_lock_windows.cpp)
+elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_sources(dovelcore PRIVATE can/bus_lock_linux.cpp)
 else()
   target_sources(dovelcore PRIVATE can/bus_lock_posix.cpp)
 endif()

@@ -24,7 +24,8 @@
 const CanBackend* simOpenBackend(const char* options);
 
 // The bus of a hand with a state file is that file: "the simulated hand FILE", locked
-// through FILE.lock. A hand without one lives only in its process and needs no lock.
+// by the file's real path (sim/state_path.h). A hand without one lives only in its
+// process and needs no lock.
 void simNameBus(const char* options, BusName* bus);
 
 // Checks an option list without making a hand: 0, or 1 with *problem naming the first

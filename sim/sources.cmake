@@ -6,7 +6,8 @@ target_sources(dovelcore PRIVATE
   sim/sim_backend.cpp
   sim/sim_hand.cpp
   sim/sim_options.cpp
-  sim/state_file.cpp)
+  sim/state_file.cpp
+  sim/state_path.cpp)
 
 # Writes an example firmware image: make-tek-image SIZE SEED FILE
 add_executable(make-tek-image tools/make_tek_image.cpp)

@@ -68,6 +68,31 @@ TEST(SocketcanOpenTest, NonInterfaceOptionIsRefused) {
               testing::internal::GetCapturedStderr());
 }
 
+// An alternative name may be longer than the kernel's index look-up by name takes.
+TEST(SocketcanOpenTest, NameTooLongForTheLookUpIsRefusedSayingSo) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nullptr, socketcanOpenBackend("hand-bus-of-the-left-arm"));
+    EXPECT_EQ(
+        "socketcan: 'hand-bus-of-the-left-arm' is longer than 15 characters: give the "
+        "interface's own name (ip link show), not a long alternative name\n",
+        testing::internal::GetCapturedStderr());
+    BusName bus;
+    socketcanNameBus("hand-bus-of-the-left-arm", &bus);
+    EXPECT_EQ(bus.lockName, "");
+}
+
+// Every name of an interface stands for its index, and the lock is the index's.
+TEST(SocketcanOpenTest, TheBusIsLockedByTheInterfacesIndex) {
+    BusName bus;
+    socketcanNameBus("lo", &bus);
+    EXPECT_EQ(bus.shown, "lo");
+    EXPECT_EQ(bus.lockName, "socketcan-ifindex-" + std::to_string(if_nametoindex("lo")));
+    BusName missing;
+    socketcanNameBus("dvlnone0", &missing);
+    EXPECT_EQ(missing.shown, "dvlnone0");
+    EXPECT_EQ(missing.lockName, "") << "no interface, nothing to lock";
+}
+
 TEST(SocketcanOpenTest, DefaultInterfaceIsCan0) {
     if (if_nametoindex("can0") != 0) {
         GTEST_SKIP() << "this machine has a can0";

@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -331,36 +333,48 @@ TEST_P(HeldBusTest, SecondRunIsRefusedBeforeAnyFrameUntilTheFirstLetsGo) {
     });
     std::string seen;
     ASSERT_TRUE(readUntil(holder, "(y/n)? ", &seen)) << seen;
-    const auto runOnBus = [&](const std::vector<std::string>& args) {
+    // The same file through a link to its folder and through a "..": one lock.
+    const std::string name = state.substr(testing::TempDir().size());
+    const std::string folderLink = uniqueTempPath("held_bus_link");
+    const std::string subfolder = uniqueTempPath("held_bus_sub");
+    ASSERT_EQ(symlink(testing::TempDir().c_str(), folderLink.c_str()), 0);
+    ASSERT_EQ(mkdir(subfolder.c_str(), 0700), 0);
+    const auto runOnBus = [&](const std::vector<std::string>& args, const std::string& path) {
         return runInChild(
             [&] {
-                setEnvironment("DOVEL_CAN", setting.c_str());
+                setEnvironment("DOVEL_CAN", ("sim:fast,state=" + path).c_str());
                 setEnvironment("DOVEL_SIM_TRACE", trace.c_str());
                 runProgram(args);
             },
             "");
     };
-    const std::string refused = "\nInitializing USB/CAN device...\n[FAILED] the simulated hand " +
-                                state + " is in use by another dovelflash (process " +
-                                std::to_string(holder.pid) + ")\n";
-    const ChildRun second = runOnBus({PROGRAM, "x.tek"});
-    EXPECT_EQ(second.out,
-              banner({PROGRAM, "x.tek"}) + refused + "\nDo you want to try again (y/n)? " + EXIT);
-    const ChildRun status = runOnBus({PROGRAM, "--status"});
-    EXPECT_EQ(status.out, banner({PROGRAM, "--status"}) + refused);
-    EXPECT_EQ(status.exitStatus, 1);
-    EXPECT_EQ(second.err + status.err, "");
+    const auto refused = [&](const std::string& path) {
+        return "\nInitializing USB/CAN device...\n[FAILED] the simulated hand " + path +
+               " is in use by process " + std::to_string(holder.pid) + " of user " +
+               getpwuid(getuid())->pw_name + "\n";
+    };
+    const ChildRun second = runOnBus({PROGRAM, "x.tek"}, state);
+    EXPECT_EQ(second.out, banner({PROGRAM, "x.tek"}) + refused(state) +
+                              "\nDo you want to try again (y/n)? " + EXIT);
+    for (const std::string& path : {folderLink + "/" + name, subfolder + "/../" + name}) {
+        const ChildRun status = runOnBus({PROGRAM, "--status"}, path);
+        EXPECT_EQ(status.out, banner({PROGRAM, "--status"}) + refused(path));
+        EXPECT_EQ(status.exitStatus, 1);
+        EXPECT_EQ(status.err, "");
+    }
+    EXPECT_EQ(second.err, "");
     EXPECT_FALSE(std::ifstream(trace).good()) << "a refused run made a hand";
+    EXPECT_FALSE(std::ifstream(state + ".lock").good()) << "a lock file left on disk";
 
     GetParam().letGo(holder);
-    const ChildRun third = runOnBus({PROGRAM, "--status"});
+    const ChildRun third = runOnBus({PROGRAM, "--status"}, folderLink + "/" + name);
     EXPECT_NE(third.out.find(LINK_UP), std::string::npos) << third.out;
     EXPECT_EQ(third.exitStatus, 0);
     EXPECT_TRUE(std::ifstream(trace).good()) << "the trace of a hand is not made";
     close(holder.keys);
     waitpid(holder.pid, nullptr, 0);
     close(holder.out);
-    for (const std::string& path : {state, state + ".lock", trace}) {
+    for (const std::string& path : {state, trace, folderLink, subfolder}) {
         std::remove(path.c_str());
     }
 }

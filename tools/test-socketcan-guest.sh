@@ -66,6 +66,8 @@ cp "$(type -P jq)" "$payload/build/jq"
 cp "$(type -P candump)" "$payload/candump"
 # The interface deleted or set down during a download.
 cp tests/socketcan/link-gone.sh "$payload/"
+# Two users on one interface.
+cp tests/socketcan/two-users.sh "$payload/"
 "$build/make-tek-image" "$QUICK_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/quick.tek"
 "$build/make-tek-image" "$LINK_GONE_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/link-gone.tek"
 echo "quick examples/quick.tek" > "$payload/updates.txt"

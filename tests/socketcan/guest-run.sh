@@ -63,6 +63,9 @@ done < updates.txt
 read -r name image < updates.txt
 part "two hands at once on vcan0 and vcan1, a second run on vcan0 refused: $name ($image)" \
   sh ./two-hands.sh "$name" "$image" </dev/null
+# Two users on vcan0: root holds it, the second user is refused by any name of it.
+part "root holds vcan0, a second user is refused by both its names: $name ($image)" \
+  sh ./two-users.sh "$image" </dev/null
 # The interface deleted, then set down, during Dovel 11's download: the run ends soon
 # after and names the link, not the controllers. vcan0 is up again after each.
 part "vcan0 deleted during Dovel 11's download" \

@@ -58,9 +58,8 @@ second_status=$?
 DOVEL_CAN=socketcan:vcan0 PATH="$PWD/build:$PATH" dovelflash --status </dev/null \
   > hands/status.out 2> hands/status.err
 status_status=$?
-refusal=$(grep '^\[FAILED\] vcan0 is in use by another dovelflash (process [0-9]*)$' \
-  hands/second.out)
-holder=$(echo "$refusal" | sed -n 's/.*(process \([0-9]*\))$/\1/p')
+refusal=$(grep '^\[FAILED\] vcan0 is in use by process [0-9]* of user root$' hands/second.out)
+holder=$(echo "$refusal" | sed -n 's/.* by process \([0-9]*\) of user root$/\1/p')
 if [ -z "$holder" ] || ! tr '\000' '\n' < "/proc/$holder/environ" | grep -qx 'DOVEL_CAN=socketcan:vcan0'; then
   fail "the refusal does not name the run on vcan0: '$refusal'"
 fi

@@ -58,51 +58,59 @@ struct EnvironmentScope {
 
 }  // namespace
 
-ProgramRun runProgram(const ProgramLaunch& launch) {
-    const std::string inPath = tempPath("din"), outPath = tempPath("dout"),
-                      errPath = tempPath("derr");
-    std::ofstream(inPath, std::ios::binary) << launch.stdinBytes;
+StartedProgram startProgram(const ProgramLaunch& launch) {
+    StartedProgram started{nullptr, tempPath("dout"),  tempPath("derr"), tempPath("din"),
+                           "",      launch.timeLimitMs};
+    std::ofstream(started.inPath, std::ios::binary) << launch.stdinBytes;
+    EnvironmentScope scope(launch.environment);
+    // No bytes: the null device, as for a program started with input from /dev/null.
+    HANDLE in = openInherited(launch.stdinBytes.empty() ? "NUL" : started.inPath, GENERIC_READ,
+                              OPEN_EXISTING);
+    HANDLE out = openInherited(started.outPath, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE err = openInherited(started.errPath, GENERIC_WRITE, CREATE_ALWAYS);
 
-    ProgramRun run{false, 0, "", ""};
-    {
-        EnvironmentScope scope(launch.environment);
-        // No bytes: the null device, as for a program started with input from /dev/null.
-        HANDLE in =
-            openInherited(launch.stdinBytes.empty() ? "NUL" : inPath, GENERIC_READ, OPEN_EXISTING);
-        HANDLE out = openInherited(outPath, GENERIC_WRITE, CREATE_ALWAYS);
-        HANDLE err = openInherited(errPath, GENERIC_WRITE, CREATE_ALWAYS);
-
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in;
-        startup.hStdOutput = out;
-        startup.hStdError = err;
-        PROCESS_INFORMATION process{};
-        std::string commandLine = launch.commandLine;
-        if (CreateProcessA(launch.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                           nullptr, launch.directory.empty() ? nullptr : launch.directory.c_str(),
-                           &startup, &process)) {
-            if (WaitForSingleObject(process.hProcess, launch.timeLimitMs) == WAIT_OBJECT_0) {
-                run.finished = true;
-                GetExitCodeProcess(process.hProcess, &run.exitCode);
-            } else {
-                TerminateProcess(process.hProcess, 1);
-                WaitForSingleObject(process.hProcess, INFINITE);
-            }
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
-        } else {
-            run.err = "CreateProcess failed with Windows error " + std::to_string(GetLastError());
-        }
-        CloseHandle(in);
-        CloseHandle(out);
-        CloseHandle(err);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process{};
+    std::string commandLine = launch.commandLine;
+    if (CreateProcessA(launch.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                       nullptr, launch.directory.empty() ? nullptr : launch.directory.c_str(),
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        started.process = process.hProcess;
+    } else {
+        started.error = "CreateProcess failed with Windows error " + std::to_string(GetLastError());
     }
-    run.out = readWhole(outPath);
-    run.err += readWhole(errPath);
-    DeleteFileA(inPath.c_str());
-    DeleteFileA(outPath.c_str());
-    DeleteFileA(errPath.c_str());
+    CloseHandle(in);
+    CloseHandle(out);
+    CloseHandle(err);
+    return started;
+}
+
+std::string outputSoFar(const StartedProgram& started) { return readWhole(started.outPath); }
+
+ProgramRun finishProgram(StartedProgram started) {
+    ProgramRun run{false, 0, "", started.error};
+    if (started.process != nullptr) {
+        if (WaitForSingleObject(started.process, started.timeLimitMs) == WAIT_OBJECT_0) {
+            run.finished = true;
+            GetExitCodeProcess(started.process, &run.exitCode);
+        } else {
+            TerminateProcess(started.process, 1);
+            WaitForSingleObject(started.process, INFINITE);
+        }
+        CloseHandle(started.process);
+    }
+    run.out = readWhole(started.outPath);
+    run.err += readWhole(started.errPath);
+    DeleteFileA(started.inPath.c_str());
+    DeleteFileA(started.outPath.c_str());
+    DeleteFileA(started.errPath.c_str());
     return run;
 }
+
+ProgramRun runProgram(const ProgramLaunch& launch) { return finishProgram(startProgram(launch)); }

@@ -23,3 +23,17 @@ struct ProgramLaunch {
 };
 
 ProgramRun runProgram(const ProgramLaunch& launch);
+
+// A program started and not yet waited for, so that a test can act while it runs.
+struct StartedProgram {
+    void* process;  // nullptr: it did not start (the reason is in error)
+    std::string outPath, errPath, inPath;
+    std::string error;
+    unsigned long timeLimitMs;
+};
+
+StartedProgram startProgram(const ProgramLaunch& launch);
+// What it has written on standard output so far.
+std::string outputSoFar(const StartedProgram& started);
+// Waits for it within its time limit (ending it past that) and hands back its run.
+ProgramRun finishProgram(StartedProgram started);

@@ -213,6 +213,46 @@ INSTANTIATE_TEST_SUITE_P(HandClocks, WholeUpdate,
                              return info.param.name;
                          });
 
+// The adapter is held from the first run's link start-up until that process ends, its
+// summary and exit prompt included; a second run meanwhile is refused before it loads
+// the library (the double's log of calls is never made), and let through afterwards.
+TEST(DovelflashExe, ASecondRunIsRefusedWhileTheFirstIsInItsUpdate) {
+    constexpr unsigned long POLL_MS = 20;
+    StartedProgram first = startProgram({windowsTestPath("dovelflash.exe"),
+                                         "dovelflash.exe examples/dovel2.tek",
+                                         DOVEL_SOURCE_DIR,
+                                         "",
+                                         {{"DOVEL_CAN", ""}, {DOUBLE_SCRIPT_VARIABLE, "hand=fast"}},
+                                         UPDATE_TIME_LIMIT_MS});
+    ASSERT_NE(first.process, nullptr) << first.error;
+    for (unsigned long waited = 0;
+         outputSoFar(first).find("Download progress") == std::string::npos; waited += POLL_MS) {
+        ASSERT_LT(waited, RUN_TIME_LIMIT_MS) << outputSoFar(first);
+        ASSERT_EQ(WaitForSingleObject(first.process, POLL_MS), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "the first run ended before its download: " << outputSoFar(first);
+    }
+    const std::string log = windowsTestPath("refused-run-calls.log");
+    DeleteFileA(log.c_str());
+    const ProgramRun second = runUtility(".", "", "log=" + log);
+    ASSERT_TRUE(second.finished);
+    EXPECT_EQ(second.out, std::string(BANNER) + ATTEMPT +
+                              "[FAILED] the PCAN-USB adapter is in use\n"
+                              "\nDo you want to try again (y/n)? " +
+                              EXIT_PROMPT);
+    EXPECT_EQ(second.err, "");
+    EXPECT_EQ(GetFileAttributesA(log.c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the refused run called the adapter library";
+    EXPECT_EQ(WaitForSingleObject(first.process, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the first run was no longer in its update";
+
+    const ProgramRun firstRun = finishProgram(first);
+    ASSERT_TRUE(firstRun.finished);
+    EXPECT_NE(firstRun.out.find("4 of 4 Dovels updated."), std::string::npos) << firstRun.out;
+    const ProgramRun third = runUtility(".", "", "init=0x0400");
+    EXPECT_EQ(third.out, std::string(BANNER) + ATTEMPT + "ERROR - CAN_Init(): 1024\n" +
+                             FAILED_ATTEMPT_END + EXIT_PROMPT);
+}
+
 TEST(DovelflashExe, AHandWithAnUnknownOptionFailsInitNamingIt) {
     const ProgramRun run = runUtility(".", "", "hand=fast,bogus");
     ASSERT_TRUE(run.finished);

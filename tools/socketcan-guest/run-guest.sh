@@ -60,6 +60,12 @@ copy_libraries "$root/bin/busybox"
 for applet in $("$busybox" --list); do
   [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
 done
+# Two users, root and nobody, for the tests of what one user's run keeps from another's.
+mkdir -p "$root/etc"
+printf 'root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/sh\n' \
+  > "$root/etc/passwd"
+printf 'root:x:0:\nnogroup:x:65534:\n' > "$root/etc/group"
+printf 'passwd: files\ngroup: files\n' > "$root/etc/nsswitch.conf"
 cp "$here/guest-init.sh" "$root/init"
 chmod +x "$root/init"
 
