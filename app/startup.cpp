@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "app/download_mode.h"
 #include "app/file_check.h"
 #include "app/update_walks.h"
 #include "app/usage.h"
@@ -136,6 +137,12 @@ void runDovelflash(int argc, char** argv) {
         exitPrompt();
     }
     const bool statusOnly = argc == 2 && std::strcmp(argv[1], STATUS_OPTION) == 0;
+    DownloadMode downloadMode = DOWNLOAD_ONE_BY_ONE;
+    if (!statusOnly && !parseDownloadMode(std::getenv(DOWNLOAD_MODE_VARIABLE), &downloadMode)) {
+        std::printf("\n%s=%s is neither one-by-one nor together: nothing was done.\n",
+                    DOWNLOAD_MODE_VARIABLE, std::getenv(DOWNLOAD_MODE_VARIABLE));
+        exitPrompt();
+    }
     startLinkOrExit(statusOnly);
     if (statusOnly) {
         runStatusCheck();
@@ -150,7 +157,7 @@ void runDovelflash(int argc, char** argv) {
 
     guardUpdateWalks();
     UpdateOutcome outcome{};
-    runUpdateWalks(&check.image, &outcome);
+    runUpdateWalks(&check.image, &outcome, downloadMode);
     const ImageSummary image{path, check.sha256, check.checkedAgainst,
                              check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};
     const int updated = printUpdateSummary(outcome, image);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/download_together.h"
 #include "can/can_api.h"
 #include "can/clock.h"
 
@@ -21,8 +22,9 @@ void noteLinkDown(bool stepFailed, DovelOutcome* dovel, UpdateOutcome* outcome) 
 
 }  // namespace
 
-void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
+void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome, DownloadMode mode) {
     *outcome = UpdateOutcome{};
+    outcome->download.mode = mode;
     for (int i = 0; i < DOVEL_COUNT; ++i) {
         DovelOutcome& dovel = outcome->dovels[i];
         dovel.id = FIRST_DOVEL_ID + i;
@@ -36,10 +38,19 @@ void runUpdateWalks(const ImageBytes* image, UpdateOutcome* outcome) {
     // A controller whose preparation failed still gets its download: it may already be
     // in its monitor.
     for (DovelOutcome& dovel : outcome->dovels) {
+        if (mode == DOWNLOAD_TOGETHER) {
+            break;  // below, in one walk of its own
+        }
         std::printf("\n\nDownloading firmware to Dovel %d\n", dovel.id);
         dovel.downloaded = downloadImage(dovel.id, image, &dovel.download) == 0;
         noteLinkDown(!dovel.downloaded, &dovel, outcome);
         sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+    }
+    if (mode == DOWNLOAD_TOGETHER) {
+        runDownloadsTogether(image, outcome);
+        for (DovelOutcome& dovel : outcome->dovels) {
+            noteLinkDown(!dovel.downloaded, &dovel, outcome);
+        }
     }
     std::printf("\nWaiting for dovels to reset...\n");
     sleepMs(RESET_WAIT_MS);

@@ -34,6 +34,9 @@ constexpr UsageLine SIM_OPTIONS[] = {
     {"state=FILE", "the controllers' lasting state is kept in FILE across runs"},
     {"halt-after=N", "the run dies after N frames; the controllers keep power"},
     {"power-off-after=N", "everything loses power after N frames"},
+    {"latency=US", "the adapter delays each frame US us each way (500: 1 ms round trip)"},
+    {"shared-reply-id", "every controller's download replies carry one identifier"},
+    {"reply-id-change=ID", "its download replies change identifier after the ready reply"},
 };
 
 constexpr int OPTION_COLUMN = 20;
@@ -84,6 +87,13 @@ const char* const USAGE_ENVIRONMENT =
     "  DOVEL_EXPECT_VERS=0xNNNN  the version word the release promises: a controller\n"
     "                            that reports another VERS is not called updated\n"
     "  DOVEL_EXIT_STATUS=report  the update's exit status tells the outcome (below)\n"
+    "  DOVEL_DOWNLOAD=one-by-one|together\n"
+    "                            one-by-one (default): each controller's download in\n"
+    "                            turn, as always. together: the four downloads at once,\n"
+    "                            each paced by its own controller's replies: on a USB\n"
+    "                            adapter several times faster. Falls back to one by one\n"
+    "                            where the replies cannot be told apart; not yet tried\n"
+    "                            on a real hand, so use it where a hand can be rerun\n"
     "  DOVEL_SIM_TRACE=FILE      the simulated hand's own trace of its bus\n"
     "\n"
     "Options of the simulated hand, comma-separated (DOVEL_CAN=sim:fast,silent=13):\n";

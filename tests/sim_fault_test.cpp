@@ -284,6 +284,11 @@ const OptionCase OPTION_CASES[] = {
     {"state=", "malformed option 'state='"},
     {"halt-after=0", "malformed option 'halt-after=0'"},
     {"power-off-after=x", "malformed option 'power-off-after=x'"},
+    {"latency=500,shared-reply-id,reply-id-change=12", nullptr},
+    {"latency", "malformed option 'latency'"},
+    {"latency=-1", "malformed option 'latency=-1'"},
+    {"shared-reply-id=11", "malformed option 'shared-reply-id=11'"},
+    {"reply-id-change=15", "malformed option 'reply-id-change=15'"},
 };
 
 TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/download_mode.h"
 #include "app/usage.h"
 #include "can/can_trace.h"
 #include "dovel_build_info.h"
@@ -586,7 +587,7 @@ TEST_P(UsageTest, PrintsAndEndsAtOnceWithoutTouchingTheLink) {
               "\n  dovelflash --status ", "\n  DOVEL_CAN=BACKEND ", "\n  DOVEL_CAN_TRACE=FILE ",
               "\n  DOVEL_CAN_TRACE_UNMASKED=1\n", "\n  DOVEL_IMAGE_CHECK=strict|warn\n",
               "\n  DOVEL_EXIT_STATUS=report ", "\n  stall=ID:N ", "\n  power-off-after=N ",
-              "\nExit status:\n"}) {
+              "\n  DOVEL_DOWNLOAD=one-by-one|together\n", "\n  latency=US ", "\nExit status:\n"}) {
             EXPECT_NE(run.out.find(line), std::string::npos) << line;
         }
     } else {
@@ -617,6 +618,43 @@ TEST_P(MisplacedOptionTest, EndsTheRunBeforeTheLinkStarts) {
                            EXIT);
     EXPECT_EQ(run.err, "adapter calls: 0, frames written: 0\n");
     EXPECT_EQ(run.exitStatus, 0);
+}
+
+// A mistyped download mode is refused before the link starts, not taken for either mode.
+TEST(DownloadMode, MalformedValueEndsTheRunBeforeTheLinkStarts) {
+    for (const char* value : {"Together", "together ", "one_by_one"}) {
+        std::vector<std::string> args = {PROGRAM, "dovel2.tek"};
+        const ChildRun run = runInChild(
+            [&] {
+                setEnvironment("DOVEL_DOWNLOAD", value);
+                static ScriptedAdapter adapter;
+                scriptedAdapterInstall(&adapter);
+                reportedAdapter = &adapter;
+                std::atexit(reportAdapterUse);
+                std::vector<char*> argv = {args[0].data(), args[1].data(), nullptr};
+                runDovelflash(2, argv.data());
+            },
+            "");
+        EXPECT_EQ(run.out, banner(args) + "\nDOVEL_DOWNLOAD=" + value +
+                               " is neither one-by-one nor together: nothing was done.\n" + EXIT);
+        EXPECT_EQ(run.err, "adapter calls: 0, frames written: 0\n");
+    }
+}
+
+TEST(DownloadMode, ParsesTheTwoWordsAndTreatsUnsetAndEmptyAsOneByOne) {
+    DownloadMode mode = DOWNLOAD_TOGETHER;
+    EXPECT_TRUE(parseDownloadMode(nullptr, &mode));
+    EXPECT_EQ(mode, DOWNLOAD_ONE_BY_ONE);
+    mode = DOWNLOAD_TOGETHER;
+    EXPECT_TRUE(parseDownloadMode("", &mode));
+    EXPECT_EQ(mode, DOWNLOAD_ONE_BY_ONE);
+    EXPECT_TRUE(parseDownloadMode("together", &mode));
+    EXPECT_EQ(mode, DOWNLOAD_TOGETHER);
+    EXPECT_TRUE(parseDownloadMode("one-by-one", &mode));
+    EXPECT_EQ(mode, DOWNLOAD_ONE_BY_ONE);
+    EXPECT_FALSE(parseDownloadMode("TOGETHER", &mode));
+    EXPECT_FALSE(parseDownloadMode("1", &mode));
+    EXPECT_EQ(mode, DOWNLOAD_ONE_BY_ONE);
 }
 
 INSTANTIATE_TEST_SUITE_P(Words, MisplacedOptionTest,

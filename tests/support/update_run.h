@@ -32,7 +32,8 @@ struct ImageFileChange {
 // every frame on the bus goes there as a candump log.
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
                                    const ImageFileChange* fileChange = nullptr,
-                                   const std::string& tracePath = "");
+                                   const std::string& tracePath = "",
+                                   DownloadMode mode = DOWNLOAD_ONE_BY_ONE);
 
 // Splits the walks' output by controller: each preparation, download and restoration
 // text goes to the controller it is for.
