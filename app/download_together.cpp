@@ -269,7 +269,7 @@ void runStreams(Together* together) {
 // Sends the start request and takes the ready reply: true with its identifier, or false
 // with the controller failed as a download that got no reply.
 bool startStream(DovelOutcome* dovel, uint32_t* replyId) {
-    std::printf("\nDovel %d: starting its download...", dovel->id);
+    std::printf("Dovel %d: starting its download...", dovel->id);
     std::fflush(stdout);
     discardQueuedFrames();
     const CanFrame start = makeSetRequest(dovel->id, VERS, DOWNLOAD_START_VALUE);

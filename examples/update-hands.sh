@@ -11,8 +11,9 @@
 # Each hand's console text goes to LOGS/IFACE.log, its diagnostics to LOGS/IFACE.err
 # and its link trace to LOGS/IFACE.trace; LOGS is $DOVEL_LOG_DIR, by default
 # hands-DATE-TIME in the working folder. $DOVELFLASH names the program (default:
-# dovelflash from PATH). Exit status: 0 when every hand was updated, 1 when any was
-# not, 2 for a wrong command line.
+# dovelflash from PATH). $DOVEL_DOWNLOAD (one-by-one, the default, or together: each
+# hand's four downloads at once) goes to every run. Exit status: 0 when every hand was
+# updated, 1 when any was not, 2 for a wrong command line.
 set -u
 
 if [ "$#" -lt 2 ]; then
@@ -30,7 +31,7 @@ mkdir -p "$logs" || exit 2
 runs=""
 for iface in "$@"; do
   DOVEL_CAN=socketcan:$iface DOVEL_EXIT_STATUS=report DOVEL_CAN_TRACE=$logs/$iface.trace \
-    "$program" "$image" </dev/null >"$logs/$iface.log" 2>"$logs/$iface.err" &
+    DOVEL_DOWNLOAD=${DOVEL_DOWNLOAD:-} "$program" "$image" </dev/null >"$logs/$iface.log" 2>"$logs/$iface.err" &
   # An interface name never holds a colon.
   runs="$runs $iface:$!"
 done

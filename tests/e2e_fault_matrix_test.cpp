@@ -354,7 +354,7 @@ TEST(Together, SharedReplyIdentifierFallsBackToOneByOne) {
                                                    "", DOWNLOAD_TOGETHER);
     for (const char* line :
          {"\nDovel 11: starting its download...[OK] its replies carry 0x200\n"
-          "\nDovel 12: starting its download...[OK] but its replies carry 0x200 as Dovel 11's "
+          "Dovel 12: starting its download...[OK] but its replies carry 0x200 as Dovel 11's "
           "do\nThe replies of Dovel 11 and Dovel 12 cannot be told apart: the downloads go on "
           "one by one\n\n\nDownloading firmware to Dovel 11\n",
           "\n\nDownloading firmware to Dovel 14\n",
