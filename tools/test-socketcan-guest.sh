@@ -64,6 +64,8 @@ cp tests/socketcan/two-hands.sh examples/update-hands.sh "$payload/"
 cp "$(type -P candump)" "$payload/candump"
 # The interface deleted or set down during a download.
 cp tests/socketcan/link-gone.sh "$payload/"
+# The four downloads at once.
+cp tests/socketcan/together.sh "$payload/"
 "$build/make-tek-image" "$QUICK_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/quick.tek"
 "$build/make-tek-image" "$LINK_GONE_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/link-gone.tek"
 echo "quick examples/quick.tek" > "$payload/updates.txt"
