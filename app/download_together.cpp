@@ -313,7 +313,7 @@ void addStream(Together* together, DovelOutcome* dovel, uint32_t replyId, const 
     openImageBytes(&stream.reader, image->bytes.data(), image->bytes.size());
 }
 
-// The Part's download of one controller, as the walk one by one makes it.
+// One controller's download as the walk one by one makes it, its pause after it included.
 void downloadOneByOne(DovelOutcome* dovel, const ImageBytes* image, int charactersSent,
                       bool started) {
     dovel->downloaded = (started ? resumeImage(dovel->id, image, charactersSent, &dovel->download)
