@@ -452,9 +452,9 @@ void recordLink() {
     run.interface = iface != nullptr ? iface : "";
 }
 
-void recordDownloadMode(const char* mode) {
+void recordDownloadMode(DownloadMode mode) {
     if (run.active) {
-        run.downloadMode = mode;
+        run.downloadMode = mode == DOWNLOAD_TOGETHER ? "together" : "one-by-one";
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app/download_mode.h"
 #include "app/file_check.h"
 #include "app/run_settings.h"
 #include "app/update_walks.h"
@@ -17,8 +18,6 @@ constexpr int RUN_RECORD_SCHEMA = 1;
 // The exit status under DOVEL_EXIT_STATUS=report of a run that would have ended with 0
 // but whose record could not be written.
 constexpr int EXIT_RECORD_NOT_WRITTEN = 3;
-// The one download mode there is: each controller in turn, one after the other.
-constexpr const char* DOWNLOAD_ONE_BY_ONE = "one-by-one";
 
 // Starts the run's record. reportPath nullptr or "" keeps none, and every other call does
 // nothing; handLabel nullptr or "" records no label. The words of the command line are
@@ -30,7 +29,7 @@ void recordBegin(const char* reportPath, const char* handLabel, RunMode command,
 void recordSettingsRefused(const char* why);
 // The link is up: its backend and interface are recorded.
 void recordLink();
-void recordDownloadMode(const char* mode);
+void recordDownloadMode(DownloadMode mode);
 // The file check's verdict for the image at path. For "--check", each call is one
 // record of its own.
 void recordImage(const char* path, const FirmwareFileCheck& check);

@@ -19,17 +19,9 @@ extern char** environ;
 #endif
 
 const char* const KNOWN_SETTING_VARIABLES[] = {
-    CAN_VARIABLE,
-    CAN_TRACE_VARIABLE,
-    SIM_TRACE_VARIABLE,
-    CAN_TRACE_UNMASKED_VARIABLE,
-    IMAGE_CHECK_VARIABLE,
-    IMAGE_SHA256_VARIABLE,
-    REPORT_VARIABLE,
-    HAND_VARIABLE,
-    EXPECT_VERS_VARIABLE,
-    EXIT_STATUS_VARIABLE,
-    nullptr,
+    CAN_VARIABLE,         CAN_TRACE_VARIABLE,    SIM_TRACE_VARIABLE,   CAN_TRACE_UNMASKED_VARIABLE,
+    IMAGE_CHECK_VARIABLE, IMAGE_SHA256_VARIABLE, REPORT_VARIABLE,      DOWNLOAD_MODE_VARIABLE,
+    HAND_VARIABLE,        EXPECT_VERS_VARIABLE,  EXIT_STATUS_VARIABLE, nullptr,
 };
 
 namespace {
@@ -151,6 +143,11 @@ void readEnvironment(RunSettings* settings) {
     if (!parseExpectedVersion(expectVers.c_str(), &settings->expectedVersion)) {
         refuse(settings, EXPECT_VERS_VARIABLE, expectVers,
                "a version as VERS is printed: 1 to 8 hex digits, with or without 0x (0x323f)");
+    }
+
+    const std::string download = variable(DOWNLOAD_MODE_VARIABLE);
+    if (!parseDownloadMode(download.c_str(), &settings->downloadMode)) {
+        refuse(settings, DOWNLOAD_MODE_VARIABLE, download, "one-by-one or together");
     }
 
     settings->reportPath = variable(REPORT_VARIABLE);

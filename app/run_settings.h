@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/download_mode.h"
 #include "protocol/dovel_check.h"
 
 // What the command line asks for.
@@ -58,6 +59,7 @@ struct RunSettings {
     ImageCheckMode imageCheck;
     std::string imageSha256;          // DOVEL_IMAGE_SHA256, empty: none given
     ExpectedVersion expectedVersion;  // DOVEL_EXPECT_VERS
+    DownloadMode downloadMode;        // DOVEL_DOWNLOAD
     bool exitStatusReport;            // DOVEL_EXIT_STATUS=report
     std::string reportPath;           // DOVEL_REPORT, empty: no record
     std::string handLabel;            // DOVEL_HAND, as given

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/download_mode.h"
 #include "app/file_check.h"
 #include "app/input_files.h"
 #include "app/run_record.h"
@@ -260,10 +261,10 @@ void runDovelflash(int argc, char** argv) {
     }
 
     guardUpdateWalks();
-    recordDownloadMode(DOWNLOAD_ONE_BY_ONE);
+    recordDownloadMode(settings.downloadMode);
     recordWalksBegin();
     UpdateOutcome outcome{};
-    runUpdateWalks(&check.image, settings.expectedVersion, &outcome);
+    runUpdateWalks(&check.image, settings.expectedVersion, settings.downloadMode, &outcome);
     recordUpdate(outcome);
     const ImageSummary image{path.c_str(), check.sha256, check.checkedAgainst,
                              check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};

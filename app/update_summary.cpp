@@ -2,6 +2,7 @@
 // what to do next.
 #include <cstdio>
 
+#include "app/download_together.h"
 #include "app/file_check.h"
 #include "app/update_walks.h"
 
@@ -101,6 +102,7 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
             "%s\n",
             IMAGE_CHECK_VARIABLE, imageProblem);
     }
+    printDownloadWay(outcome);
     int updated = 0;
     int tookImage = 0;
     for (const DovelOutcome& dovel : outcome.dovels) {
@@ -146,5 +148,6 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
             std::printf("Run the update again to finish the others: it is safe to repeat.\n");
         }
     }
+    printDownloadWayAdvice(outcome);
     return updated;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/download_together.h"
 #include "app/run_record.h"
 #include "can/can_api.h"
 #include "can/clock.h"
@@ -37,10 +38,11 @@ void pauseAfterDownload() {
 
 }  // namespace
 
-void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected,
+void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, DownloadMode mode,
                     UpdateOutcome* outcome) {
     *outcome = UpdateOutcome{};
     outcome->expected = expected;
+    outcome->download.mode = mode;
     for (int i = 0; i < DOVEL_COUNT; ++i) {
         DovelOutcome& dovel = outcome->dovels[i];
         dovel.id = FIRST_DOVEL_ID + i;
@@ -53,11 +55,21 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected,
     // A controller whose preparation failed still gets its download: it may already be
     // in its monitor.
     for (DovelOutcome& dovel : outcome->dovels) {
+        if (mode == DOWNLOAD_TOGETHER) {
+            break;  // below, in one walk of its own
+        }
         std::printf("\n\nDownloading firmware to Dovel %d\n", dovel.id);
         dovel.downloaded = downloadImage(dovel.id, image, &dovel.download) == 0;
         noteLinkDown(!dovel.downloaded, &dovel, outcome);
         recordWalksProgress(*outcome);
         pauseAfterDownload();
+    }
+    if (mode == DOWNLOAD_TOGETHER) {
+        runDownloadsTogether(image, outcome);
+        for (DovelOutcome& dovel : outcome->dovels) {
+            noteLinkDown(!dovel.downloaded, &dovel, outcome);
+        }
+        recordWalksProgress(*outcome);
     }
     waitForResets();
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "app/download_mode.h"
 #include "firmware/download.h"
 #include "protocol/dovel_check.h"
 #include "protocol/role.h"
@@ -25,6 +26,21 @@ struct DovelOutcome {
     DovelCheckAnswer checked;  // what the final check read
     bool linkDown;             // a step of it failed because the CAN link was gone or down
     int32_t roleRead;          // by the preparation, when PREPARED
+    // DOVEL_DOWNLOAD=together: its download ran with the others and it stopped replying;
+    // its replies changed identifier after the ready reply, so it went on alone.
+    bool stoppedTogether;
+    bool wentAlone;
+};
+
+// How the download walk ran: the mode asked for, and where "together" fell back to one
+// by one, the controller whose ready reply repeated the identifier of an earlier one's.
+struct DownloadWay {
+    DownloadMode mode;
+    int startedTogether;  // controllers whose downloads ran together
+    int repeatingId;      // 0 when no identifier repeated
+    int repeatedId;       // the controller whose identifier it repeated
+    unsigned replyId;     // the identifier they share
+    long framesOfNone;    // frames with none of the identifiers, which paced nothing
 };
 
 constexpr int LINK_DOWN_REASON_SIZE = 160;
@@ -33,12 +49,13 @@ struct UpdateOutcome {
     DovelOutcome dovels[DOVEL_COUNT];
     char linkDownReason[LINK_DOWN_REASON_SIZE];  // the first, when any step met it
     ExpectedVersion expected;                    // what DOVEL_EXPECT_VERS named
+    DownloadWay download;
 };
 
 // Runs the walks and the final check with the image the file check read, filling
 // *outcome. A controller whose download did not complete is not restored; every other
 // result leaves the walks as they are.
-void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected,
+void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, DownloadMode mode,
                     UpdateOutcome* outcome);
 
 // Whether the controller took the whole image, was restored and runs its main firmware.

@@ -26,7 +26,7 @@ constexpr UsageLine SIM_OPTIONS[] = {
     {"slow=ID:MS", "it answers the ID query MS ms late"},
     {"packed=PROP", "every get of property number PROP (1: ROLE) is answered packed"},
     {"read-error=ID:N", "after N characters to it, the adapter's next read fails once"},
-    {"foreign=ID", "a node that is no Dovel answers the first request to it"},
+    {"foreign=ID", "another node answers its first request, sends once in its download"},
     {"long-len=ID", "its first answer to a ROLE get arrives with LEN 15"},
     {"unplug-after=N", "from the Nth frame on, every adapter read and write fails"},
     {"link-down-after=N", "after N frames the link goes, as a deleted interface does"},
@@ -35,6 +35,9 @@ constexpr UsageLine SIM_OPTIONS[] = {
     {"state=FILE", "the controllers' lasting state is kept in FILE across runs"},
     {"halt-after=N", "the run dies after N frames; the controllers keep power"},
     {"power-off-after=N", "everything loses power after N frames"},
+    {"latency=US", "the adapter delays each frame US us each way (500: 1 ms round trip)"},
+    {"shared-reply-id", "every controller's download replies carry one identifier"},
+    {"reply-id-change=ID", "its download replies change identifier after the ready reply"},
 };
 
 constexpr int OPTION_COLUMN = 20;
@@ -91,6 +94,13 @@ const char* const USAGE_ENVIRONMENT =
     "                            the exit status; for programs, as README.md describes\n"
     "  DOVEL_HAND=LABEL          the operator's label for the hand (a serial number), as\n"
     "                            given, in the run's record\n"
+    "  DOVEL_DOWNLOAD=one-by-one|together\n"
+    "                            one-by-one (default): each controller's download in\n"
+    "                            turn, as always. together: the four downloads at once,\n"
+    "                            each paced by its own controller's replies: on a USB\n"
+    "                            adapter several times faster. Falls back to one by one\n"
+    "                            where the replies cannot be told apart; not yet tried\n"
+    "                            on a real hand, so use it where a hand can be rerun\n"
     "  DOVEL_SIM_TRACE=FILE      the simulated hand's own trace of its bus\n"
     "\n"
     "Options of the simulated hand, comma-separated (DOVEL_CAN=sim:fast,silent=13):\n";

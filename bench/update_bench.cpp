@@ -58,6 +58,30 @@ void watchedSleepUs(int64_t us) {
 
 const ClockSource WATCHED_CLOCK = {realClockNowUs, watchedSleepUs};
 
+// The download walk as the never-late host sees it: from the first start request to the
+// last character frame before the second wait for the controllers' resets.
+struct DownloadWindow {
+    const CanBackend* host;
+    int resetWaits;
+    int64_t firstStartUs;
+    int64_t lastCharacterUs;
+};
+
+DownloadWindow window{};
+CanBackend windowBackend{};
+
+int32_t windowWrite(const CanFrame* frame) {
+    const int64_t now = clockNowUs();
+    const bool start = frame->LEN == 4 && frame->DATA[0] == 0x80 && frame->DATA[2] == 0xAA;
+    if (start && window.firstStartUs < 0) {
+        window.firstStartUs = now;
+    }
+    if (frame->LEN == CHARACTER_FRAME_LEN && window.firstStartUs >= 0 && window.resetWaits < 2) {
+        window.lastCharacterUs = now;
+    }
+    return window.host->write(frame);
+}
+
 // Every controller took the whole image and holds role code 5 again.
 bool updateComplete(const SimHand* hand, const BenchImage& image) {
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
@@ -71,42 +95,97 @@ bool updateComplete(const SimHand* hand, const BenchImage& image) {
     return true;
 }
 
-// Seconds of hand time that the update takes when the host is never late; -1 when it
-// did not complete.
-double lowerBoundSeconds(const BenchImage& image) {
-    static std::map<std::string, double> known;
-    auto found = known.find(image.path);
+struct NeverLate {
+    double updateS;        // -1 when the update did not complete
+    double downloadWalkS;  // first start request to last character
+};
+
+SimHand* windowHand = nullptr;
+
+// Counts the waits for the controllers' resets in hand time.
+void windowSleepUs(int64_t us) {
+    if (us == RESET_WAIT_MS * US_PER_MS) {
+        ++window.resetWaits;
+    }
+    simHandAdvance(windowHand, simHandNowUs(windowHand) + (us > 0 ? us : 0));
+}
+
+int64_t windowNowUs() { return simHandNowUs(windowHand); }
+
+const ClockSource WINDOW_CLOCK = {windowNowUs, windowSleepUs};
+
+// The update when the host is never late, in hand time, behind the simulated hand with
+// these options.
+NeverLate neverLate(const BenchImage& image, const std::string& options, DownloadMode mode) {
+    static std::map<std::string, NeverLate> known;
+    const std::string key = image.path + "|" + options + "|" + std::to_string(mode);
+    auto found = known.find(key);
     if (found != known.end()) {
         return found->second;
     }
     std::string error;
-    SimHand* hand = simHandCreate("", &error);
-    canUseBackend(exactHostOpen(hand));
+    SimHand* hand = simHandCreate(options.c_str(), &error);
+    window = DownloadWindow{exactHostOpen(hand), 0, -1, -1};
+    windowHand = hand;
+    clockUse(&WINDOW_CLOCK);
+    windowBackend = *window.host;
+    windowBackend.write = windowWrite;
+    canUseBackend(&windowBackend);
     silenceStdout();
     canStart();
     const int64_t start = simHandNowUs(hand);
     UpdateOutcome outcome{};
     const ImageBytes bytes = imageBytes(image);
-    runUpdateWalks(&bytes, &outcome);
+    runUpdateWalks(&bytes, ExpectedVersion{}, mode, &outcome);
     const int64_t end = simHandNowUs(hand);
     restoreStdout();
     exactHostClose();
     canUseBackend(nullptr);
     const bool complete = updateComplete(hand, image);
     simHandDestroy(hand);
-    return known[image.path] = complete ? static_cast<double>(end - start) / US_PER_S : -1;
+    NeverLate result{-1, -1};
+    if (complete) {
+        result.updateS = static_cast<double>(end - start) / US_PER_S;
+        result.downloadWalkS =
+            static_cast<double>(window.lastCharacterUs - window.firstStartUs) / US_PER_S;
+    }
+    return known[key] = result;
 }
+
+double lowerBoundSeconds(const BenchImage& image) {
+    return neverLate(image, "", DOWNLOAD_ONE_BY_ONE).updateS;
+}
+
+std::string latencyOption() { return "latency=" + std::to_string(ADAPTER_LATENCY_US); }
+
+DownloadMode modeOf(bool together) { return together ? DOWNLOAD_TOGETHER : DOWNLOAD_ONE_BY_ONE; }
+
+// One real-time update behind the simulated hand with these options.
+void measureRealTimeUpdate(benchmark::State& state, const BenchImage& image,
+                           const std::string& options, DownloadMode mode, double bound);
 
 void realTimeUpdate(benchmark::State& state) {
     const BenchImage& image = imageFor(static_cast<int>(state.range(0)));
-    const double bound = lowerBoundSeconds(image);
+    measureRealTimeUpdate(state, image, "", DOWNLOAD_ONE_BY_ONE, lowerBoundSeconds(image));
+}
+
+void realTimeUpdateWithLatency(benchmark::State& state) {
+    const bool together = state.range(0) != 0;
+    const NeverLate bound = neverLate(exampleImage(), latencyOption(), modeOf(together));
+    measureRealTimeUpdate(state, exampleImage(), latencyOption(), modeOf(together), bound.updateS);
+    state.counters[COUNTER_DOWNLOAD_WALK_S] = bound.downloadWalkS;
+    state.SetLabel(together ? "together" : "one by one");
+}
+
+void measureRealTimeUpdate(benchmark::State& state, const BenchImage& image,
+                           const std::string& options, DownloadMode mode, double bound) {
     if (bound <= 0) {
         state.SkipWithError("the update did not complete with a prompt host");
         return;
     }
     const ImageBytes bytes = imageBytes(image);
     for (auto _ : state) {
-        const CanBackend* backend = simOpenBackend("");
+        const CanBackend* backend = simOpenBackend(options.c_str());
         if (!backend) {
             state.SkipWithError("the simulated hand did not open");
             return;
@@ -118,7 +197,7 @@ void realTimeUpdate(benchmark::State& state) {
         clockUse(&WATCHED_CLOCK);
         const int64_t start = realClockNowUs();
         UpdateOutcome outcome{};
-        runUpdateWalks(&bytes, &outcome);
+        runUpdateWalks(&bytes, ExpectedVersion{}, mode, &outcome);
         const int64_t end = realClockNowUs();
         clockUse(nullptr);
         restoreStdout();
@@ -146,6 +225,10 @@ void realTimeUpdate(benchmark::State& state) {
 
 }  // namespace
 
+double latencyDownloadWalkSeconds(bool together) {
+    return neverLate(exampleImage(), latencyOption(), modeOf(together)).downloadWalkS;
+}
+
 void registerUpdateBenchmarks() {
     benchmark::RegisterBenchmark(REAL_TIME_UPDATE, realTimeUpdate)
         ->Arg(EXAMPLE_IMAGE_ARG)
@@ -160,4 +243,10 @@ void registerUpdateBenchmarks() {
             ->UseManualTime()
             ->Unit(benchmark::kSecond);
     }
+    benchmark::RegisterBenchmark(REAL_TIME_UPDATE_LATENCY, realTimeUpdateWithLatency)
+        ->Arg(0)
+        ->Arg(1)
+        ->Iterations(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kSecond);
 }

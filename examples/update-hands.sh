@@ -12,8 +12,10 @@
 # Each hand's record goes to LOGS/IFACE.json, its console text to LOGS/IFACE.log, its
 # diagnostics to LOGS/IFACE.err and its link trace to LOGS/IFACE.trace; LOGS is
 # $DOVEL_LOG_DIR, by default hands-DATE-TIME in the working folder. $DOVELFLASH names the
-# program (default: dovelflash from PATH). Needs jq. Exit status: 0 when every hand was
-# updated, 1 when any was not, 2 for a wrong command line or jq missing.
+# program (default: dovelflash from PATH). $DOVEL_DOWNLOAD (one-by-one, the default, or
+# together: each hand's four downloads at once) goes to every run. Needs jq. Exit status:
+# 0 when every hand was updated, 1 when any was not, 2 for a wrong command line or jq
+# missing.
 set -u
 
 if [ "$#" -lt 2 ]; then
@@ -36,7 +38,7 @@ runs=""
 for iface in "$@"; do
   rm -f "$logs/$iface.json"
   DOVEL_CAN=socketcan:$iface DOVEL_EXIT_STATUS=report DOVEL_CAN_TRACE=$logs/$iface.trace \
-    DOVEL_REPORT=$logs/$iface.json \
+    DOVEL_REPORT=$logs/$iface.json DOVEL_DOWNLOAD=${DOVEL_DOWNLOAD:-} \
     "$program" "$image" </dev/null >"$logs/$iface.log" 2>"$logs/$iface.err" &
   # An interface name never holds a colon.
   runs="$runs $iface:$!"

@@ -40,7 +40,18 @@ int countImageLines(const ImageSource& source) {
     return lines;
 }
 
-int streamImage(int controllerId, const ImageSource& source, DownloadReport* report) {
+// Where a stream begins: afresh with its start request, or behind charactersSent
+// characters that the controller has been sent already, its reply to the last of them
+// (its ready reply when none) taken.
+struct StreamStart {
+    bool startRequest;
+    int charactersSent;
+};
+
+constexpr StreamStart FRESH_STREAM = {true, 0};
+
+int streamImage(int controllerId, const ImageSource& source, const StreamStart& start,
+                DownloadReport* report) {
     *report = DownloadReport{};
     const int lineTotal = countImageLines(source);
     ImageReader image{};
@@ -53,7 +64,9 @@ int streamImage(int controllerId, const ImageSource& source, DownloadReport* rep
     discardQueuedFrames();
     CanFrame send = makeSetRequest(controllerId, VERS, DOWNLOAD_START_VALUE);
     const int64_t startUs = clockNowUs();
-    report->started = CAN_Write(&send) == CAN_OK;
+    report->started = !start.startRequest || CAN_Write(&send) == CAN_OK;
+    bool replyTaken = !start.startRequest;
+    int skipped = 0;
     int64_t replyDueUs =
         clockNowUs() + static_cast<int64_t>(DOWNLOAD_FIRST_REPLY_TIMEOUT_MS) * 1000;
     int replyTimeoutMs = DOWNLOAD_FIRST_REPLY_TIMEOUT_MS;
@@ -70,7 +83,14 @@ int streamImage(int controllerId, const ImageSource& source, DownloadReport* rep
         sleepMs(LINE_PAUSE_MS);
         const int count = sendableCharacterCount(line);
         for (int i = 0; i < count; ++i) {
-            const ReplyOutcome replied = awaitStandardReply(&reply, replyDueUs, replyTimeoutMs);
+            if (skipped < start.charactersSent) {
+                ++skipped;
+                continue;
+            }
+            const ReplyOutcome replied =
+                replyTaken ? REPLY_STANDARD
+                           : awaitStandardReply(&reply, replyDueUs, replyTimeoutMs);
+            replyTaken = false;
             if (replied != REPLY_STANDARD) {
                 closeImage(&image);
                 report->durationUs = clockNowUs() - startUs;
@@ -111,9 +131,19 @@ int downloadPercent(int lineNumber, int lineTotal) {
 
 int downloadFirmware(int controllerId, const char* path) {
     DownloadReport report{};
-    return streamImage(controllerId, ImageSource{path, nullptr}, &report);
+    return streamImage(controllerId, ImageSource{path, nullptr}, FRESH_STREAM, &report);
 }
 
 int downloadImage(int controllerId, const ImageBytes* image, DownloadReport* report) {
-    return streamImage(controllerId, ImageSource{nullptr, image}, report);
+    return streamImage(controllerId, ImageSource{nullptr, image}, FRESH_STREAM, report);
+}
+
+int resumeImage(int controllerId, const ImageBytes* image, int charactersSent,
+                DownloadReport* report) {
+    return streamImage(controllerId, ImageSource{nullptr, image},
+                       StreamStart{false, charactersSent}, report);
+}
+
+int countImageBytesLines(const ImageBytes* image) {
+    return countImageLines(ImageSource{nullptr, image});
 }

@@ -31,6 +31,17 @@ int downloadFirmware(int controllerId, const char* path);
 // so the controller receives exactly what was checked. Tells how far it got.
 int downloadImage(int controllerId, const ImageBytes* image, DownloadReport* report);
 
+// downloadImage of a controller that has been sent its start request and charactersSent
+// characters already, and whose reply to the last of them (its ready reply when none) has
+// been taken: no start request, the next character goes out at once, and the stream goes
+// on as downloadImage's, paced by any received frame. report->percent counts the whole
+// image.
+int resumeImage(int controllerId, const ImageBytes* image, int charactersSent,
+                DownloadReport* report);
+
+// Lines of the image as a download reads them.
+int countImageBytesLines(const ImageBytes* image);
+
 // Percentage shown for a line of the image, kept within 0 to 100 also when the file
 // changed between the counting pass and the streaming pass.
 int downloadPercent(int lineNumber, int lineTotal);

@@ -287,10 +287,14 @@ void sendDownloadReply(SimHand* hand, SimDovel* dovel, int64_t atUs) {
         dovel->charactersTaken > stallAfter) {
         return;
     }
-    const CanFrame reply =
-        hand->options.readyAsId
-            ? littleEndianReply(dovel, SIM_PROP_ID, {dovel->node, 1})
-            : littleEndianReply(dovel, SIM_PROP_VERS, {dovel->charactersTaken, 2});
+    CanFrame reply = hand->options.readyAsId
+                         ? littleEndianReply(dovel, SIM_PROP_ID, {dovel->node, 1})
+                         : littleEndianReply(dovel, SIM_PROP_VERS, {dovel->charactersTaken, 2});
+    if (hand->options.sharedReplyId) {
+        reply.ID = SIM_SHARED_REPLY_ID;
+    } else if (dovel->faults.replyIdChange && dovel->charactersTaken > 0) {
+        reply.ID = SIM_CHANGED_REPLY_ID_BASE | static_cast<uint32_t>(dovel->node);
+    }
     send(hand, dovel, &reply, atUs, reply.LEN);
 }
 

@@ -53,6 +53,10 @@ constexpr uint32_t SIM_PACKED_REPLY_ID_BASE = 0x400;
 constexpr int SIM_PACKED_NODE_SHIFT = 5;
 constexpr uint32_t SIM_PACKED_REPLY_LOW_BITS = 3;
 constexpr uint8_t SIM_REPLY_FLAG = 0x80;
+// Download replies under the shared-reply-id option, and under reply-id-change after the
+// ready reply (with the node in the low bits).
+constexpr uint32_t SIM_SHARED_REPLY_ID = SIM_REPLY_ID_BASE;
+constexpr uint32_t SIM_CHANGED_REPLY_ID_BASE = 0x300;
 
 // Timing.
 constexpr int64_t SIM_REPLY_DELAY_US = 20;
@@ -70,6 +74,9 @@ constexpr uint8_t SIM_STATUS_MESSAGE_DATA3 = 0x08;
 constexpr uint32_t SIM_FOREIGN_NODE_ID = 0x1F0;
 constexpr uint8_t SIM_FOREIGN_VALUE = 0x07;
 constexpr int64_t SIM_FOREIGN_REPLY_DELAY_US = 10;
+// In a download of a controller with the foreign fault, the node sends one frame of its
+// own once the controller has taken this many characters.
+constexpr int SIM_FOREIGN_DOWNLOAD_CHARACTERS = 100;
 constexpr uint8_t SIM_LONG_LEN = 15;
 
 void dovelInit(SimDovel* dovel, int node, const SimDovelFaults* faults, uint16_t storedRole);

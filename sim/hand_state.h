@@ -43,8 +43,16 @@ struct SimBus {
     long framesDone;  // frames that have ended on the bus, either direction
 };
 
+// A frame on its way from the bus to the host's receive queue (the latency option).
+struct SimInboundFrame {
+    CanFrame frame;
+    uint8_t hostLen;
+    int64_t dueUs;
+};
+
 struct SimHostPort {
     std::deque<CanFrame> queue;
+    std::deque<SimInboundFrame> inbound;  // in order of arrival, which is that of dueUs
     uint32_t lowestId;
     uint32_t highestId;
     bool readErrorArmed;
@@ -107,6 +115,7 @@ struct SimDovel {
     bool crazyIdSent;
     bool longLenSent;
     bool foreignSent;
+    bool foreignInDownloadSent;
     bool readErrorSent;
     bool stallSpent;
 };

@@ -84,6 +84,20 @@ void hostReceive(SimHand* hand, const CanFrame* frame, uint8_t hostLen) {
     host->queue.push_back(received);
 }
 
+int64_t inboundNextEventUs(const SimHostPort* host) {
+    return host->inbound.empty() ? SIM_NO_EVENT : host->inbound.front().dueUs;
+}
+
+// A frame the bus has carried to the adapter: in the host's queue at once, or after the
+// adapter's latency.
+void hostArrive(SimHand* hand, const CanFrame* frame, uint8_t hostLen, int64_t atUs) {
+    if (hand->options.latencyUs == 0) {
+        hostReceive(hand, frame, hostLen);
+        return;
+    }
+    hand->host.inbound.push_back(SimInboundFrame{*frame, hostLen, atUs + hand->options.latencyUs});
+}
+
 // A node that is no Dovel answers the first get request to a controller with the
 // foreign fault, sooner than the controller and with a lower identifier.
 void foreignAnswer(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t atUs) {
@@ -101,10 +115,26 @@ void foreignAnswer(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_
     simQueueFrame(hand, SIM_SENDER_FOREIGN, &answer, atUs + SIM_FOREIGN_REPLY_DELAY_US, answer.LEN);
 }
 
+// The same node sends once while that controller takes its image.
+void foreignInDownload(SimHand* hand, SimDovel* dovel, int64_t atUs) {
+    if (!dovel->faults.foreignReply || dovel->foreignInDownloadSent || !dovel->downloading ||
+        dovel->charactersTaken < SIM_FOREIGN_DOWNLOAD_CHARACTERS) {
+        return;
+    }
+    dovel->foreignInDownloadSent = true;
+    CanFrame frame{};
+    frame.ID = SIM_FOREIGN_NODE_ID;
+    frame.TYPE = FRAME_TYPE_STANDARD;
+    frame.LEN = FOREIGN_LEN;
+    frame.DATA[2] = SIM_FOREIGN_VALUE;
+    simQueueFrame(hand, SIM_SENDER_FOREIGN, &frame, atUs + SIM_FOREIGN_REPLY_DELAY_US, frame.LEN);
+}
+
 // The adapter is pulled out: what it held is lost with it.
 void unplugAdapter(SimHand* hand) {
     hand->host.gone = true;
     hand->host.queue.clear();
+    hand->host.inbound.clear();
     hand->host.readErrorArmed = false;
     simDropWaitingFrames(hand, SIM_SENDER_HOST);
 }
@@ -113,6 +143,7 @@ void unplugAdapter(SimHand* hand) {
 void takeLinkDown(SimHand* hand) {
     hand->host.linkDown = true;
     hand->host.queue.clear();
+    hand->host.inbound.clear();
     simDropWaitingFrames(hand, SIM_SENDER_HOST);
 }
 
@@ -131,6 +162,7 @@ void takeLinkDown(SimHand* hand) {
                      hand->options.haltAfterFrames);
         hand->host.gone = true;
         hand->host.queue.clear();
+        hand->host.inbound.clear();
         simDropWaitingFrames(hand, SIM_SENDER_HOST);
         simHandSettle(hand);
     }
@@ -154,7 +186,7 @@ void finishFrame(SimHand* hand, int64_t atUs) {
     ++bus->framesDone;
     simTraceFrame(hand, &done.frame, atUs);
     if (done.sender != SIM_SENDER_HOST && !hand->host.gone && !hand->host.linkDown) {
-        hostReceive(hand, &done.frame, done.hostLen);
+        hostArrive(hand, &done.frame, done.hostLen, atUs);
     }
     for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {
         SimDovel* dovel = &hand->dovels[i];
@@ -162,6 +194,7 @@ void finishFrame(SimHand* hand, int64_t atUs) {
             done.sender != SIM_SENDER_FIRST_DOVEL + i) {
             foreignAnswer(hand, dovel, &done.frame, atUs);
             dovelReceive(hand, dovel, &done.frame, atUs);
+            foreignInDownload(hand, dovel, atUs);
         }
     }
     if (bus->framesDone == hand->options.unplugAfterFrames) {
@@ -304,15 +337,26 @@ int64_t simHandNowUs(const SimHand* hand) { return hand->nowUs; }
 long simHandFramesDone(const SimHand* hand) { return hand->bus.framesDone; }
 
 int64_t simHandNextEventUs(const SimHand* hand) {
-    return std::min(busNextEventUs(&hand->bus), dovelsNextEventUs(hand));
+    return std::min(
+        {busNextEventUs(&hand->bus), dovelsNextEventUs(hand), inboundNextEventUs(&hand->host)});
 }
 
 void simHandAdvance(SimHand* hand, int64_t atUs) {
     for (;;) {
         const int64_t busUs = busNextEventUs(&hand->bus);
         const int64_t dovelUs = dovelsNextEventUs(hand);
-        if (std::min(busUs, dovelUs) > atUs) {
+        const int64_t inboundUs = inboundNextEventUs(&hand->host);
+        if (std::min({busUs, dovelUs, inboundUs}) > atUs) {
             break;
+        }
+        // A frame that has crossed the adapter is the host's before what happens on the
+        // bus at the same moment.
+        if (inboundUs <= std::min(busUs, dovelUs)) {
+            hand->nowUs = inboundUs;
+            const SimInboundFrame arrived = hand->host.inbound.front();
+            hand->host.inbound.pop_front();
+            hostReceive(hand, &arrived.frame, arrived.hostLen);
+            continue;
         }
         runNextEvent(hand, busUs, dovelUs);
     }
@@ -357,7 +401,7 @@ int32_t simHandHostWrite(SimHand* hand, int64_t atUs, const CanFrame* frame) {
     if (waiting >= SIM_HOST_TRANSMIT_CAPACITY) {
         return SIM_TRANSMIT_QUEUE_FULL;
     }
-    simQueueFrame(hand, SIM_SENDER_HOST, frame, hand->nowUs, frame->LEN);
+    simQueueFrame(hand, SIM_SENDER_HOST, frame, hand->nowUs + hand->options.latencyUs, frame->LEN);
     return CAN_OK;
 }
 
@@ -398,6 +442,7 @@ int32_t simHandHostClear(SimHand* hand, int64_t atUs) {
         return SIM_LINK_DOWN;
     }
     hand->host.queue.clear();
+    hand->host.inbound.clear();
     return CAN_OK;
 }
 

@@ -40,6 +40,9 @@ enum OptionId {
     OPTION_STATE,
     OPTION_HALT_AFTER,
     OPTION_POWER_OFF_AFTER,
+    OPTION_LATENCY,
+    OPTION_SHARED_REPLY_ID,
+    OPTION_REPLY_ID_CHANGE,
 };
 
 struct OptionSpec {
@@ -68,6 +71,9 @@ constexpr OptionSpec OPTIONS[] = {
     {"state", TEXT_ARGUMENT, OPTION_STATE},
     {"halt-after", POSITIVE_COUNT_ARGUMENT, OPTION_HALT_AFTER},
     {"power-off-after", POSITIVE_COUNT_ARGUMENT, OPTION_POWER_OFF_AFTER},
+    {"latency", COUNT_ARGUMENT, OPTION_LATENCY},
+    {"shared-reply-id", NO_ARGUMENT, OPTION_SHARED_REPLY_ID},
+    {"reply-id-change", DOVEL_ARGUMENT, OPTION_REPLY_ID_CHANGE},
 };
 
 // A decimal number that makes up the whole of text, or -1.
@@ -220,6 +226,15 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
             break;
         case OPTION_POWER_OFF_AFTER:
             options->powerOffAfterFrames = argument.count;
+            break;
+        case OPTION_LATENCY:
+            options->latencyUs = argument.count;
+            break;
+        case OPTION_SHARED_REPLY_ID:
+            options->sharedReplyId = true;
+            break;
+        case OPTION_REPLY_ID_CHANGE:
+            faults->replyIdChange = true;
             break;
     }
 }

@@ -23,7 +23,8 @@
 //   read-error=ID:N  once that controller has taken N characters of a download, the
 //                    adapter's next read fails once with SIM_READ_ERROR
 //   foreign=ID       a node that is no Dovel answers the first get request addressed
-//                    to that controller, ahead of the controller's own answer
+//                    to that controller, ahead of the controller's own answer, and
+//                    sends a frame once in that controller's download
 //   long-len=ID      its first answer to a ROLE get reaches the host with LEN 15
 //   erase=ID:MS      erasing its flash takes MS ms: its first reply after each download
 //                    start request comes MS ms after the request
@@ -49,6 +50,14 @@
 //                    power and go on in the state they are in
 //   power-off-after=N  when the Nth frame on the bus has ended, everything loses power:
 //                    the process ends at once and only the lasting state is kept
+//   latency=US       the adapter's own delay, as a USB adapter has it: every frame the
+//                    host writes reaches the bus US microseconds later, and every frame
+//                    from the bus reaches the host's receive queue US microseconds after
+//                    it ended there. 0 (the default): at once
+//   shared-reply-id  every controller's replies in a download carry one identifier,
+//                    SIM_SHARED_REPLY_ID, as a hand whose controllers are not told apart
+//   reply-id-change=ID  that controller's replies in a download after its ready reply
+//                    carry another identifier, SIM_CHANGED_REPLY_ID
 //
 // Every fault acts only in the run that names it; state= carries the controllers' state,
 // not the faults, into the next run.
@@ -74,6 +83,7 @@ struct SimDovelFaults {
     int readErrorAfterCharacters;  // SIM_FAULT_OFF or N
     int stallRecoverMs;            // SIM_FAULT_OFF (stalled until reset) or MS
     int eraseMs;                   // SIM_FAULT_OFF or MS
+    bool replyIdChange;
 };
 
 struct SimOptions {
@@ -87,6 +97,8 @@ struct SimOptions {
     long haltAfterFrames;      // SIM_FAULT_OFF or N
     long powerOffAfterFrames;  // SIM_FAULT_OFF or N
     std::string statePath;     // empty: the hand lives and dies with the process
+    long latencyUs;            // the adapter's delay each way
+    bool sharedReplyId;
 };
 
 // No faults, real time.

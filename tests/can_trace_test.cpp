@@ -243,8 +243,8 @@ TEST_P(LinkTraceOfAWholeUpdate, HoldsTheSimulatedBusFramesInOrder) {
     const bool unmasked = GetParam().codeShown;
     ASSERT_EQ(canTraceOpen(linkTrace.c_str(), unmasked ? nullptr : accessCodeMasked, unmasked), 0);
     const int64_t startSeconds = canTraceWallClockUs() / 1000000;
-    const UpdateRun run =
-        runUpdateOnSimulatedHand("", exampleImagePath(), nullptr, handTrace, unmasked);
+    const UpdateRun run = runUpdateOnSimulatedHand("", exampleImagePath(), nullptr, handTrace,
+                                                   DOWNLOAD_ONE_BY_ONE, unmasked);
     canTraceClose();
 
     const std::string log = fileText(linkTrace);

@@ -310,6 +310,165 @@ TEST(LinkLossInTheFinalCheck, LeavesTheOthersNotChecked) {
     EXPECT_EQ(summary.find("not running"), std::string::npos) << summary;
 }
 
+// DOVEL_DOWNLOAD=together: a fault of one controller fails that controller alone, the
+// others take the whole image at once, and a second run with the fault gone finishes the
+// job.
+struct TogetherFault {
+    const char* name;
+    const char* option;              // "%d" stands for the controller
+    std::vector<std::string> lines;  // anywhere in the output, "%d" likewise
+    bool faultyCompletes;
+};
+
+void PrintTo(const TogetherFault& fault, std::ostream* out) { *out << fault.name; }
+
+const std::string STOPPED_TOGETHER =
+    "Dovel %d stopped replying in the download together: if it does again, run the update "
+    "with DOVEL_DOWNLOAD=one-by-one.\n";
+
+const TogetherFault TOGETHER_FAULTS[] = {
+    {"StallEarly",
+     "stall=%d:5",
+     {DOWNLOAD_FAILED, "\nDovel %d: download stopped at 0%\n",
+      "Dovel %d: FAILED - download stopped at 0%\n", STOPPED_TOGETHER},
+     false},
+    {"StallThenAnswerAgain",
+     "stall=%d:500:3000",
+     {DOWNLOAD_FAILED, "Dovel %d: FAILED - download stopped at 1%\n", STOPPED_TOGETHER},
+     false},
+    {"Silent",
+     "silent=%d",
+     {"\nDovel %d: starting its download...ERROR - no reply within 30000 ms\nDownload FAILED: "
+      "Dovel %d stopped replying\n",
+      "Downloads: together (3 of 4)\n", "Dovel %d: FAILED - not found\n"},
+     false},
+    {"ReadErrorInDownload",
+     "read-error=%d:100",
+     {"ERROR - CAN_Read(): 256\n", "Downloads: together (4 of 4)\n"},
+     true},
+    {"ForeignNodeSends",
+     "foreign=%d",
+     {"Downloads: together (4 of 4), 1 frame of no Dovel ignored\n"},
+     true},
+    {"SlowErase", "erase=%d:5000", {"Downloads: together (4 of 4)\n"}, true},
+    {"ReplyIdChangesAfterTheFirst",
+     "reply-id-change=%d",
+     {"\n\nDownloading firmware to Dovel %d alone: its replies changed their identifier\n",
+      "; Dovel %d went on alone, one by one: its replies changed identifier\n"},
+     true},
+};
+
+class TogetherFaultTest : public testing::TestWithParam<std::tuple<TogetherFault, int>> {};
+
+TEST_P(TogetherFaultTest, FailsOnlyTheFaultyControllerAndARunMoreFinishesTheJob) {
+    const auto& [fault, faultyId] = GetParam();
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(exampleImagePath().c_str(), &image), 0);
+    const std::string statePath = uniqueTempPath("dovel_together_state");
+    const UpdateRun run =
+        runUpdateOnSimulatedHand("state=" + statePath + "," + withId(fault.option, faultyId),
+                                 exampleImagePath(), nullptr, "", DOWNLOAD_TOGETHER);
+    ASSERT_EQ(run.after.size(), 4u);
+    EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
+    for (const std::string& line : fault.lines) {
+        EXPECT_NE(run.out.find(withId(line, faultyId)), std::string::npos)
+            << "missing: " << withId(line, faultyId) << "\nin:\n"
+            << run.out;
+    }
+    for (const auto& [id, after] : run.after) {
+        if (id != faultyId || fault.faultyCompletes) {
+            EXPECT_EQ(completionProblem(run.before.at(id), after, image), "")
+                << "controller " << id;
+            EXPECT_NE(run.out.find(withId(UPDATED, id)), std::string::npos) << run.out;
+        }
+        if (id != faultyId) {
+            EXPECT_EQ(run.out.find(withId("Dovel %d stopped replying", id)), std::string::npos);
+        } else if (!fault.faultyCompletes) {
+            EXPECT_NE(completionProblem(run.before.at(id), after, image), "")
+                << "controller " << id;
+            EXPECT_TRUE(storedRoleIsDerived(run.before.at(id), after));
+        }
+    }
+    if (!fault.faultyCompletes) {
+        const UpdateRun again = runUpdateOnSimulatedHand("state=" + statePath, exampleImagePath(),
+                                                         nullptr, "", DOWNLOAD_TOGETHER);
+        EXPECT_NE(again.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos) << again.out;
+        EXPECT_EQ(completionProblem(run.before.at(faultyId), again.after.at(faultyId), image), "");
+    }
+    std::remove(statePath.c_str());
+    std::remove((statePath + ".new").c_str());
+    std::remove((statePath + ".lock").c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Together, TogetherFaultTest,
+                         testing::Combine(testing::ValuesIn(TOGETHER_FAULTS),
+                                          testing::ValuesIn(POSITIONS)),
+                         [](const testing::TestParamInfo<std::tuple<TogetherFault, int>>& info) {
+                             return std::string(std::get<0>(info.param).name) + "At" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
+
+// Ready replies that share one identifier: the walk falls back before any character is
+// sent, streams the two it started from their ready replies and starts the rest as always.
+TEST(Together, SharedReplyIdentifierFallsBackToOneByOne) {
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(exampleImagePath().c_str(), &image), 0);
+    const UpdateRun run = runUpdateOnSimulatedHand("shared-reply-id", exampleImagePath(), nullptr,
+                                                   "", DOWNLOAD_TOGETHER);
+    for (const char* line :
+         {"\nDovel 11: starting its download...[OK] its replies carry 0x200\n"
+          "Dovel 12: starting its download...[OK] but its replies carry 0x200 as Dovel 11's "
+          "do\nThe replies of Dovel 11 and Dovel 12 cannot be told apart: the downloads go on "
+          "one by one\n\n\nDownloading firmware to Dovel 11\n",
+          "\n\nDownloading firmware to Dovel 14\n",
+          "\nSummary\nDownloads: one by one, not together: the replies of Dovel 11 and Dovel "
+          "12 "
+          "both carry 0x200\n",
+          "\n4 of 4 Dovels updated.\n"}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\nin:\n" << run.out;
+    }
+    EXPECT_EQ(run.out.find("Dovel 13: starting"), std::string::npos);
+    for (int id = 11; id <= 14; ++id) {
+        EXPECT_EQ(completionProblem(run.before.at(id), run.after.at(id), image), "") << id;
+    }
+}
+
+// Behind an adapter with a 1 ms round trip a reply comes after the next line's pause has
+// ended: it still paces that line's first character, and every flash ends exact.
+TEST(Together, BehindAnAdapterWithLatencyEveryControllerTakesTheImage) {
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(exampleImagePath().c_str(), &image), 0);
+    const UpdateRun run =
+        runUpdateOnSimulatedHand("latency=500", exampleImagePath(), nullptr, "", DOWNLOAD_TOGETHER);
+    for (int id = 11; id <= 14; ++id) {
+        EXPECT_EQ(completionProblem(run.before.at(id), run.after.at(id), image), "") << id;
+    }
+    EXPECT_NE(run.out.find("\nSummary\nDownloads: together (4 of 4)\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("ERROR"), std::string::npos);
+}
+
+// The link goes during the downloads together: one line names it, no controller is said
+// to have stopped replying, and the summary names the link.
+TEST(Together, LinkLossFailsEveryDownloadOnceAndNamesTheLink) {
+    for (const char* option : {"unplug-after=2000", "link-down-after=2000"}) {
+        const UpdateRun run =
+            runUpdateOnSimulatedHand(option, exampleImagePath(), nullptr, "", DOWNLOAD_TOGETHER);
+        size_t lines = 0;
+        for (size_t at = run.out.find("Download FAILED: the CAN link is down (");
+             at != std::string::npos;
+             at = run.out.find("Download FAILED: the CAN link is down (", at + 1)) {
+            ++lines;
+        }
+        EXPECT_EQ(lines, 1u) << option << "\n" << run.out;
+        EXPECT_EQ(run.out.find("stopped replying"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("\n0 of 4 Dovels updated.\nThe CAN link went down ("),
+                  std::string::npos)
+            << run.out;
+        EXPECT_LT(run.virtualUs, 30LL * 1000 * 1000);
+    }
+}
+
 #if !defined(_WIN32)
 class FaultExitTest : public testing::TestWithParam<FaultCase> {};
 

@@ -97,10 +97,12 @@ void expectSafe(const std::vector<SimDovelState>& states, const std::string& whe
     }
 }
 
-ChildRun runInterrupted(const std::string& setting, const std::string& imagePath) {
+ChildRun runInterrupted(const std::string& setting, const std::string& imagePath,
+                        const char* downloadMode = "") {
     return runInChild(
         [&] {
             setEnvironment("DOVEL_CAN", setting.c_str());
+            setEnvironment("DOVEL_DOWNLOAD", downloadMode);
             char program[] = "dovelflash";
             std::vector<char> image(imagePath.begin(), imagePath.end());
             image.push_back('\0');
@@ -231,6 +233,42 @@ TEST(Recovery, AnUpdateInterruptedAnywhereIsFinishedByRunningAgain) {
                 std::remove(imagePath.c_str());
                 return;
             }
+        }
+    }
+    std::remove(imagePath.c_str());
+}
+
+// Killed or without power in the middle of the downloads together: the next run, in
+// either mode, finishes the job.
+TEST(Recovery, AnUpdateInterruptedInTheDownloadsTogetherIsFinishedByRunningAgain) {
+    const std::string imagePath = sweepImage();
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(imagePath.c_str(), &image), 0);
+    const std::string tracePath = uniqueTempPath("dovel_together_trace");
+    runUpdateOnSimulatedHand("", imagePath, nullptr, tracePath, DOWNLOAD_TOGETHER);
+    std::ifstream trace(tracePath);
+    long firstStart = 0;
+    long frame = 0;
+    for (std::string line; std::getline(trace, line) && firstStart == 0;) {
+        frame += line.empty() || line[0] != '(' ? 0 : 1;
+        firstStart = line.find("#8000AA00") != std::string::npos ? frame : 0;
+    }
+    ASSERT_GT(firstStart, 0);
+    std::remove(tracePath.c_str());
+    for (const char* interruption : INTERRUPTIONS) {
+        for (const long after : {0L, 3L, 7L, 40L, 400L, 1500L}) {
+            const std::string when =
+                std::string(interruption) + "=" + std::to_string(firstStart + after);
+            SCOPED_TRACE(when);
+            const std::string statePath = uniqueTempPath("dovel_together_state");
+            const ChildRun first =
+                runInterrupted("sim:fast,state=" + statePath + "," + when, imagePath, "together");
+            ASSERT_TRUE(first.exited);
+            EXPECT_EQ(first.exitStatus, SIM_ABRUPT_EXIT_STATUS) << "not interrupted";
+            EXPECT_NE(first.out.find("Downloading firmware to the Dovels together"),
+                      std::string::npos);
+            expectSafe(statesIn(statePath), "after the interrupted run");
+            expectFinishedByRunningAgain(statePath, imagePath, image);
         }
     }
     std::remove(imagePath.c_str());

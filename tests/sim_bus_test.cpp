@@ -185,6 +185,29 @@ TEST_F(SimBusTest, WaitForFrameJumpsToTheArrivalOrTheDeadline) {
     EXPECT_EQ(simReadAfter(0), Frames{"20C#83000C"});
 }
 
+// A USB adapter's delay: the request reaches the bus 500 us after the write, the answer
+// the host's queue 500 us after it ended on the bus; an adapter reset drops what is on
+// its way, and frames in flight keep their order.
+TEST_F(SimBusTest, LatencyDelaysEveryFrameBothWays) {
+    openHand("latency=500");
+    simWrite(simGet(12, ID));
+    const int64_t sent = simNowUs();
+    CAN_WaitForFrame(sent + 1153);
+    EXPECT_EQ(simNowUs(), sent + 1153);  // 1 us short of the answer
+    CAN_WaitForFrame(sent + 5000);
+    EXPECT_EQ(simNowUs(), sent + 500 + 58 + 20 + 76 + 500);
+    EXPECT_EQ(simReadAfter(0), Frames{"20C#83000C"});
+
+    simWrite(simGet(11, ID));
+    simWrite(simGet(13, ID));
+    simAdvanceTo(simNowUs() + 900);  // both answers on their way, none in the queue yet
+    EXPECT_EQ(CAN_ResetClient(), CAN_OK);
+    EXPECT_EQ(simReadAfter(5), Frames{});
+    simWrite(simGet(14, ID));
+    simWrite(simGet(11, ID));
+    EXPECT_EQ(simReadAfter(2), (Frames{"20E#83000E", "20B#83000B"}));
+}
+
 TEST_F(SimBusTest, SleepRunsTheHand) {
     openHand();
     const int64_t start = clockNowUs();

@@ -287,6 +287,11 @@ const OptionCase OPTION_CASES[] = {
     {"ready=id,ready=count", nullptr},
     {"ready=ids", "malformed option 'ready=ids'"},
     {"ready", "malformed option 'ready'"},
+    {"latency=500,shared-reply-id,reply-id-change=12", nullptr},
+    {"latency", "malformed option 'latency'"},
+    {"latency=-1", "malformed option 'latency=-1'"},
+    {"shared-reply-id=11", "malformed option 'shared-reply-id=11'"},
+    {"reply-id-change=15", "malformed option 'reply-id-change=15'"},
 };
 
 TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {

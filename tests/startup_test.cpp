@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/download_mode.h"
 #include "app/expected_version.h"
 #include "app/usage.h"
 #include "can/can_trace.h"
@@ -659,7 +660,7 @@ TEST_P(UsageTest, PrintsAndEndsAtOnceWithoutTouchingTheLink) {
               "\n  dovelflash --status ", "\n  DOVEL_CAN=BACKEND ", "\n  DOVEL_CAN_TRACE=FILE ",
               "\n  DOVEL_CAN_TRACE_UNMASKED=1\n", "\n  DOVEL_IMAGE_CHECK=strict|warn\n",
               "\n  DOVEL_EXIT_STATUS=report ", "\n  stall=ID:N ", "\n  power-off-after=N ",
-              "\nExit status:\n"}) {
+              "\n  DOVEL_DOWNLOAD=one-by-one|together\n", "\n  latency=US ", "\nExit status:\n"}) {
             EXPECT_NE(run.out.find(line), std::string::npos) << line;
         }
     } else {
@@ -690,6 +691,22 @@ TEST_P(MisplacedOptionTest, EndsTheRunBeforeTheLinkStarts) {
                            EXIT);
     EXPECT_EQ(run.err, "adapter calls: 0, frames written: 0\n");
     EXPECT_EQ(run.exitStatus, 0);
+}
+
+TEST(DownloadMode, ParsesTheTwoWordsAndTreatsUnsetAndEmptyAsOneByOne) {
+    DownloadMode mode = DOWNLOAD_TOGETHER;
+    EXPECT_TRUE(parseDownloadMode(nullptr, &mode));
+    EXPECT_EQ(mode, DOWNLOAD_ONE_BY_ONE);
+    mode = DOWNLOAD_TOGETHER;
+    EXPECT_TRUE(parseDownloadMode("", &mode));
+    EXPECT_EQ(mode, DOWNLOAD_ONE_BY_ONE);
+    EXPECT_TRUE(parseDownloadMode("together", &mode));
+    EXPECT_EQ(mode, DOWNLOAD_TOGETHER);
+    EXPECT_TRUE(parseDownloadMode("one-by-one", &mode));
+    EXPECT_EQ(mode, DOWNLOAD_ONE_BY_ONE);
+    EXPECT_FALSE(parseDownloadMode("TOGETHER", &mode));
+    EXPECT_FALSE(parseDownloadMode("1", &mode));
+    EXPECT_EQ(mode, DOWNLOAD_ONE_BY_ONE);
 }
 
 INSTANTIATE_TEST_SUITE_P(Words, MisplacedOptionTest,
@@ -828,6 +845,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "64 hex digits\n[FAILED] DOVEL_EXIT_STATUS is \"reprot\"; it takes report\n" +
                          MEND,
                      2},
+        SettingsCase{
+            "DownloadModeMistyped",
+            {PROGRAM, "@IMAGE"},
+            {{"DOVEL_DOWNLOAD", "together "}},
+            "\n[FAILED] DOVEL_DOWNLOAD is \"together \"; it takes one-by-one or together\n" + MEND,
+            0},
         SettingsCase{"StatusChecksNothing",
                      {PROGRAM, "--status"},
                      {{"DOVEL_EXPECT_VERS", "v1"}},

@@ -68,6 +68,8 @@ cp "$(type -P candump)" "$payload/candump"
 cp tests/socketcan/link-gone.sh "$payload/"
 # Two users on one interface.
 cp tests/socketcan/two-users.sh "$payload/"
+# The four downloads at once.
+cp tests/socketcan/together.sh "$payload/"
 "$build/make-tek-image" "$QUICK_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/quick.tek"
 "$build/make-tek-image" "$LINK_GONE_IMAGE_BYTES" "$QUICK_IMAGE_SEED" "$payload/examples/link-gone.tek"
 echo "quick examples/quick.tek" > "$payload/updates.txt"

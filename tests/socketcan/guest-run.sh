@@ -58,6 +58,9 @@ part "an emulated controller at 500 kbit/s is refused at start-up" refuses_other
 while read -r name image; do
   part "complete update over vcan0: $name ($image)" sh ./full-update.sh "$name" "$image" </dev/null
 done < updates.txt
+# The four downloads at once (DOVEL_DOWNLOAD=together), the hand behind vcan0.
+read -r name image < updates.txt
+part "downloads together over vcan0: $name ($image)" sh ./together.sh "$name" "$image" </dev/null
 # Several hands at once: two updates on vcan0 and vcan1 together, and a run started on
 # vcan0 while it is in use.
 read -r name image < updates.txt

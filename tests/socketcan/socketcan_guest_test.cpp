@@ -307,7 +307,7 @@ TEST_P(SocketcanGuestErrorTest, ErrorFrameBecomesStatusRecord) {
         kernelFrame(CAN_ERR_FLAG | c.classes, {0, c.controllerDetail, 0, 0, 0, 0, 0, 0x5A});
     ASSERT_TRUE(bus.put(error));
     const std::string tracePath = std::string("trace-") + c.name + ".log";
-    ASSERT_EQ(0, canTraceOpen(tracePath.c_str()));
+    ASSERT_EQ(0, canTraceOpen(tracePath.c_str(), nullptr, false));
     CanFrame frame;
     std::memset(&frame, 0xEE, sizeof frame);
     ASSERT_EQ(CAN_OK, CAN_Read(&frame));

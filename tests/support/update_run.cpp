@@ -32,11 +32,10 @@ struct SectionStart {
     const char* marker;
     size_t skip;
 };
-const SectionStart SECTION_STARTS[] = {{"\nLooking for Dovel ID ", 0},
-                                       {"\n\nDownloading firmware to Dovel ", 0},
-                                       {"\nRestoring the ROLE for Dovel ", 0},
-                                       {"Checking Dovel ", 0},
-                                       {"\nDovel ", 1}};
+const SectionStart SECTION_STARTS[] = {
+    {"\nLooking for Dovel ID ", 0},         {"\n\nDownloading firmware to Dovel ", 0},
+    {"\nRestoring the ROLE for Dovel ", 0}, {"Checking Dovel ", 0},
+    {"\nDownload FAILED: Dovel ", 0},       {"\nDovel ", 1}};
 
 // The simulated hand's adapter, with the file change made at its character frame.
 struct FileChangeAtWrite {
@@ -73,7 +72,7 @@ std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/exampl
 
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
                                    const ImageFileChange* fileChange, const std::string& tracePath,
-                                   bool traceUnmasked) {
+                                   DownloadMode mode, bool traceUnmasked) {
     UpdateRun run{};
     ImageScan scan{};
     ImageBytes image{};
@@ -100,7 +99,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();
     const int64_t startUs = clockNowUs();
-    runUpdateWalks(&image, ExpectedVersion{}, &run.outcome);
+    runUpdateWalks(&image, ExpectedVersion{}, mode, &run.outcome);
     printUpdateSummary(run.outcome, ImageSummary{});
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();

@@ -29,11 +29,12 @@ struct ImageFileChange {
 
 // Opens a fresh hand with "fast" and the options, starts the link, reads the image as the
 // file check does, runs the three walks and closes the hand again. With a trace path,
-// every frame on the bus goes there as a candump log (traceUnmasked: the access code as
-// it is sent).
+// every frame on the bus goes there as a candump log.
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
                                    const ImageFileChange* fileChange = nullptr,
-                                   const std::string& tracePath = "", bool traceUnmasked = false);
+                                   const std::string& tracePath = "",
+                                   DownloadMode mode = DOWNLOAD_ONE_BY_ONE,
+                                   bool traceUnmasked = false);
 
 // Splits the walks' output by controller: each preparation, download and restoration
 // text goes to the controller it is for.
