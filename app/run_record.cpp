@@ -164,7 +164,7 @@ void writeImage(JsonWriter* w, const ImageEntry* image) {
                image->checkedAgainst.empty() ? nullptr : image->checkedAgainst.c_str());
     const ImageScan& scan = image->scan;
     if (image->read) {
-        jsonInteger(w, "bytes", scan.stamp.size);
+        jsonInteger(w, "bytes", scan.fileBytes);
         jsonInteger(w, "records", scan.dataRecords);
         jsonInteger(w, "symbol_records", scan.symbolRecords);
         jsonInteger(w, "data_bytes", scan.dataBytes);

@@ -12,7 +12,6 @@
 namespace {
 
 constexpr signed char LOWEST_SENT_CHARACTER = '0';
-constexpr int64_t NS_PER_SECOND = 1000000000;
 
 #if defined(_WIN32)
 using FileStatus = struct _stat64;
@@ -21,10 +20,6 @@ int pathStatus(const char* path, FileStatus* info) { return _stat64(path, info);
 
 int openFileStatus(std::FILE* file, FileStatus* info) { return _fstat64(_fileno(file), info); }
 
-int64_t modifiedNs(const FileStatus* info) {
-    return static_cast<int64_t>(info->st_mtime) * NS_PER_SECOND;
-}
-
 std::FILE* openForReading(const char* path) { return std::fopen(path, "rb"); }
 #else
 using FileStatus = struct stat;
@@ -32,10 +27,6 @@ using FileStatus = struct stat;
 int pathStatus(const char* path, FileStatus* info) { return stat(path, info); }
 
 int openFileStatus(std::FILE* file, FileStatus* info) { return fstat(fileno(file), info); }
-
-int64_t modifiedNs(const FileStatus* info) {
-    return static_cast<int64_t>(info->st_mtim.tv_sec) * NS_PER_SECOND + info->st_mtim.tv_nsec;
-}
 
 // Without blocking: a FIFO put in the file's place after it was looked at would otherwise
 // hold the open until some writer came.
@@ -141,7 +132,7 @@ int openImage(ImageReader* reader, const char* path) {
         return found;
     }
     reader->file = file;
-    reader->stamp = ImageStamp{static_cast<int64_t>(info.st_size), modifiedNs(&info)};
+    reader->size = static_cast<int64_t>(info.st_size);
     return IMAGE_OPENED;
 }
 
@@ -156,7 +147,7 @@ void openImageBytes(ImageReader* reader, const char* bytes, size_t size) {
     *reader = ImageReader{};
     reader->memory = bytes;
     reader->memorySize = size;
-    reader->stamp = ImageStamp{static_cast<int64_t>(size), 0};
+    reader->size = static_cast<int64_t>(size);
 }
 
 int readImageLine(ImageReader* reader, char* buffer, int count) {

@@ -20,12 +20,6 @@ constexpr int IMAGE_NOT_OPENED = 1;  // missing, unreadable, a directory or an e
 // can block or never end.
 constexpr int IMAGE_NOT_REGULAR = 2;
 
-// Which file the image was, as far as its size and modification time tell.
-struct ImageStamp {
-    int64_t size;
-    int64_t modifiedNs;
-};
-
 // Reads the text either from an open file or from bytes already in memory.
 struct ImageReader {
     std::FILE* file;
@@ -33,7 +27,7 @@ struct ImageReader {
     size_t memorySize;
     size_t memoryAt;
     bool ended;         // a Ctrl-Z or a read error has ended the text
-    ImageStamp stamp;   // of the open file
+    int64_t size;       // of the open file, or of the bytes in memory
     int openError;      // the errno value when the file was not opened
     unsigned fileType;  // the file type bits of its mode when it is no regular file
 };
@@ -50,7 +44,6 @@ void openImageBytes(ImageReader* reader, const char* bytes, size_t size);
 // a controller receives is what was checked, whatever becomes of the file afterwards.
 struct ImageBytes {
     std::vector<char> bytes;
-    ImageStamp stamp;  // of the file that was read
 };
 
 // Reads one line into buffer as fgets(buffer, count, file) reads a text stream:

@@ -298,7 +298,7 @@ void collectAddressRanges(const DataRanges& ranges, ImageScan* scan) {
 
 int scanImageText(ImageReader* reader, ImageScan* scan) {
     *scan = ImageScan{};
-    scan->stamp = reader->stamp;
+    scan->fileBytes = reader->size;
     ImageLine line{};
     int64_t textBytes = 0;
     int number = 0;
@@ -363,10 +363,10 @@ int readAndScanImage(const char* path, ImageScan* scan, ImageBytes* image) {
         refuse(scan, 0, "the file is %s, not a regular file", fileTypeName(reader.fileType));
         return IMAGE_SCAN_NOT_A_FILE;
     }
-    const ImageStamp stamp = reader.stamp;
+    const int64_t fileBytes = reader.size;
     std::vector<char> bytes;
-    if (stamp.size <= IMAGE_MAX_BYTES) {
-        bytes.reserve(static_cast<size_t>(stamp.size));
+    if (fileBytes <= IMAGE_MAX_BYTES) {
+        bytes.reserve(static_cast<size_t>(fileBytes));
         // Up to one piece past the bound, which tells a file that grew since it was looked at.
         char piece[IMAGE_READ_PIECE_BYTES];
         while (bytes.size() <= static_cast<size_t>(IMAGE_MAX_BYTES)) {
@@ -381,28 +381,22 @@ int readAndScanImage(const char* path, ImageScan* scan, ImageBytes* image) {
     const bool readFailed = std::ferror(reader.file) != 0;
     const int readError = errno;
     closeImage(&reader);
-    scan->stamp = stamp;
+    scan->fileBytes = fileBytes;
     if (readFailed) {
         scan->openError = readError;
         return IMAGE_SCAN_NOT_OPENED;
     }
-    if (stamp.size > IMAGE_MAX_BYTES || size > static_cast<size_t>(IMAGE_MAX_BYTES)) {
+    if (fileBytes > IMAGE_MAX_BYTES || size > static_cast<size_t>(IMAGE_MAX_BYTES)) {
         refuse(scan, 0, "the file is larger than any image can be (%lld bytes, at most %lld)",
-               static_cast<long long>(stamp.size > IMAGE_MAX_BYTES ? stamp.size
-                                                                   : static_cast<int64_t>(size)),
+               static_cast<long long>(fileBytes > IMAGE_MAX_BYTES ? fileBytes
+                                                                  : static_cast<int64_t>(size)),
                static_cast<long long>(IMAGE_MAX_BYTES));
         return IMAGE_SCAN_TOO_LARGE;
     }
     image->bytes = std::move(bytes);
-    image->stamp = stamp;
     ImageReader text{};
     openImageBytes(&text, image->bytes.data(), image->bytes.size());
     const int verdict = scanImageText(&text, scan);
-    scan->stamp = stamp;
+    scan->fileBytes = fileBytes;
     return verdict;
-}
-
-int scanImage(const char* path, ImageScan* scan) {
-    ImageBytes image{};
-    return readAndScanImage(path, scan, &image);
 }

@@ -16,7 +16,7 @@ constexpr int IMAGE_PROBLEM_SIZE = 256;
 // The highest byte address a controller has: a data byte above it is refused.
 constexpr uint64_t IMAGE_HIGHEST_ADDRESS = 0xFFFFFFFFu;
 
-// The verdict of scanImage.
+// The verdict of readAndScanImage.
 constexpr int IMAGE_SCAN_PASSED = 0;
 constexpr int IMAGE_SCAN_REFUSED = 1;     // the problem says why, and where
 constexpr int IMAGE_SCAN_NOT_OPENED = 2;  // openError says why
@@ -39,7 +39,7 @@ struct ImageScan {
     char problem[IMAGE_PROBLEM_SIZE];  // "line 17: checksum is 0x3A, ..." or "the file holds no
                                        // record"
     int openError;
-    ImageStamp stamp;  // of the file that was read
+    int64_t fileBytes;  // of the file that was read
     int dataRecords;
     int symbolRecords;
     int64_t dataBytes;
@@ -52,9 +52,6 @@ struct ImageScan {
     int addressRanges;
     ImageAddressRange listedRanges[IMAGE_LISTED_RANGES];  // the lowest of them
 };
-
-// Reads and checks the image at path.
-int scanImage(const char* path, ImageScan* scan);
 
 // Reads the image at path into *image, once, and checks those bytes. The bytes are kept
 // whatever the verdict, unless the file could not be read or is too large (then empty).

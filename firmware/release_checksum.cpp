@@ -144,10 +144,10 @@ int readChecksumFile(const std::string& path, const char* label, std::string* te
         refuse(check, "%s is not a regular file", label);
         return FILE_REFUSED;
     }
-    if (reader.stamp.size > RELEASE_CHECKSUM_FILE_MAX_BYTES) {
+    if (reader.size > RELEASE_CHECKSUM_FILE_MAX_BYTES) {
         closeImage(&reader);
         refuse(check, "%s is larger than a sha256 file can be (%lld bytes, at most %lld)", label,
-               static_cast<long long>(reader.stamp.size),
+               static_cast<long long>(reader.size),
                static_cast<long long>(RELEASE_CHECKSUM_FILE_MAX_BYTES));
         return FILE_REFUSED;
     }

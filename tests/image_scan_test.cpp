@@ -84,7 +84,8 @@ TEST_P(ImageScanTest, GivesTheVerdictAndWhereTheProblemIs) {
     TempFile file(c.content);
     const std::string path = pathFor(c, file);
     ImageScan scan{};
-    EXPECT_EQ(scanImage(path.c_str(), &scan), c.verdict) << scan.problem;
+    ImageBytes read{};
+    EXPECT_EQ(readAndScanImage(path.c_str(), &scan, &read), c.verdict) << scan.problem;
     if (c.verdict == IMAGE_SCAN_PASSED) {
         EXPECT_EQ(summary(scan), c.problem);
     } else if (c.verdict != IMAGE_SCAN_NOT_OPENED) {
