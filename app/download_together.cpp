@@ -35,6 +35,7 @@ struct Stream {
     // at the start.
     bool replied;
     bool otherFrameSinceFirst;  // a frame of no stream came after its first character
+    int64_t startUs;            // when its start request went out
     int64_t pauseEndUs;
     int64_t replyDueUs;  // the bound of the awaited reply
     StreamState state;
@@ -80,6 +81,7 @@ void failStream(Stream* stream, bool linkDown) {
 void failActive(Together* together, const char* down);
 
 void replyMissed(Stream* stream, Together* together) {
+    stream->dovel->download.durationUs = clockNowUs() - stream->startUs;
     if (const char* down = canProbeLink()) {
         failActive(together, down);
         return;
@@ -149,6 +151,8 @@ void advance(Stream* stream, Together* together, int64_t nowUs) {
         stream->replied = false;
         ++stream->next;
         ++stream->sent;
+        ++stream->dovel->download.characters;
+        stream->dovel->download.durationUs = nowUs - stream->startUs;
         stream->lastSendOrder = ++together->sends;
         stream->replyDueUs = nowUs + static_cast<int64_t>(REPLY_TIMEOUT_MS) * US_PER_MS;
     }
@@ -268,16 +272,18 @@ void runStreams(Together* together) {
 
 // Sends the start request and takes the ready reply: true with its identifier, or false
 // with the controller failed as a download that got no reply.
-bool startStream(DovelOutcome* dovel, uint32_t* replyId) {
+bool startStream(DovelOutcome* dovel, uint32_t* replyId, int64_t* startUs) {
     std::printf("Dovel %d: starting its download...", dovel->id);
     std::fflush(stdout);
     discardQueuedFrames();
+    *startUs = clockNowUs();
     const CanFrame start = makeSetRequest(dovel->id, VERS, DOWNLOAD_START_VALUE);
     dovel->download.started = CAN_Write(&start) == CAN_OK;
     CanFrame reply{};
     const ReplyOutcome replied =
         awaitStandardReply(&reply, clockNowUs() + DOWNLOAD_FIRST_REPLY_TIMEOUT_MS * US_PER_MS,
                            DOWNLOAD_FIRST_REPLY_TIMEOUT_MS);
+    dovel->download.durationUs = clockNowUs() - *startUs;
     if (replied == REPLY_LINK_DOWN) {
         dovel->download.linkDown = true;
         const char* down = canLinkDown();
@@ -303,10 +309,12 @@ int repeatOf(const Together& together, uint32_t replyId) {
     return -1;
 }
 
-void addStream(Together* together, DovelOutcome* dovel, uint32_t replyId, const ImageBytes* image) {
+void addStream(Together* together, DovelOutcome* dovel, uint32_t replyId, int64_t startUs,
+               const ImageBytes* image) {
     Stream& stream = together->streams[together->count++];
     stream = Stream{};
     stream.dovel = dovel;
+    stream.startUs = startUs;
     stream.replyId = replyId;
     stream.replied = true;
     stream.lineTotal = countImageBytesLines(image);
@@ -332,7 +340,8 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
     for (; next < DOVEL_COUNT && way->repeatingId == 0; ++next) {
         DovelOutcome* dovel = &outcome->dovels[next];
         uint32_t replyId = 0;
-        if (!startStream(dovel, &replyId)) {
+        int64_t startUs = 0;
+        if (!startStream(dovel, &replyId, &startUs)) {
             if (dovel->download.linkDown) {
                 together.linkDown = true;
             }
@@ -348,7 +357,7 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
         } else {
             std::printf("[OK] its replies carry 0x%03X\n", replyId);
         }
-        addStream(&together, dovel, replyId, image);
+        addStream(&together, dovel, replyId, startUs, image);
     }
 
     if (way->repeatingId != 0) {

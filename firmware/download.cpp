@@ -64,6 +64,8 @@ int streamImage(int controllerId, const ImageSource& source, const StreamStart& 
     discardQueuedFrames();
     CanFrame send = makeSetRequest(controllerId, VERS, DOWNLOAD_START_VALUE);
     const int64_t startUs = clockNowUs();
+    // A stream taken over after its first characters counts them as sent.
+    report->characters = start.charactersSent;
     report->started = !start.startRequest || CAN_Write(&send) == CAN_OK;
     bool replyTaken = !start.startRequest;
     int skipped = 0;

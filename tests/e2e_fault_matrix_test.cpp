@@ -442,6 +442,10 @@ TEST(Together, BehindAnAdapterWithLatencyEveryControllerTakesTheImage) {
         runUpdateOnSimulatedHand("latency=500", exampleImagePath(), nullptr, "", DOWNLOAD_TOGETHER);
     for (int id = 11; id <= 14; ++id) {
         EXPECT_EQ(completionProblem(run.before.at(id), run.after.at(id), image), "") << id;
+        // What the run's record tells of each download.
+        const DownloadReport& download = run.outcome.dovels[id - 11].download;
+        EXPECT_EQ(download.characters, 37898) << id;  // the example image's characters
+        EXPECT_GT(download.durationUs, 0) << id;
     }
     EXPECT_NE(run.out.find("\nSummary\nDownloads: together (4 of 4)\n"), std::string::npos)
         << run.out;
