@@ -27,8 +27,6 @@ const char* const KNOWN_SETTING_VARIABLES[] = {
 namespace {
 
 constexpr const char* SETTINGS_PREFIX = "DOVEL_";
-constexpr int MAX_VERSION_DIGITS = 8;
-constexpr int HEX_RADIX = 16;
 
 struct OptionWord {
     const char* word;
