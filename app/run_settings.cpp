@@ -28,6 +28,9 @@ const char* const KNOWN_SETTING_VARIABLES[] = {
 namespace {
 
 constexpr const char* SETTINGS_PREFIX = "DOVEL_";
+// A name this many edits from a known one is taken for a slip in typing it; one further
+// away (another program's variable) is not said to be meant as the known one.
+constexpr size_t MOST_TYPING_SLIPS = 3;
 
 struct OptionWord {
     const char* word;
@@ -161,28 +164,6 @@ void readEnvironment(RunSettings* settings) {
     }
 }
 
-// A variable named like the utility's own that is none of them: a misspelt name would
-// otherwise turn its setting off in silence.
-void warnOfUnknownVariables(RunSettings* settings) {
-    for (char** entry = DOVEL_ENVIRONMENT; entry != nullptr && *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const std::string name = text.substr(0, text.find('='));
-        if (name.rfind(SETTINGS_PREFIX, 0) != 0) {
-            continue;
-        }
-        const char* const* known = KNOWN_SETTING_VARIABLES;
-        while (*known != nullptr && name != *known) {
-            ++known;
-        }
-        if (*known == nullptr) {
-            settings->warnings.push_back(name +
-                                         " is not a setting of this utility and is ignored; " +
-                                         "did you mean " + nearestSettingVariable(name) + "?");
-        }
-    }
-    std::sort(settings->warnings.begin(), settings->warnings.end());
-}
-
 size_t editDistance(const std::string& a, const std::string& b) {
     std::vector<size_t> row(b.size() + 1);
     for (size_t j = 0; j <= b.size(); ++j) {
@@ -198,6 +179,30 @@ size_t editDistance(const std::string& a, const std::string& b) {
         }
     }
     return row[b.size()];
+}
+
+// A variable named like the utility's own that is none of them: a misspelt name would
+// otherwise turn its setting off in silence.
+void warnOfUnknownVariables(RunSettings* settings) {
+    for (char** entry = DOVEL_ENVIRONMENT; entry != nullptr && *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        if (name.rfind(SETTINGS_PREFIX, 0) != 0) {
+            continue;
+        }
+        const char* const* known = KNOWN_SETTING_VARIABLES;
+        while (*known != nullptr && name != *known) {
+            ++known;
+        }
+        if (*known == nullptr) {
+            const char* nearest = nearestSettingVariable(name);
+            const bool likeIt = editDistance(name, nearest) <= MOST_TYPING_SLIPS;
+            settings->warnings.push_back(
+                name + " is not a setting of this utility and is ignored" +
+                (likeIt ? std::string("; did you mean ") + nearest + "?" : std::string()));
+        }
+    }
+    std::sort(settings->warnings.begin(), settings->warnings.end());
 }
 
 }  // namespace

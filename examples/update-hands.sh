@@ -29,6 +29,8 @@ fi
 image=$1
 shift
 logs=${DOVEL_LOG_DIR:-hands-$(date +%Y%m%d-%H%M%S)}
+# This script's own setting, not the utility's: each run would warn of it.
+unset DOVEL_LOG_DIR
 program=${DOVELFLASH:-dovelflash}
 mkdir -p "$logs" || exit 2
 

@@ -948,14 +948,16 @@ INSTANTIATE_TEST_SUITE_P(
                      "[FAILED] DOVEL_IMAGE_CHECK is \"lax\"; it takes strict or warn\nNothing was "
                      "checked: mend the settings above, then run again.\n",
                      1},
-        SettingsCase{"MisspeltNameWarnsAndTheRunGoesOn",
-                     {PROGRAM, "--check", "@IMAGE", "@IMAGE"},
-                     {{"DOVEL_EXPECT_VER", "0x323f"}, {"DOVEL_EXPECT_VERS", ""}},
-                     "Accessing firmware file: @IMAGE..." + MATCHED +
-                         "Accessing firmware file: @IMAGE..." + MATCHED,
-                     0,
-                     "dovelflash: DOVEL_EXPECT_VER is not a setting of this utility and is "
-                     "ignored; did you mean DOVEL_EXPECT_VERS?\n"}),
+        SettingsCase{
+            "MisspeltNameWarnsAndTheRunGoesOn",
+            {PROGRAM, "--check", "@IMAGE", "@IMAGE"},
+            {{"DOVEL_EXPECT_VER", "0x323f"}, {"DOVEL_EXPECT_VERS", ""}, {"DOVEL_LOGS", "x"}},
+            "Accessing firmware file: @IMAGE..." + MATCHED + "Accessing firmware file: @IMAGE..." +
+                MATCHED,
+            0,
+            "dovelflash: DOVEL_EXPECT_VER is not a setting of this utility and is "
+            "ignored; did you mean DOVEL_EXPECT_VERS?\ndovelflash: DOVEL_LOGS is not a "
+            "setting of this utility and is ignored\n"}),
     [](const testing::TestParamInfo<SettingsCase>& info) { return info.param.name; });
 
 }  // namespace
