@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-constexpr const char* DOUBLE_SCRIPT_VARIABLE = "DOVEL_ADAPTER_DOUBLE";
+constexpr const char* DOUBLE_SCRIPT_VARIABLE = "ADAPTER_DOUBLE_SCRIPT";
 // What CAN_Init gives when the script cannot be followed (a line on standard error
 // tells why).
 constexpr uint32_t DOUBLE_BAD_SCRIPT = 0xBAD0;

@@ -3,7 +3,7 @@
 // the 16-byte frame records by byte offset, so the utility's record layout is checked
 // from the library's side.
 //
-// The environment variable DOVEL_ADAPTER_DOUBLE scripts it, read at the first call
+// The environment variable ADAPTER_DOUBLE_SCRIPT scripts it, read at the first call
 // after the library is loaded; items are separated by ';':
 //   init=R[,R...]    results of successive CAN_Init calls, the last one repeating
 //   reset=R[,R...]   the same for CAN_ResetClient
