@@ -98,21 +98,27 @@ void hostArrive(SimHand* hand, const CanFrame* frame, uint8_t hostLen, int64_t a
     hand->host.inbound.push_back(SimInboundFrame{*frame, hostLen, atUs + hand->options.latencyUs});
 }
 
-// A node that is no Dovel answers the first get request to a controller with the
-// foreign fault, sooner than the controller and with a lower identifier.
+// The node that is no Dovel puts a frame of its own on the bus, sooner than any
+// controller answers and with a lower identifier.
+void sendForeignFrame(SimHand* hand, uint8_t firstByte, int64_t atUs) {
+    CanFrame frame{};
+    frame.ID = SIM_FOREIGN_NODE_ID;
+    frame.TYPE = FRAME_TYPE_STANDARD;
+    frame.LEN = FOREIGN_LEN;
+    frame.DATA[0] = firstByte;
+    frame.DATA[2] = SIM_FOREIGN_VALUE;
+    simQueueFrame(hand, SIM_SENDER_FOREIGN, &frame, atUs + SIM_FOREIGN_REPLY_DELAY_US, frame.LEN);
+}
+
+// It answers the first get request to a controller with the foreign fault.
 void foreignAnswer(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t atUs) {
     if (!dovel->faults.foreignReply || dovel->foreignSent || frame->LEN < 1 ||
         (frame->DATA[0] & GET_FLAG_MASK)) {
         return;
     }
     dovel->foreignSent = true;
-    CanFrame answer{};
-    answer.ID = SIM_FOREIGN_NODE_ID;
-    answer.TYPE = FRAME_TYPE_STANDARD;
-    answer.LEN = FOREIGN_LEN;
-    answer.DATA[0] = static_cast<uint8_t>(SIM_REPLY_FLAG | (frame->DATA[0] & PROPERTY_MASK));
-    answer.DATA[2] = SIM_FOREIGN_VALUE;
-    simQueueFrame(hand, SIM_SENDER_FOREIGN, &answer, atUs + SIM_FOREIGN_REPLY_DELAY_US, answer.LEN);
+    sendForeignFrame(hand, static_cast<uint8_t>(SIM_REPLY_FLAG | (frame->DATA[0] & PROPERTY_MASK)),
+                     atUs);
 }
 
 // The same node sends once while that controller takes its image.
@@ -122,12 +128,7 @@ void foreignInDownload(SimHand* hand, SimDovel* dovel, int64_t atUs) {
         return;
     }
     dovel->foreignInDownloadSent = true;
-    CanFrame frame{};
-    frame.ID = SIM_FOREIGN_NODE_ID;
-    frame.TYPE = FRAME_TYPE_STANDARD;
-    frame.LEN = FOREIGN_LEN;
-    frame.DATA[2] = SIM_FOREIGN_VALUE;
-    simQueueFrame(hand, SIM_SENDER_FOREIGN, &frame, atUs + SIM_FOREIGN_REPLY_DELAY_US, frame.LEN);
+    sendForeignFrame(hand, 0, atUs);
 }
 
 // The adapter is pulled out: what it held is lost with it.
