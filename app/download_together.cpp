@@ -5,40 +5,20 @@
 #include "can/can_api.h"
 #include "can/clock.h"
 #include "can/link.h"
-#include "protocol/property.h"
+#include "firmware/download.h"
 
 namespace {
 
 constexpr int64_t US_PER_MS = 1000;
 
-enum StreamState {
-    STREAM_SENDING,  // between lines or characters
-    STREAM_PAUSING,  // the pause at a line start
-    STREAM_DONE,     // the last character is sent
-    STREAM_FAILED,   // stopped replying, or the link went down
-    STREAM_ALONE,    // its reply to the first character carried another identifier
-};
-
 // One controller's download among the others.
 struct Stream {
+    DownloadStream download;
     DovelOutcome* dovel;
-    uint32_t replyId;  // of its ready reply
-    ImageReader reader;
-    char line[IMAGE_LINE_BUFFER_SIZE];
-    int lineTotal;
-    int lineNumber;
-    int count;           // characters of the line that are sent
-    int next;            // the next of them
-    int sent;            // characters sent in all
-    long lastSendOrder;  // when its last character went out, among all streams' sends
-    // A reply of its own has come that no character has answered yet: the ready reply
-    // at the start.
-    bool replied;
+    uint32_t replyId;           // of its ready reply
+    long lastSendOrder;         // when its last character went out, among all streams' sends
     bool otherFrameSinceFirst;  // a frame of no stream came after its first character
-    int64_t startUs;            // when its start request went out
-    int64_t pauseEndUs;
-    int64_t replyDueUs;  // the bound of the awaited reply
-    StreamState state;
+    bool alone;                 // its reply to the first character carried another identifier
 };
 
 struct Together {
@@ -51,8 +31,10 @@ struct Together {
 };
 
 bool active(const Stream& stream) {
-    return stream.state == STREAM_SENDING || stream.state == STREAM_PAUSING;
+    return !stream.alone && downloadStreamRunning(stream.download);
 }
+
+long long charactersSent(const Stream& stream) { return stream.dovel->download.characters; }
 
 void printProgress(const Together& together) {
     std::printf("\rDownload progress:");
@@ -66,8 +48,7 @@ void printProgress(const Together& together) {
 
 // The link is one for all: its line is printed once, by the caller.
 void failStream(Stream* stream, bool linkDown) {
-    stream->state = STREAM_FAILED;
-    closeImage(&stream->reader);
+    failDownloadStream(&stream->download, clockNowUs());
     if (linkDown) {
         stream->dovel->download.linkDown = true;
     } else {
@@ -81,14 +62,12 @@ void failStream(Stream* stream, bool linkDown) {
 void failActive(Together* together, const char* down);
 
 void replyMissed(Stream* stream, Together* together) {
-    stream->dovel->download.durationUs = clockNowUs() - stream->startUs;
     if (const char* down = canProbeLink()) {
         failActive(together, down);
         return;
     }
-    if (stream->sent == 1 && stream->otherFrameSinceFirst) {
-        stream->state = STREAM_ALONE;
-        closeImage(&stream->reader);
+    if (charactersSent(*stream) == 1 && stream->otherFrameSinceFirst) {
+        stream->alone = true;
         return;
     }
     failStream(stream, false);
@@ -97,11 +76,13 @@ void replyMissed(Stream* stream, Together* together) {
 // On the bus the lowest identifier wins: controllers with lower ones, their replies paced
 // as fast as the host answers them, would keep the others' replies off the bus for good.
 // So no stream sends again while another still awaits the reply to a character that went
-// out before its own last one: each gets at most one character ahead of the others.
+// out before its own last one: a reply that lost the bus is taken before the winners send
+// again, and every controller keeps its share of the bus.
 bool mustLetOthersCatchUp(const Stream& stream, const Together& together) {
     for (int i = 0; i < together.count; ++i) {
         const Stream& other = together.streams[i];
-        if (active(other) && !other.replied && other.lastSendOrder < stream.lastSendOrder) {
+        if (active(other) && downloadStreamAwaitsReply(other.download) &&
+            other.lastSendOrder < stream.lastSendOrder) {
             return true;
         }
     }
@@ -110,51 +91,23 @@ bool mustLetOthersCatchUp(const Stream& stream, const Together& together) {
 
 // Takes the stream as far as it goes at nowUs without a frame more.
 void advance(Stream* stream, Together* together, int64_t nowUs) {
-    CanFrame send{};
-    send.ID = static_cast<uint32_t>(stream->dovel->id);
-    send.TYPE = FRAME_TYPE_STANDARD;
-    send.LEN = CHARACTER_FRAME_LEN;
     while (active(*stream)) {
-        if (stream->state == STREAM_PAUSING) {
-            if (nowUs < stream->pauseEndUs) {
-                return;
-            }
-            stream->state = STREAM_SENDING;
+        const long long before = charactersSent(*stream);
+        const int percentBefore = stream->dovel->download.percent;
+        const bool lineBegun = advanceDownloadStream(&stream->download, nowUs,
+                                                     !mustLetOthersCatchUp(*stream, *together));
+        if (charactersSent(*stream) != before) {
+            stream->lastSendOrder = ++together->sends;
         }
-        if (stream->next >= stream->count) {
-            if (!readImageLine(&stream->reader, stream->line, IMAGE_LINE_READ_COUNT)) {
-                stream->state = STREAM_DONE;
-                closeImage(&stream->reader);
-                return;
-            }
-            ++stream->lineNumber;
-            const int percent = downloadPercent(stream->lineNumber, stream->lineTotal);
-            together->progressChanged |= percent != stream->dovel->download.percent;
-            stream->dovel->download.percent = percent;
-            stream->count = sendableCharacterCount(stream->line);
-            stream->next = 0;
-            stream->state = STREAM_PAUSING;
-            stream->pauseEndUs = nowUs + LINE_PAUSE_MS * US_PER_MS;
+        if (lineBegun) {
+            together->progressChanged |= stream->dovel->download.percent != percentBefore;
             continue;
         }
-        if (!stream->replied) {
-            if (nowUs >= stream->replyDueUs) {
-                replyMissed(stream, together);
-            }
-            return;
+        if (downloadStreamAwaitsReply(stream->download) &&
+            stream->download.state == STREAM_SENDING && nowUs >= stream->download.replyDueUs) {
+            replyMissed(stream, together);
         }
-        if (mustLetOthersCatchUp(*stream, *together)) {
-            return;
-        }
-        send.DATA[0] = static_cast<uint8_t>(stream->line[FIRST_SENT_POSITION + stream->next]);
-        CAN_Write(&send);
-        stream->replied = false;
-        ++stream->next;
-        ++stream->sent;
-        ++stream->dovel->download.characters;
-        stream->dovel->download.durationUs = nowUs - stream->startUs;
-        stream->lastSendOrder = ++together->sends;
-        stream->replyDueUs = nowUs + static_cast<int64_t>(REPLY_TIMEOUT_MS) * US_PER_MS;
+        return;
     }
 }
 
@@ -164,8 +117,8 @@ void takeFrame(const CanFrame& frame, Together* together) {
         Stream& stream = together->streams[i];
         if (frame.ID == stream.replyId) {
             // Only the reply awaited counts; a frame more is not a second go-ahead.
-            if (active(stream) && stream.sent > 0) {
-                stream.replied = true;
+            if (active(stream)) {
+                takeDownloadReply(&stream.download);
             }
             return;
         }
@@ -173,7 +126,7 @@ void takeFrame(const CanFrame& frame, Together* together) {
     ++together->framesOfNone;
     for (int i = 0; i < together->count; ++i) {
         Stream& stream = together->streams[i];
-        if (stream.sent == 1 && !stream.replied) {
+        if (charactersSent(stream) == 1 && downloadStreamAwaitsReply(stream.download)) {
             stream.otherFrameSinceFirst = true;
         }
     }
@@ -196,11 +149,14 @@ int64_t nextDueUs(const Together& together) {
     int64_t earliest = -1;
     for (int i = 0; i < together.count; ++i) {
         const Stream& stream = together.streams[i];
+        if (!active(stream)) {
+            continue;
+        }
         int64_t dueUs = -1;
-        if (stream.state == STREAM_PAUSING) {
-            dueUs = stream.pauseEndUs;
-        } else if (stream.state == STREAM_SENDING && !stream.replied) {
-            dueUs = stream.replyDueUs;
+        if (stream.download.state == STREAM_PAUSING) {
+            dueUs = stream.download.pauseEndUs;
+        } else if (downloadStreamAwaitsReply(stream.download)) {
+            dueUs = stream.download.replyDueUs;
         }
         if (dueUs >= 0 && (earliest < 0 || dueUs < earliest)) {
             earliest = dueUs;
@@ -272,18 +228,26 @@ void runStreams(Together* together) {
 
 // Sends the start request and takes the ready reply: true with its identifier, or false
 // with the controller failed as a download that got no reply.
-bool startStream(DovelOutcome* dovel, uint32_t* replyId, int64_t* startUs) {
+bool startStream(Stream* stream, const ImageBytes* image) {
+    DovelOutcome* dovel = stream->dovel;
     std::printf("Dovel %d: starting its download...", dovel->id);
     std::fflush(stdout);
-    discardQueuedFrames();
-    *startUs = clockNowUs();
-    const CanFrame start = makeSetRequest(dovel->id, VERS, DOWNLOAD_START_VALUE);
-    dovel->download.started = CAN_Write(&start) == CAN_OK;
+    DownloadStream* download = &stream->download;
+    if (startDownloadStream(download, dovel->id, ImageSource{nullptr, image}, &dovel->download) !=
+        0) {
+        std::printf("Download FAILED: Dovel %d stopped replying\n", dovel->id);
+        return false;
+    }
     CanFrame reply{};
     const ReplyOutcome replied =
-        awaitStandardReply(&reply, clockNowUs() + DOWNLOAD_FIRST_REPLY_TIMEOUT_MS * US_PER_MS,
-                           DOWNLOAD_FIRST_REPLY_TIMEOUT_MS);
-    dovel->download.durationUs = clockNowUs() - *startUs;
+        awaitStandardReply(&reply, download->replyDueUs, download->replyTimeoutMs);
+    dovel->download.durationUs = clockNowUs() - download->startUs;
+    if (replied == REPLY_STANDARD) {
+        takeDownloadReply(download);
+        stream->replyId = reply.ID;
+        return true;
+    }
+    failDownloadStream(download, clockNowUs());
     if (replied == REPLY_LINK_DOWN) {
         dovel->download.linkDown = true;
         const char* down = canLinkDown();
@@ -291,12 +255,8 @@ bool startStream(DovelOutcome* dovel, uint32_t* replyId, int64_t* startUs) {
                     down != nullptr ? down : "gone");
         return false;
     }
-    if (replied != REPLY_STANDARD) {
-        std::printf("Download FAILED: Dovel %d stopped replying\n", dovel->id);
-        return false;
-    }
-    *replyId = reply.ID;
-    return true;
+    std::printf("Download FAILED: Dovel %d stopped replying\n", dovel->id);
+    return false;
 }
 
 // The index of an earlier started controller whose ready reply had this identifier, or -1.
@@ -309,23 +269,10 @@ int repeatOf(const Together& together, uint32_t replyId) {
     return -1;
 }
 
-void addStream(Together* together, DovelOutcome* dovel, uint32_t replyId, int64_t startUs,
-               const ImageBytes* image) {
-    Stream& stream = together->streams[together->count++];
-    stream = Stream{};
-    stream.dovel = dovel;
-    stream.startUs = startUs;
-    stream.replyId = replyId;
-    stream.replied = true;
-    stream.lineTotal = countImageBytesLines(image);
-    openImageBytes(&stream.reader, image->bytes.data(), image->bytes.size());
-}
-
-// One controller's download as the walk one by one makes it, its pause after it included.
-void downloadOneByOne(DovelOutcome* dovel, const ImageBytes* image, int charactersSent,
-                      bool started) {
-    dovel->downloaded = (started ? resumeImage(dovel->id, image, charactersSent, &dovel->download)
-                                 : downloadImage(dovel->id, image, &dovel->download)) == 0;
+// A controller's download goes on alone from where it is, one by one, its pause after it
+// included.
+void continueOneByOne(Stream* stream) {
+    stream->dovel->downloaded = continueDownloadAlone(&stream->download) == 0;
     sleepMs(AFTER_DOWNLOAD_WAIT_MS);
 }
 
@@ -338,26 +285,29 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
     std::printf("\n\nDownloading firmware to the Dovels together\n");
     int next = 0;
     for (; next < DOVEL_COUNT && way->repeatingId == 0; ++next) {
-        DovelOutcome* dovel = &outcome->dovels[next];
-        uint32_t replyId = 0;
-        int64_t startUs = 0;
-        if (!startStream(dovel, &replyId, &startUs)) {
-            if (dovel->download.linkDown) {
+        Stream& stream = together.streams[together.count];
+        stream = Stream{};
+        stream.dovel = &outcome->dovels[next];
+        if (!startStream(&stream, image)) {
+            if (stream.dovel->download.linkDown) {
+                // Nothing more reaches a controller: no more start requests, and the
+                // link named once.
                 together.linkDown = true;
+                break;
             }
             continue;
         }
-        const int repeated = repeatOf(together, replyId);
+        const int repeated = repeatOf(together, stream.replyId);
         if (repeated >= 0) {
-            way->repeatingId = dovel->id;
+            way->repeatingId = stream.dovel->id;
             way->repeatedId = together.streams[repeated].dovel->id;
-            way->replyId = replyId;
-            std::printf("[OK] but its replies carry 0x%03X as Dovel %d's do\n", replyId,
+            way->replyId = stream.replyId;
+            std::printf("[OK] but its replies carry 0x%03X as Dovel %d's do\n", stream.replyId,
                         way->repeatedId);
         } else {
-            std::printf("[OK] its replies carry 0x%03X\n", replyId);
+            std::printf("[OK] its replies carry 0x%03X\n", stream.replyId);
         }
-        addStream(&together, dovel, replyId, startUs, image);
+        ++together.count;
     }
 
     if (way->repeatingId != 0) {
@@ -369,46 +319,53 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
             way->repeatedId, way->repeatingId);
         for (int i = 0; i < together.count; ++i) {
             Stream& stream = together.streams[i];
-            closeImage(&stream.reader);
             std::printf("\n\nDownloading firmware to Dovel %d\n", stream.dovel->id);
-            downloadOneByOne(stream.dovel, image, 0, true);
+            continueOneByOne(&stream);
         }
         for (; next < DOVEL_COUNT; ++next) {
             DovelOutcome* dovel = &outcome->dovels[next];
             std::printf("\n\nDownloading firmware to Dovel %d\n", dovel->id);
-            downloadOneByOne(dovel, image, 0, false);
+            dovel->downloaded = downloadImage(dovel->id, image, &dovel->download) == 0;
+            sleepMs(AFTER_DOWNLOAD_WAIT_MS);
         }
         return;
     }
 
     way->startedTogether = together.count;
-    if (together.count > 0 && !together.linkDown) {
+    if (together.linkDown) {
+        for (int i = 0; i < together.count; ++i) {
+            failStream(&together.streams[i], true);
+        }
+    } else if (together.count > 0) {
         runStreams(&together);
         std::printf("\n");
     }
     way->framesOfNone = together.framesOfNone;
     for (int i = 0; i < together.count; ++i) {
         Stream& stream = together.streams[i];
-        if (stream.state == STREAM_DONE) {
+        if (stream.alone) {
+            continue;
+        }
+        if (stream.download.state == STREAM_DONE) {
             stream.dovel->downloaded = true;
             std::printf("Dovel %d: Download complete!\n", stream.dovel->id);
-        } else if (stream.state == STREAM_FAILED) {
+        } else if (stream.download.state == STREAM_FAILED) {
             std::printf("Dovel %d: download stopped at %d%%\n", stream.dovel->id,
                         stream.dovel->download.percent);
         }
     }
     // Its replies changed identifier after the first: only the any-frame pacing of the
-    // walk one by one fits it.
+    // walk one by one fits it. It goes on from its first character, whose reply came.
     for (int i = 0; i < together.count; ++i) {
         Stream& stream = together.streams[i];
-        if (stream.state == STREAM_ALONE) {
+        if (stream.alone) {
             stream.dovel->wentAlone = true;
             std::printf(
                 "\n\nDownloading firmware to Dovel %d alone: its replies changed their "
                 "identifier\n",
                 stream.dovel->id);
-            stream.dovel->downloaded =
-                resumeImage(stream.dovel->id, image, stream.sent, &stream.dovel->download) == 0;
+            stream.download.replyTaken = true;
+            stream.dovel->downloaded = continueDownloadAlone(&stream.download) == 0;
         }
     }
     sleepMs(AFTER_DOWNLOAD_WAIT_MS);

@@ -1,5 +1,6 @@
 target_sources(dovelcore PRIVATE
   firmware/download.cpp
+  firmware/download_stream.cpp
   firmware/image_reader.cpp
   firmware/image_scan.cpp
   firmware/release_checksum.cpp

@@ -319,7 +319,7 @@ void takeNextOrWait(SimHand* hand, SimDovel* dovel, int64_t atUs) {
 void receiveCharacter(SimHand* hand, SimDovel* dovel, uint8_t c, int64_t atUs) {
     if (!dovel->takingCharacter) {
         takeCharacter(hand, dovel, c, atUs);
-    } else if (dovel->fifo.count < SIM_RX_FIFO_CAPACITY) {
+    } else if (dovel->fifo.count < hand->options.rxBuffer) {
         dovel->fifo.chars[dovel->fifo.count++] = c;
     } else {
         ++dovel->charactersLost;

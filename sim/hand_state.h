@@ -20,8 +20,10 @@ constexpr int SIM_SENDER_FIRST_DOVEL = 1;
 constexpr int SIM_SENDER_FOREIGN = SIM_SENDER_FIRST_DOVEL + SIM_DOVEL_COUNT;
 constexpr int SIM_SENDER_COUNT = SIM_SENDER_FOREIGN + 1;
 
-// Characters a monitor holds while it is not ready for them.
-constexpr int SIM_RX_FIFO_CAPACITY = 4;
+// Characters a monitor holds while it is not ready for them (rx-buffer=N), by default
+// and at most.
+constexpr int SIM_RX_FIFO_CAPACITY = SIM_RX_DEFAULT_BUFFER;
+constexpr int SIM_RX_BUFFER_MAX = SIM_RX_BUFFER_OPTION_MAX;
 // Frames the adapter's receive queue holds; more are lost.
 constexpr size_t SIM_HOST_QUEUE_CAPACITY = 1024;
 
@@ -78,7 +80,7 @@ struct SimRecordBuffer {
 };
 
 struct SimRxFifo {
-    uint8_t chars[SIM_RX_FIFO_CAPACITY];
+    uint8_t chars[SIM_RX_BUFFER_MAX];
     int count;
 };
 

@@ -18,6 +18,7 @@ enum ArgumentKind {
     POSITIVE_COUNT_ARGUMENT,  // N, at least 1
     TEXT_ARGUMENT,            // anything but empty
     READY_ARGUMENT,           // count or id
+    RX_BUFFER_ARGUMENT,       // N, 0 to SIM_RX_BUFFER_OPTION_MAX
 };
 
 enum OptionId {
@@ -43,6 +44,7 @@ enum OptionId {
     OPTION_LATENCY,
     OPTION_SHARED_REPLY_ID,
     OPTION_REPLY_ID_CHANGE,
+    OPTION_RX_BUFFER,
 };
 
 struct OptionSpec {
@@ -74,6 +76,7 @@ constexpr OptionSpec OPTIONS[] = {
     {"latency", COUNT_ARGUMENT, OPTION_LATENCY},
     {"shared-reply-id", NO_ARGUMENT, OPTION_SHARED_REPLY_ID},
     {"reply-id-change", DOVEL_ARGUMENT, OPTION_REPLY_ID_CHANGE},
+    {"rx-buffer", RX_BUFFER_ARGUMENT, OPTION_RX_BUFFER},
 };
 
 // A decimal number that makes up the whole of text, or -1.
@@ -148,6 +151,9 @@ bool parseArgument(ArgumentKind kind, const std::string& text, bool present,
         case COUNT_ARGUMENT:
             argument->count = parseNumber(text);
             return present && argument->count >= 0;
+        case RX_BUFFER_ARGUMENT:
+            argument->count = parseNumber(text);
+            return present && argument->count >= 0 && argument->count <= SIM_RX_BUFFER_OPTION_MAX;
         case POSITIVE_COUNT_ARGUMENT:
             argument->count = parseNumber(text);
             return present && argument->count >= 1;
@@ -236,6 +242,9 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
         case OPTION_REPLY_ID_CHANGE:
             faults->replyIdChange = true;
             break;
+        case OPTION_RX_BUFFER:
+            options->rxBuffer = count;
+            break;
     }
 }
 
@@ -276,6 +285,7 @@ SimOptions simDefaultOptions() {
     options.linkDownAfterFrames = SIM_FAULT_OFF;
     options.haltAfterFrames = SIM_FAULT_OFF;
     options.powerOffAfterFrames = SIM_FAULT_OFF;
+    options.rxBuffer = SIM_RX_DEFAULT_BUFFER;
     return options;
 }
 

@@ -58,6 +58,10 @@
 //                    SIM_SHARED_REPLY_ID, as a hand whose controllers are not told apart
 //   reply-id-change=ID  that controller's replies in a download after its ready reply
 //                    carry another identifier, SIM_CHANGED_REPLY_ID
+//   rx-buffer=N      a monitor holds N characters (0 to 16, 4 by default) that arrive
+//                    while it is still taking one or erasing its flash; more are lost
+//                    and counted in the end report, as a monitor with a small receive
+//                    buffer loses them
 //
 // Every fault acts only in the run that names it; state= carries the controllers' state,
 // not the faults, into the next run.
@@ -68,6 +72,9 @@
 constexpr int SIM_FIRST_DOVEL_ID = 11;
 constexpr int SIM_DOVEL_COUNT = 4;
 constexpr int SIM_PROPERTY_COUNT = 128;
+// rx-buffer=N: by default and at most.
+constexpr int SIM_RX_DEFAULT_BUFFER = 4;
+constexpr int SIM_RX_BUFFER_OPTION_MAX = 16;
 // Disables a counted fault (stall, slow, read-error, erase, unplug-after).
 constexpr int SIM_FAULT_OFF = -1;
 
@@ -99,6 +106,7 @@ struct SimOptions {
     std::string statePath;     // empty: the hand lives and dies with the process
     long latencyUs;            // the adapter's delay each way
     bool sharedReplyId;
+    int rxBuffer;  // characters a monitor holds while it is not ready for them
 };
 
 // No faults, real time.

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -273,5 +276,137 @@ INSTANTIATE_TEST_SUITE_P(Counts, DownloadPercentTest,
                                          PercentCase{2, 200, 1}, PercentCase{4, 7, 57},
                                          PercentCase{5, 3, 100},  // the file grew
                                          PercentCase{1, 0, 100}));
+
+// The stream on its own: a script of what happens to it (at a time: "a" advance, "h"
+// advance held back by its walk, "r" a reply handed to it that it awaits, "R" one it does
+// not), and the frames it sends and when.
+struct StreamScriptCase {
+    const char* name;
+    const char* image;
+    const char* script;             // "a0 r0 a1000 ...": an action and the time it happens at
+    std::vector<std::string> sent;  // "TIME FRAME"
+    DownloadStreamState endState;
+    int64_t replyDueUs;  // at the end, while a reply is awaited
+};
+
+void PrintTo(const StreamScriptCase& c, std::ostream* out) { *out << c.name; }
+
+class DownloadStreamScriptTest : public DownloadTest,
+                                 public testing::WithParamInterface<StreamScriptCase> {};
+
+TEST_P(DownloadStreamScriptTest, SendsWhatItsRepliesAndTheTimeAllow) {
+    const StreamScriptCase& c = GetParam();
+    adapter.onWrite = nullptr;
+    ImageBytes image;
+    image.bytes.assign(c.image, c.image + std::strlen(c.image));
+    DownloadStream stream{};
+    DownloadReport report{};
+    ASSERT_EQ(startDownloadStream(&stream, DOVEL, ImageSource{nullptr, &image}, &report), 0);
+    std::istringstream script(c.script);
+    std::string step;
+    while (script >> step) {
+        adapter.nowUs = std::stoll(step.substr(1));
+        if (step[0] == 'r' || step[0] == 'R') {
+            EXPECT_EQ(takeDownloadReply(&stream), step[0] == 'r') << step;
+        } else {
+            advanceDownloadStream(&stream, adapter.nowUs, step[0] == 'a');
+        }
+    }
+    std::vector<std::string> sent;
+    for (size_t i = 0; i < adapter.written.size(); ++i) {
+        sent.push_back(std::to_string(adapter.writtenAtUs[i]) + " " +
+                       frameText(adapter.written[i]));
+    }
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_EQ(stream.state, c.endState);
+    EXPECT_EQ(report.characters, static_cast<long long>(c.sent.size()) - 1);
+    if (downloadStreamAwaitsReply(stream)) {
+        EXPECT_EQ(stream.replyDueUs, c.replyDueUs);
+    }
+}
+
+const char* const START = "0 00C#8000AA00";
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, DownloadStreamScriptTest,
+    testing::Values(StreamScriptCase{"ReadyReplyAwaitedWithTheFirstBound",
+                                     "%AB\n",
+                                     "a0 a5000",
+                                     {START},
+                                     STREAM_SENDING,
+                                     30000000},
+                    StreamScriptCase{"LinePauseThenOneCharacterPerReply",
+                                     "%AB\n",
+                                     "a0 r10 R20 a999 a1000 a1100 r1200 R1200 a1300 a1400",
+                                     {START, "1000 00C#41", "1300 00C#42"},
+                                     STREAM_DONE,
+                                     0},
+                    StreamScriptCase{"AfterACharacterTheBoundIsTheLinks",
+                                     "%AB\n",
+                                     "r0 a0 a1000 a1500",
+                                     {START, "1000 00C#41"},
+                                     STREAM_SENDING,
+                                     1001000},
+                    StreamScriptCase{"HeldBackItSendsNothing",
+                                     "%AB\n",
+                                     "r0 a0 h1000 h5000 a6000",
+                                     {START, "6000 00C#41"},
+                                     STREAM_SENDING,
+                                     1006000},
+                    StreamScriptCase{"EachLinePausesAlsoOneThatSendsNothing",
+                                     "%\n%-X\n%A\n",
+                                     "r0 a0 a1000 a1999 a2000 a3000",
+                                     {START, "3000 00C#41"},
+                                     STREAM_DONE,
+                                     0},
+                    StreamScriptCase{"NoReplyAwaitedAfterTheLastCharacter",
+                                     "%A\n",
+                                     "r0 a0 a1000 R1100 a1200",
+                                     {START, "1000 00C#41"},
+                                     STREAM_DONE,
+                                     0},
+                    StreamScriptCase{"ReplyDuringThePauseCounts",
+                                     "%A\n%B\n",
+                                     "r0 a0 a1000 a1000 r1500 a2000",
+                                     {START, "1000 00C#41", "2000 00C#42"},
+                                     STREAM_DONE,
+                                     0}),
+    [](const testing::TestParamInfo<StreamScriptCase>& info) { return info.param.name; });
+
+TEST_F(DownloadTest, StreamReadsTheFileItOpenedNotOneThatReplacesIt) {
+    TempFile file("%AB\n%CD\n");
+    DownloadStream stream{};
+    DownloadReport report{};
+    ASSERT_EQ(startDownloadStream(&stream, DOVEL, ImageSource{file.path.c_str(), nullptr}, &report),
+              0);
+    TempFile other("%XY\n");
+    ASSERT_EQ(std::rename(other.path.c_str(), file.path.c_str()), 0);
+    beginStdoutCapture();
+    EXPECT_EQ(continueDownloadAlone(&stream), 0);
+    text = endStdoutCapture();
+    EXPECT_EQ(dovel.received, "ABCD");
+    EXPECT_EQ(text, progress({50, 100}) + COMPLETE);
+}
+
+TEST_F(DownloadTest, StreamGoesOnAloneFromWhereItIs) {
+    ImageBytes image;
+    const std::string content = "%AB\n%CD\n";
+    image.bytes.assign(content.begin(), content.end());
+    DownloadStream stream{};
+    DownloadReport report{};
+    ASSERT_EQ(startDownloadStream(&stream, DOVEL, ImageSource{nullptr, &image}, &report), 0);
+    takeDownloadReply(&stream);
+    advanceDownloadStream(&stream, 0, true);
+    advanceDownloadStream(&stream, 1000, true);  // A, in answer to the ready reply
+    adapter.queue.clear();
+    takeDownloadReply(&stream);                          // the reply to A, taken elsewhere
+    queueFrame(adapter, makeFrame(0x200 | 11, {0x01}));  // no reply to a character not sent
+    beginStdoutCapture();
+    EXPECT_EQ(continueDownloadAlone(&stream), 0);
+    text = endStdoutCapture();
+    EXPECT_EQ(dovel.received, "ABCD");
+    EXPECT_EQ(report.characters, 4);
+    EXPECT_EQ(text, progress({50, 100}) + COMPLETE);
+}
 
 }  // namespace

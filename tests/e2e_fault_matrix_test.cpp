@@ -126,19 +126,26 @@ const FaultCase FAULTS[] = {
 
 const int POSITIONS[] = {11, 13, 14};
 
-class FaultMatrixTest : public testing::TestWithParam<std::tuple<FaultCase, int>> {};
+// The monitors' receive buffer: the simulated hand's default, and the one character that
+// shows any character sent before its controller is ready for it.
+const char* const RX_BUFFERS[] = {"", ",rx-buffer=1"};
+
+std::string rxBufferName(const char* option) { return *option != '\0' ? "RxBuffer1" : ""; }
+
+class FaultMatrixTest : public testing::TestWithParam<std::tuple<FaultCase, int, const char*>> {};
 
 TEST_P(FaultMatrixTest, FailsOnlyTheFaultyControllerAndKeepsItsRoleSafe) {
-    const auto& [fault, faultyId] = GetParam();
+    const auto& [fault, faultyId, rxBuffer] = GetParam();
     TekImage image{};
     ASSERT_EQ(tekDecodeImage(exampleImagePath().c_str(), &image), 0);
     const UpdateRun run =
-        runUpdateOnSimulatedHand(withId(fault.option, faultyId), exampleImagePath());
+        runUpdateOnSimulatedHand(withId(fault.option, faultyId) + rxBuffer, exampleImagePath());
     ASSERT_EQ(run.after.size(), 4u);
     EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
 
     for (const auto& [id, after] : run.after) {
         const SimDovelState& before = run.before.at(id);
+        EXPECT_EQ(after.charactersLost, 0) << "controller " << id;
         const std::string& text = run.sections.count(id) ? run.sections.at(id) : std::string();
         if (id != faultyId) {
             EXPECT_EQ(completionProblem(before, after, image), "") << "controller " << id;
@@ -165,12 +172,14 @@ TEST_P(FaultMatrixTest, FailsOnlyTheFaultyControllerAndKeepsItsRoleSafe) {
               std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrixTest,
-                         testing::Combine(testing::ValuesIn(FAULTS), testing::ValuesIn(POSITIONS)),
-                         [](const testing::TestParamInfo<std::tuple<FaultCase, int>>& info) {
-                             return std::string(std::get<0>(info.param).name) + "At" +
-                                    std::to_string(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FaultMatrixTest,
+    testing::Combine(testing::ValuesIn(FAULTS), testing::ValuesIn(POSITIONS),
+                     testing::ValuesIn(RX_BUFFERS)),
+    [](const testing::TestParamInfo<std::tuple<FaultCase, int, const char*>>& info) {
+        return std::string(std::get<0>(info.param).name) + "At" +
+               std::to_string(std::get<1>(info.param)) + rxBufferName(std::get<2>(info.param));
+    });
 
 // The image file changed while the first download runs.
 struct ImageChange {
@@ -358,17 +367,21 @@ const TogetherFault TOGETHER_FAULTS[] = {
      true},
 };
 
-class TogetherFaultTest : public testing::TestWithParam<std::tuple<TogetherFault, int>> {};
+class TogetherFaultTest
+    : public testing::TestWithParam<std::tuple<TogetherFault, int, const char*>> {};
 
 TEST_P(TogetherFaultTest, FailsOnlyTheFaultyControllerAndARunMoreFinishesTheJob) {
-    const auto& [fault, faultyId] = GetParam();
+    const auto& [fault, faultyId, rxBuffer] = GetParam();
     TekImage image{};
     ASSERT_EQ(tekDecodeImage(exampleImagePath().c_str(), &image), 0);
     const std::string statePath = uniqueTempPath("dovel_together_state");
-    const UpdateRun run =
-        runUpdateOnSimulatedHand("state=" + statePath + "," + withId(fault.option, faultyId),
-                                 exampleImagePath(), nullptr, "", DOWNLOAD_TOGETHER);
+    const UpdateRun run = runUpdateOnSimulatedHand(
+        "state=" + statePath + "," + withId(fault.option, faultyId) + rxBuffer, exampleImagePath(),
+        nullptr, "", DOWNLOAD_TOGETHER);
     ASSERT_EQ(run.after.size(), 4u);
+    for (const auto& [id, after] : run.after) {
+        EXPECT_EQ(after.charactersLost, 0) << "controller " << id;
+    }
     EXPECT_LT(run.virtualUs, RUN_TIME_BOUND_US);
     for (const std::string& line : fault.lines) {
         EXPECT_NE(run.out.find(withId(line, faultyId)), std::string::npos)
@@ -400,13 +413,14 @@ TEST_P(TogetherFaultTest, FailsOnlyTheFaultyControllerAndARunMoreFinishesTheJob)
     std::remove((statePath + ".lock").c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Together, TogetherFaultTest,
-                         testing::Combine(testing::ValuesIn(TOGETHER_FAULTS),
-                                          testing::ValuesIn(POSITIONS)),
-                         [](const testing::TestParamInfo<std::tuple<TogetherFault, int>>& info) {
-                             return std::string(std::get<0>(info.param).name) + "At" +
-                                    std::to_string(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Together, TogetherFaultTest,
+    testing::Combine(testing::ValuesIn(TOGETHER_FAULTS), testing::ValuesIn(POSITIONS),
+                     testing::ValuesIn(RX_BUFFERS)),
+    [](const testing::TestParamInfo<std::tuple<TogetherFault, int, const char*>>& info) {
+        return std::string(std::get<0>(info.param).name) + "At" +
+               std::to_string(std::get<1>(info.param)) + rxBufferName(std::get<2>(info.param));
+    });
 
 // Ready replies that share one identifier: the walk falls back before any character is
 // sent, streams the two it started from their ready replies and starts the rest as always.

@@ -292,6 +292,9 @@ const OptionCase OPTION_CASES[] = {
     {"latency=-1", "malformed option 'latency=-1'"},
     {"shared-reply-id=11", "malformed option 'shared-reply-id=11'"},
     {"reply-id-change=15", "malformed option 'reply-id-change=15'"},
+    {"rx-buffer=0,rx-buffer=16", nullptr},
+    {"rx-buffer=17", "malformed option 'rx-buffer=17'"},
+    {"rx-buffer", "malformed option 'rx-buffer'"},
 };
 
 TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {
@@ -312,9 +315,10 @@ TEST(SimOptions, SetsTheNamedFaults) {
     SimOptions options{};
     std::string error;
     ASSERT_EQ(simParseOptions("fast,silent=13,stall=12:500,slow=11:250,packed=5,read-error=14:7,"
-                              "stall=13:9:700,erase=14:6000,unplug-after=250",
+                              "stall=13:9:700,erase=14:6000,unplug-after=250,rx-buffer=1",
                               &options, &error),
               0);
+    EXPECT_EQ(options.rxBuffer, 1);
     EXPECT_TRUE(options.fast);
     EXPECT_TRUE(options.dovel[2].silent);
     EXPECT_FALSE(options.dovel[1].silent);
@@ -330,6 +334,8 @@ TEST(SimOptions, SetsTheNamedFaults) {
     EXPECT_EQ(options.dovel[3].eraseMs, 6000);
     EXPECT_EQ(options.dovel[0].eraseMs, SIM_FAULT_OFF);
     EXPECT_EQ(options.unplugAfterFrames, 250);
+    ASSERT_EQ(simParseOptions("fast", &options, &error), 0);
+    EXPECT_EQ(options.rxBuffer, SIM_RX_DEFAULT_BUFFER);
 }
 
 TEST(SimOptionsBackend, UnknownOptionFailsInitWithOneLineNamingIt) {
