@@ -141,11 +141,11 @@ TEST(RunRecord, ARecordThatCannotBeWrittenFailsOnlyAReportedStatus) {
 TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
     RecordFile report;
     recordBegin(report.path.c_str(), nullptr, RUN_UPDATE, 0, nullptr);
-    recordInterrupted("SIGINT");  // before the walks: nothing to say yet
-    EXPECT_TRUE(recordLines(report.path).empty());
-    recordWalksBegin();
+    recordWalksBegin(nullptr);
     UpdateOutcome outcome{};
+    recordPhase(PHASE_PREPARING, 11);
     outcome.dovels[0].id = 11;
+    outcome.dovels[0].prepare = PREPARED;
     outcome.dovels[0].roleRead = 0x8465;
     recordWalksProgress(outcome);
     recordInterrupted("SIGINT");
@@ -154,10 +154,13 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(holds(lines[0], "\"result\":\"interrupted\"")) << lines[0];
     EXPECT_TRUE(holds(lines[0],
-                      "\"dovels\":[{\"id\":11,\"outcome\":\"interrupted\",\"summary\":"
-                      "null,\"link_down\":false,\"role_read\":\"0x8465\""))
+                      "\"dovels\":[{\"id\":11,\"outcome\":\"interrupted\",\"step\":"
+                      "\"preparing\",\"summary\":null,\"link_down\":false,\"role_read\":"
+                      "\"0x8465\""))
         << lines[0];
-    EXPECT_TRUE(holds(lines[0], "\"exit_status\":null,\"signal\":\"SIGINT\",\"end\":\""))
+    EXPECT_TRUE(holds(lines[0],
+                      "\"exit_status\":null,\"phase\":\"preparing\",\"signal\":\"SIGINT\","
+                      "\"end\":\""))
         << lines[0];
     EXPECT_EQ(lines[0].back(), '}');
 }
