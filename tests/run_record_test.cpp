@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -189,6 +190,91 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
 }
 
 }  // namespace
+
+// A writer that stops half-way, as a full disk does.
+int writeHalf(const char* path, const char* bytes, size_t size, bool* mended) {
+    appendRecordBytes(path, bytes, size / 2, mended);
+    return ENOSPC;
+}
+
+TEST(RunRecord, AWriteCutShortCostsOnlyItsOwnRecord) {
+    RecordFile report;
+    const std::string mended =
+        "dovelflash: DOVEL_REPORT: the file did not end with a line end (a record cut short); "
+        "one was written before this run's record\n";
+    recordBegin(report.path.c_str(), nullptr, RUN_STATUS, 0, nullptr);
+    recordUseWriter(writeHalf);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(recordEnd(0, true), EXIT_RECORD_NOT_WRITTEN);
+    testing::internal::GetCapturedStderr();
+    recordUseWriter(nullptr);
+    // The next run's record, as its handler writes it and as its end does.
+    recordBegin(report.path.c_str(), nullptr, RUN_UPDATE, 0, nullptr);
+    recordLinkFailed("CAN_Init(): 3");
+    recordPhase(PHASE_RETRY_PROMPT, 0);
+    testing::internal::CaptureStderr();
+    recordInterrupted("SIGTERM");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), mended);
+    recordBegin(report.path.c_str(), nullptr, RUN_STATUS, 0, nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(recordEnd(1, true), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // the file ended whole
+    const std::vector<std::string> lines = recordLines(report.path);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].back(), '}');  // the half record stands alone
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind("{\"schema\":1,", 0), 0u) << lines[i];
+        EXPECT_EQ(lines[i].back(), '}') << lines[i];
+    }
+    EXPECT_TRUE(holds(lines[1], "\"link_problem\":\"CAN_Init(): 3\",")) << lines[1];
+    EXPECT_TRUE(holds(lines[1], "\"phase\":\"retry_prompt\",\"signal\":\"SIGTERM\"")) << lines[1];
+    EXPECT_TRUE(holds(lines[2], "\"result\":\"link_not_started\"")) << lines[2];
+}
+
+struct FallbackCase {
+    const char* name;
+    DownloadMode mode;
+    int repeatingId;
+    int aloneId;  // a controller that went on alone, 0 for none
+    const char* expected;
+};
+
+class DownloadFallbackTest : public testing::TestWithParam<FallbackCase> {};
+
+// download_mode stays what was asked; download_fallback says whether and why it changed.
+TEST_P(DownloadFallbackTest, SaysWhyTheDownloadsDidNotRunAsAsked) {
+    const FallbackCase& c = GetParam();
+    RecordFile report;
+    recordBegin(report.path.c_str(), nullptr, RUN_UPDATE, 0, nullptr);
+    recordDownloadMode(c.mode);
+    recordWalksBegin(nullptr);
+    UpdateOutcome outcome{};
+    for (int i = 0; i < DOVEL_COUNT; ++i) {
+        outcome.dovels[i].id = FIRST_DOVEL_ID + i;
+        outcome.dovels[i].wentAlone = outcome.dovels[i].id == c.aloneId;
+    }
+    outcome.download = DownloadWay{c.mode, 4, c.repeatingId, 12, 0x200, 0};
+    recordUpdate(outcome);
+    recordEnd(1, false);
+    const std::vector<std::string> lines = recordLines(report.path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(holds(lines[0], c.expected)) << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DownloadFallbackTest,
+    testing::Values(
+        FallbackCase{"OneByOne", DOWNLOAD_ONE_BY_ONE, 13, 0,
+                     "\"download_mode\":\"one-by-one\",\"download_fallback\":null,"},
+        FallbackCase{"TogetherAsAsked", DOWNLOAD_TOGETHER, 0, 0,
+                     "\"download_mode\":\"together\",\"download_fallback\":null,"},
+        FallbackCase{"RepeatedIdentifier", DOWNLOAD_TOGETHER, 13, 14,
+                     "\"download_mode\":\"together\",\"download_fallback\":\"one by one, not "
+                     "together: the replies of Dovel 12 and Dovel 13 both carry 0x200\","},
+        FallbackCase{"OneWentAlone", DOWNLOAD_TOGETHER, 0, 14,
+                     "\"download_fallback\":\"Dovel 14 went on alone, one by one: its replies "
+                     "changed identifier\","}),
+    [](const testing::TestParamInfo<FallbackCase>& info) { return info.param.name; });
 
 #if !defined(_WIN32)
 // --- Every way a run ends, with a report file ------------------------------------------
