@@ -477,19 +477,15 @@ size_t appendText(char* to, size_t at, const char* text) {
     return at;
 }
 
+// A counter, never negative.
 size_t appendNumber(char* to, size_t at, long long value) {
     char digits[24];
     int count = 0;
-    const bool negative = value < 0;
-    unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(value)
-                                            : static_cast<unsigned long long>(value);
+    unsigned long long rest = value > 0 ? static_cast<unsigned long long>(value) : 0;
     do {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (negative) {
-        to[at++] = '-';
-    }
+        digits[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
     while (count > 0) {
         to[at++] = digits[--count];
     }

@@ -438,7 +438,8 @@ TEST_P(RunEndTest, LeavesExactlyOneWholeTrueRecord) {
     }
     EXPECT_EQ(outcomes, c.outcomes) << line;
     // The controller whose download the signal cut short, with its characters so far.
-    const std::string cut = "\"step\":\"downloading\"[^}]*\"downloaded\":false";
+    const std::string cut =
+        "\"step\":\"downloading\"[^}]*\"download_started\":true,\"downloaded\":false";
     if (c.downloading.empty()) {
         EXPECT_FALSE(std::regex_search(line, std::regex(cut))) << line;
     } else {
