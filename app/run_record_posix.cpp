@@ -60,12 +60,18 @@ const char* recordErrorText(int error) {
 }
 
 void holdInterruptions(bool hold) {
+    // The mask as it was before the hold: a signal the caller kept waiting stays waiting.
+    static sigset_t before;
+    if (!hold) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        return;
+    }
     sigset_t handled;
     sigemptyset(&handled);
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         sigaddset(&handled, s);
     }
-    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &handled, nullptr);
+    sigprocmask(SIG_BLOCK, &handled, &before);
 }
 
 void writeStandardError(const char* bytes, size_t size) {

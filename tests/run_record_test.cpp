@@ -23,9 +23,11 @@
 #include <cstring>
 #include <regex>
 
+#include "app/console.h"
 #include "app/startup.h"
 #include "can/can_backend.h"
 #include "sim/sim_backend.h"
+#include "tests/support/child_run.h"
 #include "tests/support/environment.h"
 #include "tests/support/scripted_adapter.h"
 #endif
@@ -455,6 +457,29 @@ TEST_P(RunEndTest, LeavesExactlyOneWholeTrueRecord) {
     if (!state.empty()) {
         std::remove(state.c_str());
     }
+}
+
+// A termination request that comes as the run's own record is being written.
+int signalThenWrite(const char* path, const char* bytes, size_t size, bool* mended) {
+    raise(SIGTERM);
+    return appendRecordBytes(path, bytes, size, mended);
+}
+
+// It waits until the record is written, then ends the run: one record, not none or two.
+TEST(RunRecord, ASignalAsTheRecordIsWrittenWaitsForIt) {
+    RecordFile report;
+    const ChildRun run = runInChild(
+        [&] {
+            consoleSetUp();
+            recordBegin(report.path.c_str(), nullptr, RUN_STATUS, 0, nullptr);
+            recordUseWriter(signalThenWrite);
+            recordEnd(1, false);
+        },
+        "");
+    EXPECT_FALSE(run.exited);
+    const std::vector<std::string> lines = recordLines(report.path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(holds(lines[0], "\"exit_status\":1,")) << lines[0];
 }
 
 const std::string ALL_UPDATED = "11:updated 12:updated 13:updated 14:updated";
