@@ -262,17 +262,18 @@ void writeInterruptedDovel(JsonWriter* w, const DovelOutcome& dovel, int index) 
     jsonCloseObject(w);
 }
 
-void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel, bool interrupted) {
+// In the record of a finished update.
+void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel) {
     jsonOpenObject(w, nullptr);
     jsonInteger(w, "id", dovel.id);
-    jsonString(w, "outcome", interrupted ? "interrupted" : dovelOutcomeWord(dovel));
+    jsonString(w, "outcome", dovelOutcomeWord(dovel));
     char words[160];
     dovelSummaryWords(dovel, imageFailedCheck(), words, sizeof words);
-    jsonString(w, "summary", interrupted ? nullptr : words);
+    jsonString(w, "summary", words);
     jsonBool(w, "link_down", dovel.linkDown);
     hexWordOrNull(w, "role_read", dovel.prepare == PREPARED, roleWordForDisplay(dovel.roleRead));
     hexWordOrNull(w, "role_stored", dovel.restored, dovel.storedRole);
-    jsonString(w, "check", interrupted ? nullptr : checkWord(dovel.check));
+    jsonString(w, "check", checkWord(dovel.check));
     hexWordOrNull(w, "vers", dovel.checked.versRead, dovel.checked.vers);
     jsonBool(w, "download_started", dovel.download.started);
     jsonBool(w, "downloaded", dovel.downloaded);
@@ -434,7 +435,7 @@ JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
     } else if (run.walksBegan) {
         for (const DovelOutcome& dovel : run.outcome.dovels) {
             if (dovel.id != 0) {
-                writeUpdateDovel(&w, dovel, false);
+                writeUpdateDovel(&w, dovel);
             }
         }
     }

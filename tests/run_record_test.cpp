@@ -173,6 +173,7 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
     outcome.dovels[0].id = 11;
     outcome.dovels[0].prepare = PREPARED;
     outcome.dovels[0].roleRead = 0x8465;
+    outcome.dovels[0].download = DownloadReport{true, 7, false, 1234, 0};
     recordWalksProgress(outcome);
     recordInterrupted("SIGINT");
     recordInterrupted("SIGTERM");  // the second signal finds the record written
@@ -183,6 +184,11 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
                       "\"dovels\":[{\"id\":11,\"outcome\":\"interrupted\",\"step\":"
                       "\"preparing\",\"summary\":null,\"link_down\":false,\"role_read\":"
                       "\"0x8465\""))
+        << lines[0];
+    // Without counters to read, the download as the last step left it.
+    EXPECT_TRUE(holds(lines[0],
+                      "\"download_started\":true,\"downloaded\":false,\"download_percent\":7,"
+                      "\"characters\":1234,"))
         << lines[0];
     EXPECT_TRUE(holds(lines[0],
                       "\"exit_status\":null,\"phase\":\"preparing\",\"signal\":\"SIGINT\","
