@@ -31,6 +31,41 @@ const char* volatile promptAgain = nullptr;
 volatile size_t promptAgainLength = 0;
 constexpr int RESTORING_SIGNALS[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
 constexpr size_t RESTORING_SIGNAL_COUNT = sizeof RESTORING_SIGNALS / sizeof RESTORING_SIGNALS[0];
+// The signals that end a run, and a closed terminal, outside the walks: each leaves the
+// record of the interrupted run.
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+const char* signalName(int signalNumber) {
+    switch (signalNumber) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "SIGQUIT";
+    }
+}
+
+// Every signal the run handles waits while one handler runs: a second Ctrl-C cannot end
+// the process before the first one's record is written.
+struct sigaction handling(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    for (int s : RESTORING_SIGNALS) {
+        sigaddset(&action.sa_mask, s);
+    }
+    return action;
+}
+
+// The default effect of the signal, once the record is written.
+void recordAndReraise(int signalNumber) {
+    recordInterrupted(signalName(signalNumber));
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
 
 void restoreTerminalAndReraise(int signalNumber) {
     const int savedErrno = errno;
@@ -68,16 +103,13 @@ void restoreTerminalAndReraise(int signalNumber) {
         errno = savedErrno;
         return;
     }
-    signal(signalNumber, SIG_DFL);
-    raise(signalNumber);
+    recordAndReraise(signalNumber);
 }
 
 // The walks' own handler for Ctrl-C and termination requests.
 void reportInterruptAndReraise(int signalNumber) {
     (void)!write(STDOUT_FILENO, UPDATE_INTERRUPTED_LINE, sizeof UPDATE_INTERRUPTED_LINE - 1);
-    recordInterrupted(signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
-    signal(signalNumber, SIG_DFL);
-    raise(signalNumber);
+    recordAndReraise(signalNumber);
 }
 
 constexpr int INTERRUPT_SIGNALS[] = {SIGINT, SIGTERM};
@@ -136,23 +168,31 @@ char waitTerminalKey() {
 
 }  // namespace
 
-void consoleSetUp() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
+void consoleSetUp() {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // A reader that went away (dovelflash --status | head -c1) loses the text, not the
+    // run: the failed write is dropped and the run goes on to its record and its status.
+    signal(SIGPIPE, SIG_IGN);
+    const struct sigaction ending = handling(recordAndReraise);
+    for (int s : ENDING_SIGNALS) {
+        sigaction(s, &ending, nullptr);
+    }
+}
 
 void guardUpdateWalks() {
     for (int s : OUTPUT_LOSS_SIGNALS) {
         signal(s, SIG_IGN);
     }
-    struct sigaction interrupt {};
-    interrupt.sa_handler = reportInterruptAndReraise;
-    sigemptyset(&interrupt.sa_mask);
+    const struct sigaction interrupt = handling(reportInterruptAndReraise);
     for (int s : INTERRUPT_SIGNALS) {
         sigaction(s, &interrupt, nullptr);
     }
 }
 
 void endUpdateGuard() {
+    const struct sigaction ending = handling(recordAndReraise);
     for (int s : INTERRUPT_SIGNALS) {
-        signal(s, SIG_DFL);
+        sigaction(s, &ending, nullptr);
     }
 }
 
@@ -171,9 +211,7 @@ char waitKey() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
 
-    struct sigaction restoring {};
-    restoring.sa_handler = restoreTerminalAndReraise;
-    sigemptyset(&restoring.sa_mask);
+    const struct sigaction restoring = handling(restoreTerminalAndReraise);
     struct sigaction previous[RESTORING_SIGNAL_COUNT];
     for (size_t i = 0; i < RESTORING_SIGNAL_COUNT; ++i) {
         sigaction(RESTORING_SIGNALS[i], &restoring, &previous[i]);

@@ -67,12 +67,14 @@ char waitConsoleKey(HANDLE input) {
     }
 }
 
-// Ctrl-C or Ctrl-Break during the walks: the line, then the default handling.
-BOOL WINAPI reportInterrupt(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        DWORD written = 0;
-        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), UPDATE_INTERRUPTED_LINE,
-                  sizeof UPDATE_INTERRUPTED_LINE - 1, &written, nullptr);
+bool endsRun(DWORD event) {
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT;
+}
+
+// Whatever ends the run from the console leaves the interrupted run's record (none once
+// the run's own is written), then the default handling.
+BOOL WINAPI recordInterruption(DWORD event) {
+    if (endsRun(event)) {
         recordInterrupted(event == CTRL_C_EVENT       ? "CTRL_C_EVENT"
                           : event == CTRL_BREAK_EVENT ? "CTRL_BREAK_EVENT"
                                                       : "CTRL_CLOSE_EVENT");
@@ -80,10 +82,21 @@ BOOL WINAPI reportInterrupt(DWORD event) {
     return FALSE;
 }
 
+// Ctrl-C or Ctrl-Break during the walks: the line first.
+BOOL WINAPI reportInterrupt(DWORD event) {
+    if (endsRun(event)) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), UPDATE_INTERRUPTED_LINE,
+                  sizeof UPDATE_INTERRUPTED_LINE - 1, &written, nullptr);
+    }
+    return recordInterruption(event);
+}
+
 }  // namespace
 
 void consoleSetUp() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    SetConsoleCtrlHandler(recordInterruption, TRUE);
     if (timeBeginPeriod(TIMER_RESOLUTION_MS) == TIMERR_NOERROR) {
         std::atexit(restoreTimerResolution);
     }

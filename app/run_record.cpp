@@ -1,7 +1,9 @@
 #include "app/run_record.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,25 +46,40 @@ struct RunState {
     std::string backend;
     bool interfaceKnown = false;
     std::string interface;
+    std::string linkProblem;  // the last failed start-up's, "" when none failed
     std::string downloadMode;
     std::vector<ImageEntry> images;
     std::vector<StatusEntry> status;
     bool walksBegan = false;
     bool walksEnded = false;
     UpdateOutcome outcome{};
+    RunPhase phase = PHASE_START_UP;
+    bool reached[DOVEL_COUNT] = {};     // a step of the walks began for it
+    RunPhase stepOf[DOVEL_COUNT] = {};  // the last step that began for it
 };
 
 RunState run;
 
+// The download counters the interrupted run's record reads when the signal comes.
+const DownloadReport* volatile downloadCounters[DOVEL_COUNT];
+
 // The record an interruption leaves, made beforehand: everything but its last members.
 // Two buffers, so that the handler always finds a whole one while the other is made.
+// Where a download counter goes, the text has SLOT_MARK and then the slot's code: the
+// controller's index times SLOT_FIELDS plus the field. JSON text never holds the byte
+// SLOT_MARK itself: the writer escapes every control character inside a string.
 constexpr size_t INTERRUPTED_RECORD_SIZE = 32 * 1024;
 constexpr size_t REPORT_PATH_SIZE = 4096;
+constexpr char SLOT_MARK = '\x01';
+enum SlotField { SLOT_STARTED, SLOT_PERCENT, SLOT_CHARACTERS, SLOT_FIELDS };
+// Room for every slot's value and the members the handler adds.
+constexpr size_t INTERRUPTED_TAIL_SIZE = 512;
 char interruptedHead[2][INTERRUPTED_RECORD_SIZE];
 size_t interruptedHeadSize[2];
 volatile std::sig_atomic_t interruptedActive = -1;
-char interruptedRecord[INTERRUPTED_RECORD_SIZE + 128];
+char interruptedRecord[INTERRUPTED_RECORD_SIZE + INTERRUPTED_TAIL_SIZE];
 char reportPathForSignal[REPORT_PATH_SIZE];
+RecordWriter recordWriter = appendRecordBytes;
 
 const char* commandWord(RunMode command) {
     switch (command) {
@@ -96,6 +113,32 @@ const char* checkWord(DovelCheck check) {
             break;
     }
     return "link_down";
+}
+
+const char* phaseWord(RunPhase phase) {
+    switch (phase) {
+        case PHASE_START_UP:
+            return "start_up";
+        case PHASE_RETRY_PROMPT:
+            return "retry_prompt";
+        case PHASE_FILE_CHECK:
+            return "file_check";
+        case PHASE_STATUS_CHECK:
+            return "status_check";
+        case PHASE_PREPARING:
+            return "preparing";
+        case PHASE_RESET_WAIT:
+            return "reset_wait";
+        case PHASE_DOWNLOADING:
+            return "downloading";
+        case PHASE_RESTORING:
+            return "restoring";
+        case PHASE_CHECKING:
+            return "checking";
+        case PHASE_SUMMARY:
+            break;
+    }
+    return "summary";
 }
 
 const char* verdictWord(int verdict) {
@@ -180,17 +223,57 @@ void writeImage(JsonWriter* w, const ImageEntry* image) {
     jsonCloseObject(w);
 }
 
-void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel, bool interrupted) {
+// A member whose value the handler writes from the download's counters.
+void counterSlot(JsonWriter* w, const char* key, int dovelIndex, SlotField field) {
+    jsonNull(w, key);
+    w->text.resize(w->text.size() - std::strlen("null"));
+    w->text += SLOT_MARK;
+    w->text += static_cast<char>(dovelIndex * SLOT_FIELDS + field);
+}
+
+// In the record of an interruption, the controller at index: its download counters as the
+// signal finds them, where a download keeps them.
+void writeInterruptedDovel(JsonWriter* w, const DovelOutcome& dovel, int index) {
     jsonOpenObject(w, nullptr);
-    jsonInteger(w, "id", dovel.id);
-    jsonString(w, "outcome", interrupted ? "interrupted" : dovelOutcomeWord(dovel));
-    char words[160];
-    dovelSummaryWords(dovel, imageFailedCheck(), words, sizeof words);
-    jsonString(w, "summary", interrupted ? nullptr : words);
+    jsonInteger(w, "id", FIRST_DOVEL_ID + index);
+    jsonString(w, "outcome", "interrupted");
+    jsonString(w, "step", phaseWord(run.stepOf[index]));
+    jsonNull(w, "summary");
     jsonBool(w, "link_down", dovel.linkDown);
     hexWordOrNull(w, "role_read", dovel.prepare == PREPARED, roleWordForDisplay(dovel.roleRead));
     hexWordOrNull(w, "role_stored", dovel.restored, dovel.storedRole);
-    jsonString(w, "check", interrupted ? nullptr : checkWord(dovel.check));
+    jsonNull(w, "check");
+    hexWordOrNull(w, "vers", dovel.checked.versRead, dovel.checked.vers);
+    const bool counted = downloadCounters[index] != nullptr;
+    if (counted) {
+        counterSlot(w, "download_started", index, SLOT_STARTED);
+    } else {
+        jsonBool(w, "download_started", dovel.download.started);
+    }
+    jsonBool(w, "downloaded", dovel.downloaded);
+    if (counted) {
+        counterSlot(w, "download_percent", index, SLOT_PERCENT);
+        counterSlot(w, "characters", index, SLOT_CHARACTERS);
+    } else {
+        jsonInteger(w, "download_percent", dovel.download.percent);
+        jsonInteger(w, "characters", dovel.download.characters);
+    }
+    jsonInteger(w, "download_ms", dovel.download.durationUs / 1000);
+    jsonCloseObject(w);
+}
+
+// In the record of a finished update.
+void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel) {
+    jsonOpenObject(w, nullptr);
+    jsonInteger(w, "id", dovel.id);
+    jsonString(w, "outcome", dovelOutcomeWord(dovel));
+    char words[160];
+    dovelSummaryWords(dovel, imageFailedCheck(), words, sizeof words);
+    jsonString(w, "summary", words);
+    jsonBool(w, "link_down", dovel.linkDown);
+    hexWordOrNull(w, "role_read", dovel.prepare == PREPARED, roleWordForDisplay(dovel.roleRead));
+    hexWordOrNull(w, "role_stored", dovel.restored, dovel.storedRole);
+    jsonString(w, "check", checkWord(dovel.check));
     hexWordOrNull(w, "vers", dovel.checked.versRead, dovel.checked.vers);
     jsonBool(w, "download_started", dovel.download.started);
     jsonBool(w, "downloaded", dovel.downloaded);
@@ -280,7 +363,35 @@ void writeCounts(JsonWriter* w) {
     jsonCloseObject(w);
 }
 
-// Every member but the exit status and the end time, the object left open.
+// Whether and why downloads asked to run together did not all do so, in the summary's
+// words; "" when they ran as asked.
+std::string downloadFallback(const UpdateOutcome& outcome) {
+    const DownloadWay& way = outcome.download;
+    if (way.mode != DOWNLOAD_TOGETHER) {
+        return "";
+    }
+    char words[160];
+    if (way.repeatingId != 0) {
+        std::snprintf(words, sizeof words,
+                      "one by one, not together: the replies of Dovel %d and Dovel %d both "
+                      "carry 0x%03X",
+                      way.repeatedId, way.repeatingId, way.replyId);
+        return words;
+    }
+    std::string fallback;
+    for (const DovelOutcome& dovel : outcome.dovels) {
+        if (dovel.wentAlone) {
+            std::snprintf(words, sizeof words,
+                          "Dovel %d went on alone, one by one: its replies changed identifier",
+                          dovel.id);
+            fallback += (fallback.empty() ? "" : "; ") + std::string(words);
+        }
+    }
+    return fallback;
+}
+
+// Every member but the exit status and the end time, the object left open; for an
+// interruption, also the exit status (null) and the phase.
 JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
     JsonWriter w;
     jsonOpenObject(&w, nullptr);
@@ -299,7 +410,10 @@ JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
     jsonString(&w, "start", start);
     jsonString(&w, "backend", run.linkUp ? run.backend.c_str() : nullptr);
     jsonString(&w, "interface", run.interfaceKnown ? run.interface.c_str() : nullptr);
+    jsonString(&w, "link_problem", run.linkProblem.empty() ? nullptr : run.linkProblem.c_str());
     jsonString(&w, "download_mode", run.downloadMode.empty() ? nullptr : run.downloadMode.c_str());
+    const std::string fallback = run.walksBegan ? downloadFallback(run.outcome) : "";
+    jsonString(&w, "download_fallback", fallback.empty() ? nullptr : fallback.c_str());
     jsonString(&w, "result", resultWord(image, interrupted));
     jsonOpenArray(&w, "refusals");
     for (const std::string& why : run.refusals) {
@@ -312,10 +426,16 @@ JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
         for (const StatusEntry& entry : run.status) {
             writeStatusDovel(&w, entry);
         }
+    } else if (interrupted) {
+        for (int i = 0; i < DOVEL_COUNT; ++i) {
+            if (run.reached[i]) {
+                writeInterruptedDovel(&w, run.outcome.dovels[i], i);
+            }
+        }
     } else if (run.walksBegan) {
         for (const DovelOutcome& dovel : run.outcome.dovels) {
             if (dovel.id != 0) {
-                writeUpdateDovel(&w, dovel, interrupted);
+                writeUpdateDovel(&w, dovel);
             }
         }
     }
@@ -325,10 +445,19 @@ JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
         jsonString(&w, "link_down_reason", reason[0] != '\0' ? reason : nullptr);
     }
     writeCounts(&w);
+    if (interrupted) {
+        jsonNull(&w, "exit_status");
+        jsonString(&w, "phase", phaseWord(run.phase));
+    }
     return w;
 }
 
+// Made anew whenever a step changes, never per character: the handler finds the buffer
+// published last whole, since the index is switched only after a fence.
 void prepareInterruptedRecord() {
+    if (!run.active || reportPathForSignal[0] == '\0') {
+        return;
+    }
     const JsonWriter w = recordHead(run.images.empty() ? nullptr : &run.images.front(), true);
     const int next = interruptedActive == 0 ? 1 : 0;
     if (w.text.size() > INTERRUPTED_RECORD_SIZE) {
@@ -337,6 +466,7 @@ void prepareInterruptedRecord() {
     }
     w.text.copy(interruptedHead[next], w.text.size());
     interruptedHeadSize[next] = w.text.size();
+    std::atomic_signal_fence(std::memory_order_release);
     interruptedActive = next;
 }
 
@@ -348,6 +478,38 @@ size_t appendText(char* to, size_t at, const char* text) {
     return at;
 }
 
+// A counter, never negative.
+size_t appendNumber(char* to, size_t at, long long value) {
+    char digits[24];
+    int count = 0;
+    unsigned long long rest = value > 0 ? static_cast<unsigned long long>(value) : 0;
+    do {
+        digits[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    while (count > 0) {
+        to[at++] = digits[--count];
+    }
+    return at;
+}
+
+// The slot's value as the download's counters hold it now.
+size_t appendSlot(char* to, size_t at, unsigned char code) {
+    const int index = code / SLOT_FIELDS;
+    const volatile DownloadReport* report = index < DOVEL_COUNT ? downloadCounters[index] : nullptr;
+    if (report == nullptr) {
+        return appendText(to, at, "null");
+    }
+    switch (code % SLOT_FIELDS) {
+        case SLOT_STARTED:
+            return appendText(to, at, report->started ? "true" : "false");
+        case SLOT_PERCENT:
+            return appendNumber(to, at, report->percent);
+        default:
+            return appendNumber(to, at, report->characters);
+    }
+}
+
 void putDigits(char* to, long long value, int width) {
     for (int i = width - 1; i >= 0; --i) {
         to[i] = static_cast<char>('0' + value % 10);
@@ -355,9 +517,17 @@ void putDigits(char* to, long long value, int width) {
     }
 }
 
+const char MENDED_LINE[] =
+    "dovelflash: DOVEL_REPORT: the file did not end with a line end (a record cut short); "
+    "one was written before this run's record\n";
+
 bool writeOneRecord(const std::string& text) {
     const char* path = run.reportPath.c_str();
-    const int error = appendRecordBytes(path, text.data(), text.size());
+    bool mended = false;
+    const int error = recordWriter(path, text.data(), text.size(), &mended);
+    if (mended) {
+        std::fputs(MENDED_LINE, stderr);
+    }
     if (error != 0) {
         std::fprintf(stderr, "dovelflash: %s: the run's record was not written to %s: %s\n",
                      REPORT_VARIABLE, path, recordErrorText(error));
@@ -419,6 +589,10 @@ void formatUtcTime(int64_t unixMs, char (&text)[UTC_TIME_SIZE]) {
 void recordBegin(const char* reportPath, const char* handLabel, RunMode command, int argc,
                  char** argv) {
     interruptedActive = -1;
+    reportPathForSignal[0] = '\0';
+    for (const DownloadReport* volatile& counters : downloadCounters) {
+        counters = nullptr;
+    }
     run = RunState{};
     if (reportPath == nullptr || reportPath[0] == '\0') {
         return;
@@ -432,11 +606,18 @@ void recordBegin(const char* reportPath, const char* handLabel, RunMode command,
         run.arguments.emplace_back(argv[i]);
     }
     run.startMs = wallClockNowMs();
+    // A path too long to keep for the handler: only that run's interruption goes unrecorded.
+    if (run.reportPath.size() < REPORT_PATH_SIZE) {
+        run.reportPath.copy(reportPathForSignal, run.reportPath.size());
+        reportPathForSignal[run.reportPath.size()] = '\0';
+    }
+    prepareInterruptedRecord();
 }
 
 void recordSettingsRefused(const char* why) {
     if (run.active) {
         run.refusals.emplace_back(why);
+        prepareInterruptedRecord();
     }
 }
 
@@ -446,15 +627,25 @@ void recordLink() {
         return;
     }
     run.linkUp = true;
+    run.linkProblem.clear();
     run.backend = backend->name;
     const char* iface = backend->traceInterface != nullptr ? backend->traceInterface() : nullptr;
     run.interfaceKnown = iface != nullptr;
     run.interface = iface != nullptr ? iface : "";
+    prepareInterruptedRecord();
+}
+
+void recordLinkFailed(const char* problem) {
+    if (run.active) {
+        run.linkProblem = problem != nullptr ? problem : "";
+        prepareInterruptedRecord();
+    }
 }
 
 void recordDownloadMode(DownloadMode mode) {
     if (run.active) {
         run.downloadMode = mode == DOWNLOAD_TOGETHER ? "together" : "one-by-one";
+        prepareInterruptedRecord();
     }
 }
 
@@ -471,6 +662,7 @@ void recordImage(const char* path, const FirmwareFileCheck& check) {
     image.checkedAgainst = check.checkedAgainst;
     image.scan = check.scan;
     run.images.push_back(image);
+    prepareInterruptedRecord();
 }
 
 void recordImageRefused(const char* path, const char* problem) {
@@ -482,22 +674,45 @@ void recordImageRefused(const char* path, const char* problem) {
     image.verdict = FILE_CHECK_REFUSED;
     image.problem = problem;
     run.images.push_back(image);
+    prepareInterruptedRecord();
 }
 
 void recordStatusDovel(int id, DovelCheck check, const DovelCheckAnswer& readings) {
     if (run.active) {
         run.status.push_back(StatusEntry{id, check, readings});
+        prepareInterruptedRecord();
     }
 }
 
-void recordWalksBegin() {
-    if (!run.active || run.reportPath.size() >= REPORT_PATH_SIZE) {
+void recordPhase(RunPhase phase, int dovelId) {
+    if (!run.active) {
         return;
     }
-    run.reportPath.copy(reportPathForSignal, run.reportPath.size());
-    reportPathForSignal[run.reportPath.size()] = '\0';
+    run.phase = phase;
+    for (int i = 0; i < DOVEL_COUNT && phase >= PHASE_PREPARING && phase != PHASE_SUMMARY; ++i) {
+        if (dovelId == 0 ? phase != PHASE_RESET_WAIT : dovelId == FIRST_DOVEL_ID + i) {
+            run.reached[i] = true;
+            run.stepOf[i] = phase;
+        }
+    }
+    prepareInterruptedRecord();
+}
+
+void recordWalksBegin(const UpdateOutcome* live) {
+    if (!run.active) {
+        return;
+    }
+    for (int i = 0; i < DOVEL_COUNT; ++i) {
+        recordDownloadCounters(i, live != nullptr ? &live->dovels[i].download : nullptr);
+    }
     run.walksBegan = true;
     prepareInterruptedRecord();
+}
+
+void recordDownloadCounters(int dovelIndex, const DownloadReport* report) {
+    if (dovelIndex >= 0 && dovelIndex < DOVEL_COUNT) {
+        downloadCounters[dovelIndex] = report;
+    }
 }
 
 void recordWalksProgress(const UpdateOutcome& outcome) {
@@ -509,20 +724,29 @@ void recordWalksProgress(const UpdateOutcome& outcome) {
 }
 
 void recordUpdate(const UpdateOutcome& outcome) {
-    interruptedActive = -1;
     if (!run.active) {
         return;
     }
     run.walksBegan = true;
     run.walksEnded = true;
     run.outcome = outcome;
+    run.phase = PHASE_SUMMARY;
+    prepareInterruptedRecord();
+}
+
+void recordUseWriter(RecordWriter writer) {
+    recordWriter = writer != nullptr ? writer : appendRecordBytes;
 }
 
 int recordEnd(int exitStatus, bool statusReported) {
-    interruptedActive = -1;
     if (!run.active) {
+        interruptedActive = -1;
         return exitStatus;
     }
+    // A signal now waits until this run's record is written, and then finds it written.
+    holdInterruptions(true);
+    interruptedActive = -1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     const int64_t endMs = wallClockNowMs();
     bool written = true;
     if (run.command == RUN_CHECK && !run.images.empty()) {
@@ -534,6 +758,7 @@ int recordEnd(int exitStatus, bool statusReported) {
         written = writeOneRecord(finishedRecord(image, exitStatus, endMs));
     }
     run.active = false;  // one run, one record
+    holdInterruptions(false);
     return !written && statusReported && exitStatus == 0 ? EXIT_RECORD_NOT_WRITTEN : exitStatus;
 }
 
@@ -542,13 +767,19 @@ void recordInterrupted(const char* signalName) {
     if (active < 0) {
         return;
     }
-    interruptedActive = -1;  // one record, also when both signals arrive
+    interruptedActive = -1;  // one record, also when another signal comes after this one
+    std::atomic_signal_fence(std::memory_order_acquire);
     size_t at = 0;
     const char* head = interruptedHead[active];
-    for (size_t i = 0; i < interruptedHeadSize[active]; ++i) {
-        interruptedRecord[at++] = head[i];
+    const size_t size = interruptedHeadSize[active];
+    for (size_t i = 0; i < size; ++i) {
+        if (head[i] == SLOT_MARK && i + 1 < size) {
+            at = appendSlot(interruptedRecord, at, static_cast<unsigned char>(head[++i]));
+        } else {
+            interruptedRecord[at++] = head[i];
+        }
     }
-    at = appendText(interruptedRecord, at, ",\"exit_status\":null,\"signal\":\"");
+    at = appendText(interruptedRecord, at, ",\"signal\":\"");
     at = appendText(interruptedRecord, at, signalName);
     at = appendText(interruptedRecord, at, "\"");
     char end[UTC_TIME_SIZE];
@@ -556,7 +787,12 @@ void recordInterrupted(const char* signalName) {
     at = appendText(interruptedRecord, at, ",\"end\":\"");
     at = appendText(interruptedRecord, at, end);
     at = appendText(interruptedRecord, at, "\"}\n");
-    if (appendRecordBytes(reportPathForSignal, interruptedRecord, at) != 0) {
+    bool mended = false;
+    const int error = recordWriter(reportPathForSignal, interruptedRecord, at, &mended);
+    if (mended) {
+        writeStandardError(MENDED_LINE, sizeof MENDED_LINE - 1);
+    }
+    if (error != 0) {
         static const char LINE[] =
             "dovelflash: DOVEL_REPORT: the record of the interrupted run was not written\n";
         writeStandardError(LINE, sizeof LINE - 1);

@@ -6,16 +6,34 @@
 
 #include "app/run_record.h"
 
-int appendRecordBytes(const char* path, const char* bytes, size_t size) {
-    const HANDLE file =
-        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+int appendRecordBytes(const char* path, const char* bytes, size_t size, bool* mended) {
+    *mended = false;
+    const HANDLE file = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return static_cast<int>(GetLastError());
     }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return ERROR_BAD_FILE_TYPE;
+    }
+    // A record cut short gets its line end first, so that only that record is lost.
+    LARGE_INTEGER end{};
+    if (GetFileSizeEx(file, &end) && end.QuadPart > 0) {
+        OVERLAPPED at{};
+        const unsigned long long lastByte = static_cast<unsigned long long>(end.QuadPart) - 1;
+        at.Offset = static_cast<DWORD>(lastByte);
+        at.OffsetHigh = static_cast<DWORD>(lastByte >> 32);
+        char last = '\n';
+        DWORD read = 0;
+        *mended = ReadFile(file, &last, 1, &read, &at) && read == 1 && last != '\n';
+    }
     DWORD written = 0;
     int error = 0;
-    if (!WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr)) {
+    if (*mended && (!WriteFile(file, "\n", 1, &written, nullptr) || written != 1)) {
+        error = static_cast<int>(GetLastError());
+    } else if (!WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr)) {
         error = static_cast<int>(GetLastError());
     } else if (written != size) {
         error = ERROR_DISK_FULL;
@@ -23,6 +41,10 @@ int appendRecordBytes(const char* path, const char* bytes, size_t size) {
     CloseHandle(file);
     return error;
 }
+
+// The console's handler runs on a thread of its own; the record written at the run's end
+// disarms the interrupted run's record first, so there is nothing to hold.
+void holdInterruptions(bool) {}
 
 const char* recordErrorText(int error) {
     static char text[256];

@@ -7,6 +7,7 @@ target_sources(dovelcore PRIVATE
   app/expected_version.cpp
   app/file_check.cpp
   app/input_files.cpp
+  app/output_files.cpp
   app/run_settings.cpp
   app/json_writer.cpp
   app/run_record.cpp

@@ -10,6 +10,7 @@
 #include "app/download_mode.h"
 #include "app/file_check.h"
 #include "app/input_files.h"
+#include "app/output_files.h"
 #include "app/run_record.h"
 #include "app/run_settings.h"
 #include "app/update_walks.h"
@@ -44,6 +45,7 @@ void startLinkOrExit(bool statusOnly) {
             recordLink();
             return;
         }
+        recordLinkFailed(canStartProblem());
         if (started == CAN_ERR_BUS_NOT_TAKEN && statusOnly) {
             exitRecorded(STATUS_NOT_ALL_RUNNING);
         }
@@ -51,7 +53,10 @@ void startLinkOrExit(bool statusOnly) {
         if (started != CAN_ERR_BUS_NOT_TAKEN) {
             std::printf("[FAILED] Please check that your USB/CAN device is plugged in.\n");
         }
-        if (declines(promptKey("\nDo you want to try again (y/n)? "))) {
+        recordPhase(PHASE_RETRY_PROMPT, 0);
+        const bool declined = declines(promptKey("\nDo you want to try again (y/n)? "));
+        recordPhase(PHASE_START_UP, 0);
+        if (declined) {
             if (statusOnly) {
                 std::printf("\n");
                 exitRecorded(STATUS_NOT_ALL_RUNNING);
@@ -78,6 +83,7 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
 
 // Which controllers answer and what they run, at any time: get requests only.
 [[noreturn]] void runStatusCheck(const ExpectedVersion& expected) {
+    recordPhase(PHASE_STATUS_CHECK, 0);
     std::printf("\n");
     int running = 0;
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
@@ -94,6 +100,7 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
 
 // The file check of one image, with the run's settings for it.
 int checkImage(const RunSettings& settings, const std::string& image, FirmwareFileCheck* check) {
+    recordPhase(PHASE_FILE_CHECK, 0);
     char path[FIRMWARE_PATH_SIZE];
     if (!takeFirmwarePath(image, path)) {
         return FILE_CHECK_REFUSED;
@@ -204,6 +211,9 @@ void runDovelflash(int argc, char** argv) {
         std::fprintf(stderr, "dovelflash: %s\n", warning.c_str());
     }
     std::vector<std::string> problems = settings.problems;
+    for (const std::string& problem : outputFileProblems(&settings)) {
+        problems.push_back(problem);
+    }
     for (const std::string& problem : overwriteProblems(&settings)) {
         problems.push_back(problem);
     }
@@ -262,8 +272,8 @@ void runDovelflash(int argc, char** argv) {
 
     guardUpdateWalks();
     recordDownloadMode(settings.downloadMode);
-    recordWalksBegin();
     UpdateOutcome outcome{};
+    recordWalksBegin(&outcome);
     runUpdateWalks(&check.image, settings.expectedVersion, settings.downloadMode, &outcome);
     recordUpdate(outcome);
     const ImageSummary image{path.c_str(), check.sha256, check.checkedAgainst,

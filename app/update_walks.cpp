@@ -24,6 +24,7 @@ void noteLinkDown(bool stepFailed, DovelOutcome* dovel, UpdateOutcome* outcome) 
 // Once the link is gone nothing more reaches a controller, so there is nothing to wait
 // for: the summary follows at once.
 void waitForResets() {
+    recordPhase(PHASE_RESET_WAIT, 0);
     if (canLinkDown() == nullptr) {
         std::printf("\nWaiting for dovels to reset...\n");
         sleepMs(RESET_WAIT_MS);
@@ -46,6 +47,7 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, Do
     for (int i = 0; i < DOVEL_COUNT; ++i) {
         DovelOutcome& dovel = outcome->dovels[i];
         dovel.id = FIRST_DOVEL_ID + i;
+        recordPhase(PHASE_PREPARING, dovel.id);
         dovel.prepare = prepareDovelTelling(dovel.id, &dovel.roleRead);
         noteLinkDown(dovel.prepare != PREPARED, &dovel, outcome);
         recordWalksProgress(*outcome);
@@ -59,12 +61,14 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, Do
             break;  // below, in one walk of its own
         }
         std::printf("\n\nDownloading firmware to Dovel %d\n", dovel.id);
+        recordPhase(PHASE_DOWNLOADING, dovel.id);
         dovel.downloaded = downloadImage(dovel.id, image, &dovel.download) == 0;
         noteLinkDown(!dovel.downloaded, &dovel, outcome);
         recordWalksProgress(*outcome);
         pauseAfterDownload();
     }
     if (mode == DOWNLOAD_TOGETHER) {
+        recordPhase(PHASE_DOWNLOADING, 0);
         runDownloadsTogether(image, outcome);
         for (DovelOutcome& dovel : outcome->dovels) {
             noteLinkDown(!dovel.downloaded, &dovel, outcome);
@@ -76,6 +80,7 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, Do
     // Role code 5 makes a controller boot its main firmware: never after half an image.
     for (DovelOutcome& dovel : outcome->dovels) {
         std::printf("\nRestoring the ROLE for Dovel %d\n", dovel.id);
+        recordPhase(PHASE_RESTORING, dovel.id);
         if (!dovel.downloaded) {
             std::printf(dovel.prepare == PREPARED
                             ? "Skipped: its download did not complete; it stays in its monitor\n"
@@ -91,6 +96,7 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, Do
     for (DovelOutcome& dovel : outcome->dovels) {
         const DovelCheckQuestion question{CHECK_ID_QUERIES_AFTER_UPDATE, false, dovel.restored,
                                           dovel.storedRole, outcome->expected};
+        recordPhase(PHASE_CHECKING, dovel.id);
         dovel.check = checkDovel(dovel.id, question, &dovel.checked);
         noteLinkDown(dovel.check == CHECK_LINK_DOWN, &dovel, outcome);
         recordWalksProgress(*outcome);

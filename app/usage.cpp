@@ -92,7 +92,8 @@ const char* const USAGE_ENVIRONMENT =
     "  DOVEL_EXIT_STATUS=report  the update's exit status tells the outcome (below)\n"
     "  DOVEL_REPORT=FILE         append one JSON line per run (per image for --check) to\n"
     "                            FILE: the image, each controller's outcome and versions,\n"
-    "                            the exit status; for programs, as README.md describes\n"
+    "                            the exit status; docs/run-record.md lists every field\n"
+    "                            and every value it takes\n"
     "  DOVEL_HAND=LABEL          the operator's label for the hand (a serial number), as\n"
     "                            given, in the run's record\n"
     "  DOVEL_DOWNLOAD=one-by-one|together\n"
@@ -112,8 +113,9 @@ const char* const USAGE_EXIT_STATUS =
     "  An update ends with 0 on every way out; its console text tells what happened.\n"
     "  With DOVEL_EXIT_STATUS=report: 0 when all four controllers were updated, 1 when\n"
     "  the update ran and any controller was not, 2 when it never started (link start-up\n"
-    "  declined, image refused), 3 instead of 0 when DOVEL_REPORT's record could not be\n"
-    "  written. --check and --status as above; --help and --version 0.\n";
+    "  declined, image or a setting refused: a DOVEL_REPORT or trace that cannot be made\n"
+    "  is one), 3 instead of 0 when DOVEL_REPORT's record could not be written. --check\n"
+    "  and --status as above; --help and --version 0.\n";
 
 }  // namespace
 

@@ -67,9 +67,21 @@ std::FILE* canTraceCreateFile(const char* path, bool ownerOnly) {
 #else
     constexpr mode_t OWNER_ONLY = S_IRUSR | S_IWUSR;
     constexpr mode_t READABLE = OWNER_ONLY | S_IRGRP | S_IROTH;
+    // Without blocking: a FIFO with no reader must not hold the run. The run's settings
+    // refuse anything but a regular file; one that became a FIFO since is refused here.
     const int fd =
-        open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, ownerOnly ? OWNER_ONLY : READABLE);
+        open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, ownerOnly ? OWNER_ONLY : READABLE);
     if (fd < 0) {
+        return nullptr;
+    }
+    struct stat made {};
+    const bool opened = fstat(fd, &made) == 0;
+    if (!opened || S_ISFIFO(made.st_mode) || S_ISSOCK(made.st_mode) ||
+        (S_ISREG(made.st_mode) && ftruncate(fd, 0) != 0) || fcntl(fd, F_SETFL, 0) != 0) {
+        const int error =
+            opened && !S_ISFIFO(made.st_mode) && !S_ISSOCK(made.st_mode) ? errno : EINVAL;
+        close(fd);
+        errno = error;
         return nullptr;
     }
     // A file that was there before keeps its mode through O_CREAT: one that will hold

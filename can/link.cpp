@@ -10,12 +10,16 @@
 
 namespace {
 
+// Why the last start-up failed, in its result line's words.
+std::string startProblem;
+
 // The adapter's codes are 32-bit; they are shown as signed decimal numbers.
 int32_t reportStep(const char* operation, int32_t code) {
     if (code == CAN_OK) {
         std::printf("SUCCESS - %s()\n", operation);
     } else {
         std::printf("ERROR - %s(): %ld\n", operation, static_cast<long>(code));
+        startProblem = std::string(operation) + "(): " + std::to_string(code);
     }
     return code;
 }
@@ -49,8 +53,10 @@ bool takeBus() {
     const int taken = busLockTake(bus, &holder);
     if (taken == BUS_IN_USE) {
         printInUse(bus.shown, holder);
+        startProblem = bus.shown + " is in use";
     } else if (taken == BUS_LOCK_FAILED) {
         std::printf("[FAILED] %s cannot be locked for this run\n", bus.shown.c_str());
+        startProblem = bus.shown + " cannot be locked for this run";
     }
     return taken == BUS_TAKEN;
 }
@@ -58,6 +64,7 @@ bool takeBus() {
 }  // namespace
 
 int32_t canStart() {
+    startProblem.clear();
     if (!takeBus()) {
         return CAN_ERR_BUS_NOT_TAKEN;
     }
@@ -176,3 +183,5 @@ int discardQueuedFrames() {
     }
     return dropped;
 }
+
+const char* canStartProblem() { return startProblem.empty() ? nullptr : startProblem.c_str(); }

@@ -35,6 +35,10 @@ constexpr int32_t CAN_ERR_BUS_NOT_TAKEN = 0x200000;
 // the process or the user left out when the system does not tell it.
 int32_t canStart();
 
+// Why the last canStart failed, as its result line says it ("CAN_Init(): 3",
+// "can0 is in use"), or nullptr when it did not.
+const char* canStartProblem();
+
 // Ends the link and lets go of the bus, so that the next run may take it at once.
 void canFinish();
 

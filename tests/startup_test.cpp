@@ -52,6 +52,9 @@ const std::string LINK_FAILS =
     "\nInitializing USB/CAN device...\nERROR - CAN_Init(): 3\n[FAILED] Please check that your "
     "USB/CAN device is plugged in.\n\nDo you want to try again (y/n)? ";
 const std::string EXIT = "\nPress any key to exit...\nDone.\n\n";
+const std::string MEND = "Nothing was done: mend the settings above, then run again.\n";
+const std::string TAKES_A_FILE =
+    "; it takes a file that can be written, or a new one in a folder that can be written\n";
 
 // What the adapter was asked to do, written to standard error as the child ends.
 const ScriptedAdapter* reportedAdapter = nullptr;
@@ -540,7 +543,7 @@ std::string fileText(const std::string& path) {
     return text.str();
 }
 
-// A trace that cannot be made ends the run after the file check, before the first frame,
+// A trace that cannot be made is refused with the other settings, before the link starts,
 // on one line that names it; the adapter is not blamed.
 TEST(LinkTrace, UnopenableFileEndsTheRunBeforeTheFirstFrameWithItsLine) {
     const std::string missing = testing::TempDir() + "no-such-folder/trace.log";
@@ -555,11 +558,10 @@ TEST(LinkTrace, UnopenableFileEndsTheRunBeforeTheFirstFrameWithItsLine) {
             runProgram({PROGRAM, image.path});
         },
         "n");
-    EXPECT_EQ(run.out, banner({PROGRAM, image.path}) + LINK_UP +
-                           "Accessing firmware file: " + image.path + "..." + GOOD_VERDICT +
-                           "[FAILED] DOVEL_CAN_TRACE: the " + "trace file " + missing +
-                           " cannot be made: No such file or directory\n" + EXIT);
-    EXPECT_EQ(run.err, "adapter calls: 3, frames written: 0\n");
+    EXPECT_EQ(run.out, banner({PROGRAM, image.path}) + "\n[FAILED] DOVEL_CAN_TRACE is \"" +
+                           missing + "\": its folder " + testing::TempDir() +
+                           "no-such-folder does not exist" + TAKES_A_FILE + MEND + EXIT);
+    EXPECT_EQ(run.err, "adapter calls: 0, frames written: 0\n");
 }
 
 // Killed at the read after its third frame, the run leaves a trace whose last line is
@@ -738,13 +740,18 @@ TEST_P(SettingsTest, RefusesBeforeAnythingIsTouched) {
     std::ofstream(image.path + ".sha256") << GOOD_VERDICT.substr(GOOD_VERDICT.size() - 65, 64)
                                           << "  " << image.path.substr(slash + 1) << "\n";
     const std::string link = uniqueTempPath("link"), out = uniqueTempPath("out");
+    const std::string fifo = uniqueTempPath("fifo"), folder = uniqueTempPath("folder");
     ASSERT_EQ(symlink(image.path.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     const std::map<std::string, std::string> marks = {
         {"@IMAGE", image.path},
         {"@BAD", bad.path},
         {"@STATE", state.path},
         {"@LINK", link},
         {"@OUT", out},
+        {"@FIFO", fifo},
+        {"@FOLDER", folder},
         {"@NAME", image.path.substr(slash + 1)},
         {"@DOTTED", image.path.substr(0, slash) + "/./" + image.path.substr(slash + 1)}};
     const auto marked = [&](std::string text) {
@@ -783,10 +790,11 @@ TEST_P(SettingsTest, RefusesBeforeAnythingIsTouched) {
     EXPECT_TRUE(std::equal(std::begin(before), std::end(before), std::begin(after)));
     EXPECT_FALSE(std::ifstream(state.path + ".new").good() || std::ifstream(out).good());
     std::remove(link.c_str());
+    std::remove(fifo.c_str());
+    EXPECT_EQ(rmdir(folder.c_str()), 0) << "something was made in the folder";
     std::remove((image.path + ".sha256").c_str());
 }
 
-const std::string MEND = "Nothing was done: mend the settings above, then run again.\n";
 const std::string USAGE_LINE =
     "Usage: dovelflash [IMAGE] | --check [IMAGE...] | --status | --help | --version\n";
 const std::string VERS_TAKES =
@@ -901,6 +909,49 @@ INSTANTIATE_TEST_SUITE_P(
                      "run's record would be appended to\nNothing was checked: mend the settings "
                      "above, then run again.\n",
                      1},
+        SettingsCase{"RecordIsAFolder",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_REPORT", "@FOLDER"}, {"DOVEL_EXIT_STATUS", "report"}},
+                     "\n[FAILED] DOVEL_REPORT is \"@FOLDER\": it is a folder" + TAKES_A_FILE + MEND,
+                     2},
+        SettingsCase{"RecordInAMissingFolder",
+                     {PROGRAM, "--status"},
+                     {{"DOVEL_REPORT", "@FOLDER/gone/records.jsonl"}},
+                     "\n[FAILED] DOVEL_REPORT is \"@FOLDER/gone/records.jsonl\": its folder "
+                     "@FOLDER/gone does not exist" +
+                         TAKES_A_FILE + MEND,
+                     1},
+        SettingsCase{"RecordIsAFifoWithNoReader",
+                     {PROGRAM, "--check", "@IMAGE"},
+                     {{"DOVEL_REPORT", "@FIFO"}},
+                     "[FAILED] DOVEL_REPORT is \"@FIFO\": it is a FIFO" + TAKES_A_FILE +
+                         "Nothing was checked: mend the settings above, then run again.\n",
+                     1},
+        SettingsCase{
+            "TraceIsADevice",
+            {PROGRAM, "@IMAGE"},
+            {{"DOVEL_CAN_TRACE", "/dev/null"}},
+            "\n[FAILED] DOVEL_CAN_TRACE is \"/dev/null\": it is a device" + TAKES_A_FILE + MEND,
+            0},
+        SettingsCase{"TraceInAMissingFolderUnderReport",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_SIM_TRACE", "@FOLDER/gone/sim.log"}, {"DOVEL_EXIT_STATUS", "report"}},
+                     "\n[FAILED] DOVEL_SIM_TRACE is \"@FOLDER/gone/sim.log\": its folder "
+                     "@FOLDER/gone does not exist" +
+                         TAKES_A_FILE + MEND,
+                     2},
+        SettingsCase{"TraceAndRecordOnOneFile",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_CAN_TRACE", "@OUT"}, {"DOVEL_REPORT", "@OUT"}},
+                     "\n[FAILED] DOVEL_CAN_TRACE and DOVEL_REPORT name one file: each needs its "
+                     "own\n" +
+                         MEND,
+                     0},
+        SettingsCase{"NoTraceMadeForARefusedRun",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_CAN_TRACE", "@OUT"}, {"DOVEL_IMAGE_CHECK", "lax"}},
+                     "\n[FAILED] DOVEL_IMAGE_CHECK is \"lax\"; it takes strict or warn\n" + MEND,
+                     0},
         SettingsCase{"GuessedOptionAfterTheImage",
                      {PROGRAM, "@IMAGE", "--dry-run"},
                      {},

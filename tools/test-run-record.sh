@@ -2,7 +2,8 @@
 # Reads the run's records (DOVEL_REPORT) of the built utility (build/dovelflash) with
 # Python's json module and with jq, as a production line would: an update, a failed
 # update, --status, --check with a refused image, a refused command line, two processes
-# appending at once, and a label and a path that are no plain text. The counts and the
+# appending at once, a label and a path that are no plain text, a record file refused
+# with the settings, a reader that goes away and a run stopped by SIGTERM. The counts and the
 # exit status of each record must be the run's own. Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -171,10 +172,38 @@ check "quotes, backslash and tab escaped, the stray byte U+FFFD, the bytes in _h
 echo "== a record that cannot be written"
 run unwritable DOVEL_REPORT=no-such-folder/records.jsonl DOVEL_EXIT_STATUS=report -- \
   --check dovel2.tek
-check "status 3 under DOVEL_EXIT_STATUS=report, and one line on standard error" \
-  test "$status" -eq 3 -a "$(wc -l <"$scratch/unwritable.err")" -eq 1
-run unwritable DOVEL_REPORT=no-such-folder/records.jsonl -- --check dovel2.tek
-check "without it the check's own status" test "$status" -eq 0
+check "refused with the other settings: status 1, its line, no record, nothing checked" \
+  test "$status" -eq 1 -a "$(grep -c '^\[FAILED\] DOVEL_REPORT is "no-such-folder/records.jsonl": its folder no-such-folder does not exist' "$scratch/unwritable.out")" -eq 1 \
+  -a ! -e "$scratch/no-such-folder" -a "$(grep -c 'Accessing' "$scratch/unwritable.out")" -eq 0
+mkfifo "$scratch/pipe.jsonl"
+run fifo DOVEL_REPORT=pipe.jsonl DOVEL_EXIT_STATUS=report -- dovel2.tek
+check "a FIFO with no reader is refused before the link: status 2, no wait" \
+  test "$status" -eq 2 -a "$(grep -c 'DOVEL_REPORT is "pipe.jsonl": it is a FIFO' "$scratch/fifo.out")" -eq 1
+
+echo "== a reader that goes away, a run stopped in its download"
+rm -f "$scratch/closed.jsonl"
+(cd "$scratch" && DOVEL_REPORT=closed.jsonl DOVEL_CAN=sim:fast "$DOVELFLASH" --status \
+  2>/dev/null | head -c1 >/dev/null)
+check "--status | head -c1: one record of the whole check" records_read closed \
+  "len(rs) == 1 and r['result'] == 'all_running' and r['exit_status'] == 0" \
+  "length == 1 and (last | .counts.running == 4)"
+rm -f "$scratch/stopped.jsonl"
+# Real time: the first controller's flash erase holds its download long enough to stop it.
+(cd "$scratch" && exec env DOVEL_REPORT=stopped.jsonl DOVEL_CAN=sim:erase=11:20000 \
+  "$DOVELFLASH" dovel2.tek </dev/null >stopped.out 2>&1) &
+stopped=$!
+for _ in $(seq 300); do
+  grep -q 'Downloading firmware to Dovel 11' "$scratch/stopped.out" 2>/dev/null && break
+  sleep 0.1
+done
+kill -TERM "$stopped"
+wait "$stopped"
+check "stopped by SIGTERM" test "$?" -eq 143
+check "the interrupted run's record: downloading 11, exit status null" records_read stopped \
+  "len(rs) == 1 and r['result'] == 'interrupted' and r['phase'] == 'downloading' and
+   r['signal'] == 'SIGTERM' and r['exit_status'] is None and
+   [d['step'] for d in r['dovels']] == ['downloading', 'preparing', 'preparing', 'preparing']" \
+  "length == 1 and (last | .dovels[0].download_started == true and .dovels[0].downloaded == false)"
 
 echo "== examples/update-hands.sh reads the records"
 # Three "interfaces", each a simulated hand: one updated, one with a silent controller,
