@@ -173,7 +173,9 @@ SlcanPortOpenResult slcanPortOpen(const std::string& port, uint32_t baud, std::s
     cfmakeraw(&settings);
     settings.c_cflag |= CLOCAL | CREAD;
     settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-    settings.c_cc[VMIN] = 0;
+    // With the port non-blocking, an empty read then fails with EAGAIN, so that a read of
+    // nothing (0) means the port hung up.
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0 ||
         tcsetattr(fd, TCSANOW, &settings) != 0) {

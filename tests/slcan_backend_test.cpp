@@ -27,11 +27,20 @@ namespace {
 constexpr int POLL_STEP_MS = 5;
 constexpr int64_t READ_BOUND_US = 150000;
 
-// The test's clock runs with the machine's, plus jumps the test makes: the status poll's
-// period passes without waiting for it.
-std::atomic<int64_t> clockJumpUs{0};
-int64_t jumpingNowUs() { return realClockNowUs() + clockJumpUs.load(); }
+// The test's clock: the machine's while the link starts (its waits need time to pass),
+// then stopped, moving only by the jumps the test makes, so the status poll's period
+// passes exactly when the test says.
+std::atomic<bool> clockStopped{false};
+std::atomic<int64_t> stoppedAtUs{0};
+int64_t jumpingNowUs() {
+    if (!clockStopped) {
+        // Where the clock stops: the time the link start-up read last.
+        stoppedAtUs = realClockNowUs();
+    }
+    return stoppedAtUs;
+}
 void jumpingSleepUs(int64_t us) { realSleepUs(us); }
+void jumpClock(int64_t us) { stoppedAtUs += us; }
 const ClockSource JUMPING_CLOCK = {jumpingNowUs, jumpingSleepUs};
 
 // The adapter's side of the port: answers each command as answerFor says, in a thread.
@@ -51,9 +60,19 @@ class PortAdapter {
         unplug();
     }
     const std::string& port() const { return port_; }
-    std::vector<std::string> commands() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return commands_;
+    // The commands taken so far, once there are at least count of them (or a second
+    // has passed).
+    std::vector<std::string> commands(size_t count = 0) {
+        const int64_t giveUpUs = realClockNowUs() + 1000000;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (commands_.size() >= count || realClockNowUs() > giveUpUs) {
+                    return commands_;
+                }
+            }
+            usleep(POLL_STEP_MS * 1000);
+        }
     }
     void send(const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -125,7 +144,7 @@ std::string usualAnswer(const std::string& command, const std::string& flags = "
 class SlcanBackendTest : public testing::Test {
   protected:
     void SetUp() override {
-        clockJumpUs = 0;
+        clockStopped = false;
         clockUse(&JUMPING_CLOCK);
     }
     void TearDown() override {
@@ -133,8 +152,11 @@ class SlcanBackendTest : public testing::Test {
         clockUse(nullptr);
     }
     int32_t start(const std::string& port) {
+        clockStopped = false;
         canUseBackend(slcanOpenBackend(port.c_str()));
-        return CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
+        const int32_t result = CAN_Init(CAN_BITRATE_1M, CAN_INIT_TYPE_STANDARD);
+        clockStopped = true;
+        return result;
     }
     // Reads until something other than an empty queue comes, for a while at most (the
     // adapter's answers take well under a millisecond).
@@ -200,7 +222,9 @@ TEST_F(SlcanBackendTest, FramesAcknowledgementsAndFilter) {
     EXPECT_EQ(0x02, in.DATA[1]);
     ASSERT_EQ(CAN_OK, readSomething(&in));
     EXPECT_EQ(SLCAN_TYPE_EXTENDED, in.TYPE);
-    EXPECT_EQ(std::string("t00B103"), adapter.commands().back());
+    const std::vector<std::string> commands = adapter.commands(8);
+    ASSERT_EQ(8u, commands.size());
+    EXPECT_EQ("t00B103", commands.back());
 
     ASSERT_EQ(CAN_OK, CAN_MsgFilter(0x00B, 0x00C, CAN_INIT_TYPE_STANDARD));
     adapter.send("t00D0\rT0000000B0\rt00A0\rt00B0\r");
@@ -214,10 +238,8 @@ TEST_F(SlcanBackendTest, FramesAcknowledgementsAndFilter) {
     EXPECT_EQ(SLCAN_ERR_UNSUPPORTED, CAN_MsgFilter(0, 1023, 1));
 
     // What the queue holds is dropped by a reset.
-    adapter.send("t00B0\r");
+    adapter.send("t00B0\rt00C0\r");
     ASSERT_EQ(CAN_OK, readSomething(&in));
-    adapter.send("t00B0\r");
-    realSleepUs(20000);
     EXPECT_EQ(CAN_OK, CAN_ResetClient());
     EXPECT_EQ(RX_QUEUE_EMPTY, CAN_Read(&in));
     out.ID = 0x800;
@@ -255,11 +277,15 @@ TEST_F(SlcanBackendTest, StatusFlagsAreAskedAndMapped) {
     ASSERT_EQ(CAN_OK, start(adapter.port()));
     CanFrame in{};
     // Not before the period has passed.
+    jumpClock(SLCAN_STATUS_POLL_MS * 1000 - 1);
     EXPECT_EQ(RX_QUEUE_EMPTY, readSomething(&in));
     EXPECT_EQ(0, asked.load());
+    jumpClock(1);
     std::vector<int> statusBits;
     for (int poll = 0; poll < 6; ++poll) {
-        clockJumpUs += SLCAN_STATUS_POLL_MS * 1000;
+        if (poll > 0) {
+            jumpClock(SLCAN_STATUS_POLL_MS * 1000);
+        }
         if (readSomething(&in) == CAN_OK) {
             EXPECT_EQ(FRAME_TYPE_STATUS, in.TYPE);
             statusBits.push_back(in.DATA[3]);

@@ -17,6 +17,7 @@ struct OptionCase {
 };
 
 TEST(SlcanOptions, TakesPortAndBaud) {
+    const std::string longPort(SLCAN_MAX_PORT_LENGTH + 1, 'p');
     const OptionCase cases[] = {
         {"/dev/ttyACM0", 0, "/dev/ttyACM0", SLCAN_DEFAULT_BAUD},
         {"COM5@9600", 0, "COM5", 9600},
@@ -30,7 +31,8 @@ TEST(SlcanOptions, TakesPortAndBaud) {
         {"COM5@12a", 1, "", 0},
         {"COM5@-9600", 1, "", 0},
         {"COM5@99999999", 1, "", 0},
-        {(std::string(SLCAN_MAX_PORT_LENGTH + 1, 'p')).c_str(), 1, "", 0},
+        {longPort.c_str(), 1, "", 0},
+        {longPort.c_str() + 1, 0, longPort.c_str() + 1, SLCAN_DEFAULT_BAUD},
     };
     for (const OptionCase& c : cases) {
         SlcanOptions read{"unset", 7};
@@ -65,7 +67,7 @@ TEST(SlcanFrameCommand, WritesOneTCommand) {
     const Case cases[] = {
         {standardFrame(0x00B, 1, 0x41), "t00B141\r"},
         {standardFrame(0x00E, 0, 0), "t00E0\r"},
-        {standardFrame(0x7FF, 8, 0x0F), "t7FF80F2031425364758697\r"},
+        {standardFrame(0x7FF, 8, 0x0F), "t7FF80F20314253647586\r"},
         {standardFrame(0x0AB, 4, 0xF0), "t0AB4F0011223\r"},
         {standardFrame(0x800, 1, 0), ""},
         {standardFrame(0x00B, 9, 0), ""},
