@@ -13,12 +13,12 @@ namespace {
 constexpr int64_t US_PER_MS = 1000;
 constexpr uint32_t STANDARD_ID_LIMIT = 0x800;
 constexpr size_t READ_CHUNK = 256;
-// CRs written first, ending whatever half-written command the adapter holds.
+// CRs written first, ending whatever half-written command the adapter holds. Each is
+// answered (CR or BEL, or the answer of the command it completes): the start-up takes
+// as many answers before its first command, so that a late one is never taken for the
+// answer to a command, or goes on after SLCAN_ANSWER_TIMEOUT_MS without them.
 constexpr const char* CLEAR_COMMANDS = "\r\r\r";
-// The adapter's answers to those CRs (CR or BEL each) are let pass: the start-up reads
-// on until the port has been quiet this long, or for CLEAR_SETTLE_LIMIT_MS at most.
-constexpr int CLEAR_QUIET_MS = 20;
-constexpr int CLEAR_SETTLE_LIMIT_MS = 200;
+constexpr int CLEAR_ANSWERS = 3;
 // Commands written and not yet answered, in order: answers come in the same order.
 // An adapter that never answers a frame fills it; the oldest is then forgotten.
 constexpr int MAX_UNANSWERED = 64;
@@ -113,26 +113,23 @@ int32_t portGone(const char* call) {
     return SLCAN_ERR_PORT_GONE;
 }
 
-// Lets the answers to the clearing CRs pass.
+// Lets the answers to the clearing CRs pass; frames of a channel still open are no
+// answers.
 int32_t settleAfterClear() {
-    const int64_t startUs = clockNowUs();
-    int64_t quietSinceUs = startUs;
-    for (;;) {
-        const size_t before = state.reader.pending.size();
+    const int64_t giveUpUs = clockNowUs() + SLCAN_ANSWER_TIMEOUT_MS * US_PER_MS;
+    int answers = 0;
+    while (answers < CLEAR_ANSWERS && clockNowUs() < giveUpUs) {
         if (receive() != 0) {
             return portGone("CAN_Init");
         }
-        const int64_t nowUs = clockNowUs();
-        if (state.reader.pending.size() != before) {
-            quietSinceUs = nowUs;
+        const SlcanAnswer answer = slcanNextAnswer(&state.reader);
+        if (answer.kind == SLCAN_NOTHING) {
+            slcanPortWait(giveUpUs);
+        } else if (answer.kind != SLCAN_STANDARD_FRAME && answer.kind != SLCAN_OTHER_FRAME) {
+            ++answers;
         }
-        if (nowUs - quietSinceUs >= CLEAR_QUIET_MS * US_PER_MS ||
-            nowUs - startUs >= CLEAR_SETTLE_LIMIT_MS * US_PER_MS) {
-            slcanReaderReset(&state.reader);
-            return CAN_OK;
-        }
-        slcanPortWait(nowUs + US_PER_MS);
     }
+    return CAN_OK;
 }
 
 enum BelAnswer { BEL_TAKEN, BEL_FAILS };

@@ -307,5 +307,28 @@ TEST_F(SlcanBackendTest, APortThatGoesAwayIsTheLinkDown) {
     EXPECT_EQ(CAN_ERR_LINK_LOST, CAN_Write(&in));
 }
 
+TEST_F(SlcanBackendTest, OnePortOneBusWhateverItsName) {
+    PortAdapter adapter([](const std::string& command) { return usualAnswer(command); });
+    const std::string link = testing::TempDir() + "slcan-port-link";
+    unlink(link.c_str());
+    ASSERT_EQ(0, symlink(adapter.port().c_str(), link.c_str()));
+    BusName byName;
+    BusName byLink;
+    slcanNameBus(adapter.port().c_str(), &byName);
+    slcanNameBus((link + "@9600").c_str(), &byLink);
+    EXPECT_EQ(adapter.port(), byName.shown);
+    EXPECT_EQ(link, byLink.shown);
+    EXPECT_EQ(0u, byName.lockName.rfind("slcan-dev-", 0)) << byName.lockName;
+    EXPECT_EQ(byName.lockName, byLink.lockName);
+    BusName other;
+    slcanNameBus("/dev/null", &other);
+    EXPECT_FALSE(other.lockName.empty());
+    EXPECT_NE(byName.lockName, other.lockName);
+    BusName missing;
+    slcanNameBus("/dev/no-such-slcan-port", &missing);
+    EXPECT_TRUE(missing.lockName.empty());
+    unlink(link.c_str());
+}
+
 }  // namespace
 #endif

@@ -161,7 +161,7 @@ with can.Bus(interface="slcan", channel=sys.argv[1], bitrate=1000000) as bus:
     bus.send(can.Message(arbitration_id=11, is_extended_id=False, data=[PROPERTY_ID]))
     reply = bus.recv(timeout=2.0)
     assert reply is not None, "no reply"
-    assert not reply.is_extended_id and reply.arbitration_id == 11, reply
+    assert not reply.is_extended_id and not reply.is_error_frame, reply
     assert reply.data[0] & REPLY_VALID, reply
     value = int.from_bytes(reply.data[2:reply.dlc], "little") if reply.dlc > 2 else None
     print(f"   reply {reply.arbitration_id:03X}#{reply.data.hex().upper()}")
