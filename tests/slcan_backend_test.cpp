@@ -20,7 +20,9 @@
 #include "can/can_api.h"
 #include "can/can_backend.h"
 #include "can/clock.h"
+#include "can/slcan_port.h"
 #include "can/slcan_protocol.h"
+#include "tests/support/child_run.h"
 
 namespace {
 
@@ -305,6 +307,28 @@ TEST_F(SlcanBackendTest, APortThatGoesAwayIsTheLinkDown) {
     ASSERT_NE(nullptr, canLinkDown());
     EXPECT_NE(std::string::npos, std::string(canLinkDown()).find(adapter.port()));
     EXPECT_EQ(CAN_ERR_LINK_LOST, CAN_Write(&in));
+}
+
+TEST_F(SlcanBackendTest, APortThisRunHasIsBusyForOthers) {
+    PortAdapter adapter([](const std::string& command) { return usualAnswer(command); });
+    ASSERT_EQ(CAN_OK, start(adapter.port()));
+    // Root may open a port opened exclusively; another user may not.
+    constexpr uid_t NOBODY = 65534;
+    chmod(adapter.port().c_str(), 0666);
+    const ChildRun run = runInChild(
+        [&] {
+            if (getuid() == 0 && setuid(NOBODY) != 0) {
+                std::exit(1);
+            }
+            std::string why;
+            const int result = slcanPortOpen(adapter.port(), SLCAN_DEFAULT_BAUD, &why);
+            std::printf("%d %s\n", result, why.c_str());
+            std::exit(0);
+        },
+        "");
+    EXPECT_EQ(
+        std::to_string(SLCAN_PORT_BUSY) + " " + adapter.port() + ": in use by another program\n",
+        run.out);
 }
 
 TEST_F(SlcanBackendTest, OnePortOneBusWhateverItsName) {
