@@ -65,6 +65,9 @@ const char* const USAGE_HEAD =
     "                                                  PCAN_USB.dll (Windows)\n"
     "                              socketcan[:IFACE]   a SocketCAN interface at 1 Mbit/s,\n"
     "                                                  default can0 (Linux)\n"
+    "                              slcan:PORT[@BAUD]   a serial-line CAN adapter on a\n"
+    "                                                  serial port (/dev/ttyACM0, COM5),\n"
+    "                                                  BAUD default 115200\n"
     "                              sim[:OPTIONS]       the simulated hand, in this process\n";
 
 const char* const USAGE_ENVIRONMENT =

@@ -59,7 +59,7 @@ constexpr const char* DEFAULT_BACKEND = "socketcan:can0";
 
 // Every backend name this utility knows, built into this binary or not, so that a
 // name from another platform is told apart from a typing mistake.
-constexpr const char* KNOWN_BACKENDS[] = {"sim", "socketcan", "pcan-usb"};
+constexpr const char* KNOWN_BACKENDS[] = {"sim", "socketcan", "pcan-usb", "slcan"};
 
 int64_t traceStampUs() {
     return currentBackend->traceNowUs ? currentBackend->traceNowUs() : canTraceWallClockUs();

@@ -3,7 +3,9 @@ target_sources(dovelcore PRIVATE
   can/can_trace.cpp
   can/candump_line.cpp
   can/clock.cpp
-  can/link.cpp)
+  can/link.cpp
+  can/slcan_backend.cpp
+  can/slcan_protocol.cpp)
 
 if(WIN32)
   target_sources(dovelcore PRIVATE can/bus_lock_windows.cpp)
@@ -11,6 +13,12 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_sources(dovelcore PRIVATE can/bus_lock_linux.cpp)
 else()
   target_sources(dovelcore PRIVATE can/bus_lock_posix.cpp)
+endif()
+
+if(WIN32)
+  target_sources(dovelcore PRIVATE can/slcan_port_windows.cpp)
+else()
+  target_sources(dovelcore PRIVATE can/slcan_port_posix.cpp)
 endif()
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")

@@ -618,7 +618,7 @@ TEST(LinkTrace, RunStoppedBySigtermLeavesTheTraceUpToTheLastFrameSent) {
 
 std::string versionText() {
     return std::string("dovelflash ") + DOVEL_VERSION_TEXT +
-           "\nCAN backends: sim, socketcan (DOVEL_CAN unset: socketcan:can0)\n" +
+           "\nCAN backends: sim, socketcan, slcan (DOVEL_CAN unset: socketcan:can0)\n" +
            (DOVEL_ACCESS_CODE_IS_PLACEHOLDER
                 ? "Access code: the project's placeholder; this build cannot unlock a real hand\n"
                 : "Access code: configured at build time\n");
@@ -838,7 +838,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {PROGRAM},
                      {{"DOVEL_CAN", "cna0"}, {"DOVEL_EXIT_STATUS", "report"}},
                      "\n[FAILED] DOVEL_CAN is \"cna0\"; no backend is called cna0; this binary "
-                     "has sim, socketcan\n" +
+                     "has sim, socketcan, slcan\n" +
                          MEND,
                      2},
         SettingsCase{"EverythingWrongAtOnce",

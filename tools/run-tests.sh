@@ -38,6 +38,9 @@ tools/test-trace-tools.sh
 
 tools/test-socketcan-guest.sh
 
+echo "== the slcan backend over pseudo-terminals, and python-can's slcan host"
+tools/test-slcan.sh
+
 tools/test-windows.sh
 
 echo "== packages"

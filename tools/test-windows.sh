@@ -35,3 +35,6 @@ wine cmd /c exit </dev/null >/dev/null 2>&1
 cmake --preset mingw
 cmake --build --preset mingw
 ctest --preset mingw
+
+echo "== the slcan backend under wine: COM5 the simulated hand's pseudo-terminal"
+tools/test-slcan-wine.sh

@@ -296,9 +296,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(UsageRun{"--help",
                              "dovelflash installs new firmware into the four motor controllers "
                              "(\"Dovels\", CAN IDs\n"},
-                    UsageRun{"--version", std::string("dovelflash ") + DOVEL_VERSION_TEXT +
-                                              "\nCAN backends: sim, pcan-usb (DOVEL_CAN unset: "
-                                              "pcan-usb)\n"}),
+                    UsageRun{"--version",
+                             std::string("dovelflash ") + DOVEL_VERSION_TEXT +
+                                 "\nCAN backends: sim, slcan, pcan-usb (DOVEL_CAN unset: "
+                                 "pcan-usb)\n"}),
     [](const testing::TestParamInfo<UsageRun>& info) {
         return std::string(info.param.argument + 2);
     });
