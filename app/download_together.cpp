@@ -292,7 +292,7 @@ bool startStream(DovelOutcome* dovel, uint32_t* replyId, int64_t* startUs) {
         return false;
     }
     if (replied != REPLY_STANDARD) {
-        std::printf("Download FAILED: Dovel %d stopped replying\n", dovel->id);
+        std::printf("Download FAILED: Dovel %d did not answer its download start\n", dovel->id);
         return false;
     }
     *replyId = reply.ID;

@@ -101,6 +101,10 @@ int streamImage(int controllerId, const ImageSource& source, const StreamStart& 
                     const char* down = canLinkDown();
                     std::printf("\nDownload FAILED: the CAN link is down (%s)\n",
                                 down != nullptr ? down : "gone");
+                } else if (report->characters == 0) {
+                    // Not one character went out: it never answered its start request.
+                    std::printf("\nDownload FAILED: Dovel %d did not answer its download start\n",
+                                controllerId);
                 } else {
                     std::printf("\nDownload FAILED: Dovel %d stopped replying\n", controllerId);
                 }
