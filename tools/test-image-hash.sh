@@ -86,6 +86,7 @@ fi
 check "the hash alone passes" check_in_scratch
 (cd "$scratch" && sha256sum --tag crlf.tek >dovel2.tek.sha256)
 check "a tagged line naming another file fails --check" fails check_in_scratch
+(cd "$scratch" && sha256sum dovel2.tek >dovel2.tek.sha256)
 check "DOVEL_IMAGE_SHA256 as sha256sum prints the hash passes too" \
   check_in_scratch DOVEL_IMAGE_SHA256="$hash"
 echo "$WRONG_HASH  dovel2.tek" >"$scratch/dovel2.tek.sha256"
