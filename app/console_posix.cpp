@@ -1,5 +1,5 @@
 // Key input on POSIX systems: a terminal in raw mode for the length of one wait, or
-// the bytes of a pipe or file.
+// the bytes of a pipe or file; and a terminal without echo while the walks run.
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
@@ -67,6 +67,94 @@ void recordAndReraise(int signalNumber) {
     raise(signalNumber);
 }
 
+// The terminal as the walks found it, and with its echo off: keys typed while the walks
+// run must not land on the progress line. Put back on every way out the process sees.
+termios walksTerminal;
+termios walksQuietTerminal;
+volatile sig_atomic_t walksTerminalQuiet = 0;
+constexpr int WALKS_TERMINAL_SIGNALS[] = {SIGQUIT, SIGTSTP, SIGCONT};
+
+// Only the terminal's foreground group may change its settings; any other of its session
+// would be stopped for trying (a run started with & or continued with bg). A terminal
+// that is not the process's controlling one has no foreground for it and stops nobody.
+bool inTheForeground() {
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground == -1 || foreground == getpgrp();
+}
+
+// Async-signal-safe: called from the handlers, and at any exit during the walks.
+void restoreWalksTerminal() {
+    if (walksTerminalQuiet && inTheForeground()) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &walksTerminal);
+    }
+}
+
+// Stops the process as Ctrl-Z means. SIGTSTP is blocked while its handler runs: unblocked
+// here, the raised one stops the process at once instead of waiting to call the handler
+// again on return; the handler is put back for the next Ctrl-Z.
+void stopAsTheKeyMeans() {
+    struct sigaction stopping {};
+    stopping.sa_handler = SIG_DFL;
+    sigemptyset(&stopping.sa_mask);
+    struct sigaction handler {};
+    sigaction(SIGTSTP, &stopping, &handler);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+    raise(SIGTSTP);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
+    sigaction(SIGTSTP, &handler, nullptr);
+}
+
+// Ctrl-Z, fg and Ctrl-\ while the walks run: the shell gets its terminal back with echo,
+// the continued walks take it quiet again.
+void walksTerminalSignal(int signalNumber) {
+    const int savedErrno = errno;
+    if (signalNumber == SIGCONT) {
+        if (walksTerminalQuiet && inTheForeground()) {
+            tcsetattr(STDIN_FILENO, TCSANOW, &walksQuietTerminal);
+        }
+    } else if (signalNumber == SIGTSTP) {
+        restoreWalksTerminal();
+        stopAsTheKeyMeans();
+    } else {
+        restoreWalksTerminal();
+        recordAndReraise(signalNumber);
+    }
+    errno = savedErrno;
+}
+
+// Turns the terminal's echo off for the walks; its line mode and interrupt keys stay.
+void quietTerminalForTheWalks() {
+    if (!isatty(STDIN_FILENO) || !inTheForeground() ||
+        tcgetattr(STDIN_FILENO, &walksTerminal) != 0) {
+        return;
+    }
+    walksQuietTerminal = walksTerminal;
+    walksQuietTerminal.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    const struct sigaction handler = handling(walksTerminalSignal);
+    for (int s : WALKS_TERMINAL_SIGNALS) {
+        sigaction(s, &handler, nullptr);
+    }
+    static bool restoredAtExit = false;
+    if (!restoredAtExit) {
+        restoredAtExit = std::atexit(restoreWalksTerminal) == 0;
+    }
+    walksTerminalQuiet = 1;
+    tcsetattr(STDIN_FILENO, TCSANOW, &walksQuietTerminal);
+}
+
+void endQuietTerminal() {
+    restoreWalksTerminal();
+    walksTerminalQuiet = 0;
+    signal(SIGTSTP, SIG_DFL);
+    signal(SIGCONT, SIG_DFL);
+    // Ctrl-\ after the walks leaves the record of the interrupted run, as before them.
+    const struct sigaction ending = handling(recordAndReraise);
+    sigaction(SIGQUIT, &ending, nullptr);
+}
+
 void restoreTerminalAndReraise(int signalNumber) {
     const int savedErrno = errno;
     if (signalNumber == SIGCONT) {
@@ -85,21 +173,8 @@ void restoreTerminalAndReraise(int signalNumber) {
     }
     if (signalNumber == SIGTSTP) {
         // Stop as the key means, with the terminal as the shell expects it; the
-        // SIGCONT handler makes it raw again when the run is continued. SIGTSTP is
-        // blocked while its handler runs: unblocked here, the raised one stops the
-        // process at once instead of waiting to call this handler again on return.
-        struct sigaction stopping {};
-        stopping.sa_handler = SIG_DFL;
-        sigemptyset(&stopping.sa_mask);
-        struct sigaction handler {};
-        sigaction(SIGTSTP, &stopping, &handler);
-        sigset_t stop;
-        sigemptyset(&stop);
-        sigaddset(&stop, SIGTSTP);
-        sigprocmask(SIG_UNBLOCK, &stop, nullptr);
-        raise(SIGTSTP);
-        sigprocmask(SIG_BLOCK, &stop, nullptr);
-        sigaction(SIGTSTP, &handler, nullptr);
+        // SIGCONT handler makes it raw again when the run is continued.
+        stopAsTheKeyMeans();
         errno = savedErrno;
         return;
     }
@@ -108,6 +183,7 @@ void restoreTerminalAndReraise(int signalNumber) {
 
 // The walks' own handler for Ctrl-C and termination requests.
 void reportInterruptAndReraise(int signalNumber) {
+    restoreWalksTerminal();
     (void)!write(STDOUT_FILENO, UPDATE_INTERRUPTED_LINE, sizeof UPDATE_INTERRUPTED_LINE - 1);
     recordAndReraise(signalNumber);
 }
@@ -187,9 +263,11 @@ void guardUpdateWalks() {
     for (int s : INTERRUPT_SIGNALS) {
         sigaction(s, &interrupt, nullptr);
     }
+    quietTerminalForTheWalks();
 }
 
 void endUpdateGuard() {
+    endQuietTerminal();
     const struct sigaction ending = handling(recordAndReraise);
     for (int s : INTERRUPT_SIGNALS) {
         sigaction(s, &ending, nullptr);

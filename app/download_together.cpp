@@ -255,7 +255,8 @@ bool startStream(Stream* stream, const ImageBytes* image) {
                     down != nullptr ? down : "gone");
         return false;
     }
-    std::printf("Download FAILED: Dovel %d stopped replying\n", dovel->id);
+    std::printf("Download FAILED: Dovel %d did not answer its download start
+", dovel->id);
     return false;
 }
 

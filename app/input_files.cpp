@@ -8,55 +8,72 @@
 #include "firmware/release_checksum.h"
 #include "sim/sim_options.h"
 #include "sim/state_file.h"
+#include "sim/state_path.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// More links in a row than this are a loop; the path is taken as it stands then.
-constexpr int MAX_LINKS_FOLLOWED = 40;
 constexpr const char* SIM_BACKEND_PREFIX = "sim";
-
-// Where a path leads once every link is followed, also a link whose target is not there
-// yet (writing through it would make that target).
-fs::path resolvedPath(const std::string& text) {
-    std::error_code error;
-    fs::path path = fs::absolute(fs::path(text), error);
-    for (int i = 0; i < MAX_LINKS_FOLLOWED && fs::is_symlink(path, error); ++i) {
-        const fs::path target = fs::read_symlink(path, error);
-        if (error) {
-            break;
-        }
-        path = target.is_absolute() ? target : path.parent_path() / target;
-    }
-    const fs::path canonical = fs::weakly_canonical(path, error);
-    return error ? path.lexically_normal() : canonical;
-}
 
 struct ReadFile {
     std::string path;
     std::string what;  // how the refusal names it
 };
 
-std::vector<ReadFile> filesRead(const RunSettings& settings) {
+// The simulated hand's state file named in DOVEL_CAN, or "".
+std::string stateFileOf(const RunSettings& settings) {
+    const std::string& can = settings.canSetting;
+    const size_t colon = can.find(':');
+    if (can.substr(0, colon) != SIM_BACKEND_PREFIX || colon == std::string::npos) {
+        return "";
+    }
+    SimOptions options = simDefaultOptions();
+    std::string error;
+    if (simParseOptions(can.c_str() + colon + 1, &options, &error) != 0) {
+        return "";
+    }
+    return options.statePath;
+}
+
+std::vector<ReadFile> imageFiles(const RunSettings& settings) {
     std::vector<ReadFile> read;
     for (const std::string& image : settings.images) {
         read.push_back({image, "the image"});
         read.push_back({image + RELEASE_CHECKSUM_FILE_SUFFIX, "the image's release checksum"});
     }
-    const std::string& can = settings.canSetting;
-    const size_t colon = can.find(':');
-    if (can.substr(0, colon) == SIM_BACKEND_PREFIX && colon != std::string::npos) {
-        SimOptions options = simDefaultOptions();
-        std::string error;
-        if (simParseOptions(can.c_str() + colon + 1, &options, &error) == 0 &&
-            !options.statePath.empty()) {
-            read.push_back({options.statePath, "the simulated hand's state file"});
-            read.push_back(
-                {options.statePath + SIM_STATE_NEW_SUFFIX, "the simulated hand's state file"});
-        }
+    return read;
+}
+
+std::vector<ReadFile> filesRead(const RunSettings& settings) {
+    std::vector<ReadFile> read = imageFiles(settings);
+    const std::string state = stateFileOf(settings);
+    if (!state.empty()) {
+        // The hand writes FILE.new beside the file itself, wherever a link to it leads.
+        read.push_back({state, "the simulated hand's state file"});
+        read.push_back(
+            {simRealPath(state) + SIM_STATE_NEW_SUFFIX, "the simulated hand's state file"});
     }
     return read;
+}
+
+// The state file is written over whenever the hand changes: it may be none of the run's
+// images or their checksums. The traces and the record are checked against it below.
+void refuseStateFileOnImages(const RunSettings& settings, std::vector<std::string>* problems) {
+    const std::string state = stateFileOf(settings);
+    if (state.empty() || settings.mode == RUN_CHECK) {
+        return;
+    }
+    const std::string stateNew = simRealPath(state) + SIM_STATE_NEW_SUFFIX;
+    for (const ReadFile& input : imageFiles(settings)) {
+        if (sameFile(state, input.path) || sameFile(stateNew, input.path)) {
+            problems->push_back(std::string(CAN_VARIABLE) + " is \"" +
+                                shownValue(settings.canSetting) + "\": its state file is " +
+                                input.what + " " + shownValue(input.path) +
+                                ", which the simulated hand would overwrite");
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -66,7 +83,7 @@ bool sameFile(const std::string& a, const std::string& b) {
     if (fs::exists(a, error) && fs::exists(b, error)) {
         return fs::equivalent(a, b, error);
     }
-    return resolvedPath(a) == resolvedPath(b);
+    return simRealPath(a) == simRealPath(b);
 }
 
 std::vector<std::string> overwriteProblems(RunSettings* settings) {
@@ -84,6 +101,7 @@ std::vector<std::string> overwriteProblems(RunSettings* settings) {
     };
     const std::vector<ReadFile> read = filesRead(*settings);
     std::vector<std::string> problems;
+    refuseStateFileOnImages(*settings, &problems);
     for (size_t i = 0; i < std::size(written); ++i) {
         const Written& file = written[i];
         if (!file.written || file.path.empty()) {

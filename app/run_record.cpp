@@ -167,6 +167,9 @@ const char* dovelOutcomeWord(const DovelOutcome& dovel) {
     if (dovel.prepare == PREPARE_FAILED) {
         return "not_prepared";
     }
+    if (dovelDownloadStartUnanswered(dovel)) {
+        return "download_start_not_answered";
+    }
     if (!dovel.downloaded) {
         return dovel.download.started ? "download_stopped" : "download_not_started";
     }
@@ -181,6 +184,12 @@ const char* dovelOutcomeWord(const DovelOutcome& dovel) {
     }
     if (dovel.check == CHECK_NOT_HAND_ROLE) {
         return "not_hand_role";
+    }
+    if (dovel.check == CHECK_NO_REPLY) {
+        return "check_not_answered";
+    }
+    if (dovel.check == CHECK_IN_MONITOR) {
+        return "in_monitor";
     }
     return dovel.check == CHECK_NOT_ITS_ID ? "not_its_id" : "not_running";
 }

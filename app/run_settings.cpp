@@ -28,9 +28,16 @@ const char* const KNOWN_SETTING_VARIABLES[] = {
 namespace {
 
 constexpr const char* SETTINGS_PREFIX = "DOVEL_";
-// A name this many edits from a known one is taken for a slip in typing it; one further
-// away (another program's variable) is not said to be meant as the known one.
+// A name a few edits from a known one is taken for a slip in typing it: one edit for a
+// short name, one for every few characters of a longer one, never more than three. One
+// further away (another program's variable, DOVEL_FOO) is not said to be meant as it.
 constexpr size_t MOST_TYPING_SLIPS = 3;
+constexpr size_t CHARACTERS_PER_SLIP = 4;
+
+size_t slipsAllowed(const std::string& known) {
+    const size_t length = known.size() - std::strlen(SETTINGS_PREFIX);
+    return std::clamp<size_t>(length / CHARACTERS_PER_SLIP, 1, MOST_TYPING_SLIPS);
+}
 
 struct OptionWord {
     const char* word;
@@ -74,19 +81,22 @@ void readWords(int argc, char** argv, RunSettings* settings) {
     }
     for (int i = first; i < argc && settings->wordProblem == WORD_OK; ++i) {
         const char* word = argv[i];
+        if (settings->mode == RUN_STATUS) {
+            // --status takes no word at all, an option or a path alike.
+            settings->wordProblem = WORD_AFTER_STATUS;
+            settings->problemWord = word;
+            return;
+        }
         if (optionWord(word) != nullptr) {
             // "dovelflash dovel2.tek --check": its typist meant the option, not an update.
             settings->wordProblem = WORD_MISPLACED_OPTION;
         } else if (word[0] == '-') {
             // A guessed option ("--dry-run") must never be taken for an image or ignored.
             settings->wordProblem = WORD_UNKNOWN_OPTION;
-        } else if (settings->mode == RUN_STATUS || settings->mode == RUN_HELP ||
-                   settings->mode == RUN_VERSION) {
-            // The option that takes no word is the one that is out of place, or for
-            // --status the word that it does not take.
-            const bool status = settings->mode == RUN_STATUS;
-            settings->wordProblem = status ? WORD_AFTER_STATUS : WORD_MISPLACED_OPTION;
-            settings->problemWord = status ? word : argv[1];
+        } else if (settings->mode == RUN_HELP || settings->mode == RUN_VERSION) {
+            // The option that takes no word is the one that is out of place.
+            settings->wordProblem = WORD_MISPLACED_OPTION;
+            settings->problemWord = argv[1];
             return;
         }
         settings->problemWord = word;
@@ -196,7 +206,7 @@ void warnOfUnknownVariables(RunSettings* settings) {
         }
         if (*known == nullptr) {
             const char* nearest = nearestSettingVariable(name);
-            const bool likeIt = editDistance(name, nearest) <= MOST_TYPING_SLIPS;
+            const bool likeIt = editDistance(name, nearest) <= slipsAllowed(nearest);
             settings->warnings.push_back(
                 name + " is not a setting of this utility and is ignored" +
                 (likeIt ? std::string("; did you mean ") + nearest + "?" : std::string()));

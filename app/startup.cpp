@@ -125,10 +125,12 @@ int checkImage(const RunSettings& settings, const std::string& image, FirmwareFi
 // The line for a word of the command line that ends the run: nothing was touched.
 void printWordProblem(const RunSettings& settings, const char* nothing) {
     const char* word = settings.problemWord.c_str();
+    // What the run's words were taken for, as the usage line names it.
+    const char* wordsOf = settings.mode == RUN_CHECK ? "--check [IMAGE...]" : "an update";
     switch (settings.wordProblem) {
         case WORD_MISPLACED_OPTION:
-            std::printf("%s is one of this utility's own options, not a word of an update: %s\n",
-                        word, nothing);
+            std::printf("%s is one of this utility's own options, not a word of %s: %s\n", word,
+                        wordsOf, nothing);
             break;
         case WORD_UNKNOWN_OPTION:
             std::printf(
@@ -221,11 +223,12 @@ void runDovelflash(int argc, char** argv) {
     recordBegin(settings.reportUsable ? settings.reportPath.c_str() : nullptr,
                 settings.handLabel.c_str(), settings.mode, argc, argv);
     if (settings.mode == RUN_CHECK) {
-        if (settings.wordProblem != WORD_OK) {
+        // A wrong word and wrong settings are refused together, each on its own lines.
+        const bool wordRefused = settings.wordProblem != WORD_OK;
+        if (wordRefused) {
             printWordProblem(settings, "nothing was checked.");
-            exitRecorded(CHECK_EXIT_FAILED);
         }
-        if (printSettingProblems(problems, "Nothing was checked")) {
+        if (printSettingProblems(problems, "Nothing was checked") || wordRefused) {
             exitRecorded(CHECK_EXIT_FAILED);
         }
         checkImagesAndExit(settings);
@@ -238,18 +241,13 @@ void runDovelflash(int argc, char** argv) {
     }
 
     const bool statusOnly = settings.mode == RUN_STATUS;
-    if (settings.wordProblem != WORD_OK) {
+    if (settings.wordProblem != WORD_OK || !problems.empty()) {
         std::printf("\n");
-        printWordProblem(settings, statusOnly ? "nothing was checked." : "nothing was done.");
-        // A status check that checked nothing never says all is well.
-        if (statusOnly) {
-            exitRecorded(STATUS_NOT_ALL_RUNNING);
+        if (settings.wordProblem != WORD_OK) {
+            printWordProblem(settings, statusOnly ? "nothing was checked." : "nothing was done.");
         }
-        exitPrompt();
-    }
-    if (!problems.empty()) {
-        std::printf("\n");
         printSettingProblems(problems, "Nothing was done");
+        // A status check that checked nothing never says all is well.
         if (statusOnly) {
             exitRecorded(STATUS_NOT_ALL_RUNNING);
         }

@@ -25,6 +25,9 @@ const char* firstFailure(const DovelOutcome& dovel, char* buffer, size_t size) {
     if (!dovel.downloaded && !dovel.download.started) {
         return "download not started";
     }
+    if (dovelDownloadStartUnanswered(dovel)) {
+        return "did not answer its download start";
+    }
     if (!dovel.downloaded) {
         std::snprintf(buffer, size, "download stopped at %d%%", dovel.download.percent);
         return buffer;
@@ -37,11 +40,18 @@ const char* firstFailure(const DovelOutcome& dovel, char* buffer, size_t size) {
                       EXPECT_VERS_VARIABLE);
         return buffer;
     }
-    if (dovel.check == CHECK_NOT_ITS_ID) {
-        return "does not answer with its ID";
+    switch (dovel.check) {
+        case CHECK_NOT_ITS_ID:
+            return "does not answer with its ID";
+        case CHECK_NOT_HAND_ROLE:
+            return "its ROLE does not hold the hand's role code";
+        case CHECK_NO_REPLY:
+            return "did not answer its check";
+        case CHECK_IN_MONITOR:
+            return "still in its monitor";
+        default:
+            return "not running its main firmware";
     }
-    return dovel.check == CHECK_NOT_HAND_ROLE ? "its ROLE does not hold the hand's role code"
-                                              : "not running its main firmware";
 }
 
 bool wrongVersion(const DovelOutcome& dovel) {

@@ -109,3 +109,8 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, Do
 bool dovelUpdated(const DovelOutcome& dovel) {
     return dovel.downloaded && dovel.restored && dovel.check == CHECK_MAIN_FIRMWARE;
 }
+
+bool dovelDownloadStartUnanswered(const DovelOutcome& dovel) {
+    return !dovel.downloaded && dovel.download.started && !dovel.download.linkDown &&
+           dovel.download.characters == 0;
+}

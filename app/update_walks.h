@@ -61,6 +61,10 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, Do
 // Whether the controller took the whole image, was restored and runs its main firmware.
 bool dovelUpdated(const DovelOutcome& dovel);
 
+// Whether its download was started and it never answered the start: not one character
+// went out, and the link did not go down.
+bool dovelDownloadStartUnanswered(const DovelOutcome& dovel);
+
 // What the summary says of the image; a null member leaves its part out.
 struct ImageSummary {
     const char* path;

@@ -73,7 +73,10 @@ const char* const USAGE_HEAD =
 const char* const USAGE_ENVIRONMENT =
     "                            one run per bus: while a run holds the interface, the\n"
     "                            adapter or the simulated hand's state=FILE, another is\n"
-    "                            refused at start-up before it sends anything\n"
+    "                            refused at start-up before it sends anything; the\n"
+    "                            simulated hand's state file is locked by its real path,\n"
+    "                            every link resolved: a link to the file or to its\n"
+    "                            folder, or a dir/../ in the path, meets the same lock\n"
     "  DOVEL_CAN_TRACE=FILE      write every frame sent and received to FILE as a candump\n"
     "                            log (for log2asc, canplayer, python-can); the access\n"
     "                            code's words are written FFFF\n"

@@ -73,6 +73,7 @@ const char* traceInterface() {
 struct BackendSetting {
     std::string name;
     std::string options;
+    bool colon;                        // options follow a colon, even when there are none
     const CanBackendFactory* factory;  // nullptr when no backend of that name is built in
 };
 
@@ -83,7 +84,8 @@ BackendSetting readSetting(const std::string& setting) {
     const std::string value = setting.empty() ? DEFAULT_BACKEND : setting;
     const size_t colon = value.find(':');
     BackendSetting read{value.substr(0, colon),
-                        colon == std::string::npos ? "" : value.substr(colon + 1), nullptr};
+                        colon == std::string::npos ? "" : value.substr(colon + 1),
+                        colon != std::string::npos, nullptr};
     for (const CanBackendFactory* f = CAN_BACKEND_FACTORIES; f->name; ++f) {
         if (read.name == f->name) {
             read.factory = f;
@@ -110,6 +112,11 @@ void canConfigure(const char* backendSetting) {
 
 int canCheckBackendSetting(const char* setting, std::string* problem) {
     const BackendSetting read = readSetting(setting != nullptr ? setting : "");
+    if (read.factory && read.colon && read.options.empty()) {
+        // "socketcan:$IFACE" with IFACE unset: taking the default would reach another bus.
+        *problem = "nothing follows the colon: give " + read.name + " alone for its default";
+        return 1;
+    }
     if (read.factory) {
         return read.factory->checkOptions
                    ? read.factory->checkOptions(read.options.c_str(), problem)

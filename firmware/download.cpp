@@ -49,6 +49,10 @@ int runAlone(DownloadStream* stream) {
             const char* down = canLinkDown();
             std::printf("\nDownload FAILED: the CAN link is down (%s)\n",
                         down != nullptr ? down : "gone");
+        } else if (stream->report->characters == 0) {
+            // Not one character went out: it never answered its start request.
+            std::printf("\nDownload FAILED: Dovel %d did not answer its download start\n",
+                        stream->controllerId);
         } else {
             std::printf("\nDownload FAILED: Dovel %d stopped replying\n", stream->controllerId);
         }

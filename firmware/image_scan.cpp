@@ -238,20 +238,24 @@ int takeDataRange(DataRanges* ranges, uint64_t first, uint64_t last, int line, I
     return IMAGE_SCAN_PASSED;
 }
 
+// A controller's addresses are 32 bits wide: a byte or a start above them has no place in
+// any of them.
+int refuseAddressAbove32Bits(const TekRecord* record, int line, ImageScan* scan) {
+    return refuse(scan, line,
+                  "the record's address 0x%llX lies above 0x%08llX: no controller can place it",
+                  static_cast<unsigned long long>(record->address),
+                  static_cast<unsigned long long>(IMAGE_HIGHEST_ADDRESS));
+}
+
 int takeDataRecord(const TekRecord* record, int line, DataRanges* ranges, ImageScan* scan) {
     ++scan->dataRecords;
+    if (record->address > IMAGE_HIGHEST_ADDRESS) {
+        return refuseAddressAbove32Bits(record, line, scan);
+    }
     if (record->dataLength == 0) {
         return IMAGE_SCAN_PASSED;
     }
     const uint64_t last = record->address + static_cast<uint64_t>(record->dataLength) - 1;
-    // A controller's addresses are 32 bits wide: such a byte has no place in any of them.
-    if (record->address > IMAGE_HIGHEST_ADDRESS) {
-        return refuse(scan, line,
-                      "the record's address 0x%llX lies above 0x%08llX: no controller "
-                      "can place it",
-                      static_cast<unsigned long long>(record->address),
-                      static_cast<unsigned long long>(IMAGE_HIGHEST_ADDRESS));
-    }
     if (last > IMAGE_HIGHEST_ADDRESS) {
         return refuse(scan, line,
                       "the record's bytes run from 0x%08llX to 0x%llX, past 0x%08llX: no "
@@ -324,6 +328,9 @@ int scanImageText(ImageReader* reader, ImageScan* scan) {
         ++records;
         lastRecordLine = number;
         if (record.type == TEK_TYPE_TERMINATION) {
+            if (record.address > IMAGE_HIGHEST_ADDRESS) {
+                return refuseAddressAbove32Bits(&record, number, scan);
+            }
             terminated = true;
             terminationLine = number;
             scan->startAddress = record.address;

@@ -21,6 +21,8 @@ constexpr char ESCAPED_LINE_MARK = '\\';
 constexpr char TEXT_MODE_MARK = ' ';
 constexpr char BINARY_MODE_MARK = '*';
 constexpr const char* PATH_SEPARATORS = "/\\";
+constexpr const char* TAGGED_LINE_START = "SHA256 (";
+constexpr const char* TAGGED_HASH_MARK = ") = ";
 constexpr unsigned char FIRST_PRINTABLE = 0x20;
 constexpr unsigned char DELETE_CHARACTER = 0x7F;
 
@@ -99,20 +101,50 @@ bool unescapeName(std::string_view escaped, std::string* name) {
     return true;
 }
 
-// One line as sha256sum writes it: 64 hex digits, two spaces or a space and an asterisk,
-// the file's name. The line's CR, if it ended with CR LF, is gone already.
-bool parseLine(std::string_view line, std::string_view* hex, std::string* name) {
+// The tagged form: "SHA256 (NAME) = HASH", as shasum --tag, BSD sha256 and sha256sum
+// --tag write it.
+bool parseTaggedLine(std::string_view line, std::string_view* hex, std::string_view* written) {
+    const size_t framing = std::strlen(TAGGED_LINE_START) + std::strlen(TAGGED_HASH_MARK);
+    if (line.size() <= framing + HEX_DIGITS ||
+        line.substr(0, std::strlen(TAGGED_LINE_START)) != TAGGED_LINE_START) {
+        return false;
+    }
+    const std::string_view tail = line.substr(line.size() - HEX_DIGITS);
+    const size_t markAt = line.size() - HEX_DIGITS - std::strlen(TAGGED_HASH_MARK);
+    if (!isSha256Hex(tail) ||
+        line.substr(markAt, std::strlen(TAGGED_HASH_MARK)) != TAGGED_HASH_MARK) {
+        return false;
+    }
+    *hex = tail;
+    *written = line.substr(std::strlen(TAGGED_LINE_START), markAt - std::strlen(TAGGED_LINE_START));
+    return true;
+}
+
+// One line as release tools write it: 64 hex digits, two spaces or a space and an
+// asterisk, the file's name; or the tagged form; or the 64 hex digits alone, which name
+// no file and so stand for the image beside them (*named false). The line's CR, if it
+// ended with CR LF, is gone already.
+bool parseLine(std::string_view line, std::string_view* hex, std::string* name, bool* named) {
+    *named = true;
+    if (isSha256Hex(line)) {
+        *hex = line;
+        *named = false;
+        return true;
+    }
     const bool escaped = !line.empty() && line.front() == ESCAPED_LINE_MARK;
     if (escaped) {
         line.remove_prefix(1);
     }
-    if (line.size() < HEX_DIGITS + 3 || !isSha256Hex(line.substr(0, HEX_DIGITS)) ||
-        line[HEX_DIGITS] != ' ' ||
-        (line[HEX_DIGITS + 1] != TEXT_MODE_MARK && line[HEX_DIGITS + 1] != BINARY_MODE_MARK)) {
-        return false;
+    std::string_view written;
+    if (!parseTaggedLine(line, hex, &written)) {
+        if (line.size() < HEX_DIGITS + 3 || !isSha256Hex(line.substr(0, HEX_DIGITS)) ||
+            line[HEX_DIGITS] != ' ' ||
+            (line[HEX_DIGITS + 1] != TEXT_MODE_MARK && line[HEX_DIGITS + 1] != BINARY_MODE_MARK)) {
+            return false;
+        }
+        *hex = line.substr(0, HEX_DIGITS);
+        written = line.substr(HEX_DIGITS + 2);
     }
-    *hex = line.substr(0, HEX_DIGITS);
-    const std::string_view written = line.substr(HEX_DIGITS + 2);
     if (escaped) {
         return unescapeName(written, name);
     }
@@ -186,10 +218,11 @@ int compareWithFile(std::string_view text, std::string_view imageName, const cha
             line.remove_suffix(1);
         }
         std::string_view hex;
-        if (!parseLine(line, &hex, &name)) {
+        bool named = true;
+        if (!parseLine(line, &hex, &name, &named)) {
             continue;
         }
-        if (lastComponent(name) != imageName) {
+        if (named && lastComponent(name) != imageName) {
             if (++others == 1) {
                 firstOther = printable(name);
             }
@@ -212,8 +245,8 @@ int compareWithFile(std::string_view text, std::string_view imageName, const cha
                       printable(imageName).c_str());
     }
     return refuse(check,
-                  "%s holds no line as sha256sum writes it (64 hex digits, two spaces, "
-                  "the file name)",
+                  "%s holds no line in a form release tools write: 64 hex digits alone; 64 hex "
+                  "digits, two spaces, the file name; or SHA256 (the file name) = 64 hex digits",
                   label);
 }
 

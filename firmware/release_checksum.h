@@ -1,5 +1,5 @@
 // The release's own word on which image it is: the SHA-256 that a file beside the image
-// (as sha256sum writes it) or the operator gives, compared with the image's.
+// (as sha256sum, shasum or BSD sha256 write it) or the operator gives, compared with the image's.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 constexpr const char* IMAGE_SHA256_VARIABLE = "DOVEL_IMAGE_SHA256";
 // IMAGE.sha256 beside IMAGE.
 constexpr const char* RELEASE_CHECKSUM_FILE_SUFFIX = ".sha256";
-// sha256sum writes 64 hex digits, two characters and a name a line: a larger file is
+// Release tools write 64 hex digits and a name a line: a larger file is
 // no checksum file, and is refused before it is read.
 constexpr int64_t RELEASE_CHECKSUM_FILE_MAX_BYTES = 64 * 1024;
 // Room for both hashes and a file name in full.

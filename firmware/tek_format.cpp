@@ -120,14 +120,18 @@ bool decodeLine(const char* line, TekImage* image) {
     if (record.type == TEK_TYPE_SYMBOL) {
         return true;
     }
+    // Every byte and the start lie at 32-bit addresses; a record that ends on the last of
+    // them is whole.
+    const uint64_t lastAddress =
+        record.address + static_cast<uint64_t>(record.dataLength > 0 ? record.dataLength - 1 : 0);
+    if (lastAddress > UINT32_MAX) {
+        ++image->badRecords;
+        return true;
+    }
     if (record.type == TEK_TYPE_TERMINATION) {
         image->terminated = true;
         image->startAddress = record.address;
         return false;
-    }
-    if (record.address + static_cast<uint64_t>(record.dataLength) > UINT32_MAX) {
-        ++image->badRecords;
-        return true;
     }
     for (int i = 0; i < record.dataLength; ++i) {
         image->bytes[static_cast<uint32_t>(record.address + static_cast<uint64_t>(i))] =

@@ -171,7 +171,9 @@ void startReset(SimHand* hand, SimDovel* dovel, int64_t atUs) {
 
 void boot(SimDovel* dovel) {
     dovel->ramRole = dovel->storedRole;
-    dovel->mode = (dovel->storedRole & SIM_ROLE_CODE_MASK) == 0 ? SIM_MODE_MONITOR : SIM_MODE_MAIN;
+    const bool monitor =
+        (dovel->storedRole & SIM_ROLE_CODE_MASK) == 0 || dovel->image == SIM_IMAGE_REFUSED;
+    dovel->mode = monitor ? SIM_MODE_MONITOR : SIM_MODE_MAIN;
     dovel->event = SIM_EVENT_NONE;
 }
 
@@ -247,7 +249,9 @@ void parseCharacter(SimDovel* dovel, uint8_t c) {
 // image is whole.
 void flashWritten(SimHand* hand, SimDovel* dovel, int recordsBefore) {
     if (dovel->downloadComplete) {
-        dovel->image = SIM_IMAGE_COMPLETE;
+        // A monitor checks what it received before it will start it.
+        const bool refused = dovel->flash.empty() || dovel->badRecords > 0;
+        dovel->image = refused ? SIM_IMAGE_REFUSED : SIM_IMAGE_COMPLETE;
         dovel->imageCrc32 = simFlashCrc32(dovel->flash);
         simStateChanged(hand);
     } else if (dovel->records != recordsBefore &&

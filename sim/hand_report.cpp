@@ -113,7 +113,9 @@ void simHandReport(const SimHand* hand, std::FILE* out) {
                      dovel.node, simModeName(dovel.mode), static_cast<unsigned>(dovel.storedRole),
                      static_cast<unsigned long>(dovel.flash.size()), simFlashCrc32(dovel.flash),
                      dovel.records, dovel.badRecords, dovel.charactersLost,
-                     bootsDamaged(dovel) ? " image=incomplete" : "");
+                     bootsDamaged(dovel)                ? " image=incomplete"
+                     : dovel.image == SIM_IMAGE_REFUSED ? " image=refused"
+                                                        : "");
     }
     std::fflush(out);
 }

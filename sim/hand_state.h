@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "can/can_frame.h"
@@ -131,6 +132,9 @@ struct SimHand {
     std::FILE* trace;
     SimTraceSettings traceSettings;
     bool stateWriteFailed;  // said once on standard error
+    // Where the state file really is: every write lands there, so a link to it stays the
+    // link it was and the file stays one.
+    std::string stateFile;
 };
 
 // For the controllers: puts a frame in line for the bus. hostLen is the LEN the host's

@@ -176,11 +176,11 @@ void simNameBus(const char* options, BusName* bus) {
     std::string error;
     if (simParseOptions(options, &parsed, &error) == 0 && !parsed.statePath.empty()) {
         bus->shown = "the simulated hand " + parsed.statePath;
-        // By the file's one real name, so that a link to its folder or a ".." meets the
-        // same lock; and not on the file itself: every write replaces the state file
-        // with a new one by a rename, and a lock on the old one would go with it. Where
-        // locks are files, the lock file lies beside the state file.
-        const std::string canonical = simCanonicalStatePath(parsed.statePath);
+        // By the file's one real name, so that a link to it or to its folder, or a "..",
+        // meets the same lock; and not on the file itself: every write replaces the state
+        // file with a new one by a rename, and a lock on the old one would go with it.
+        // Where locks are files, the lock file lies beside the state file.
+        const std::string canonical = simRealPath(parsed.statePath);
         bus->lockName = "sim-" + canonical;
         bus->lockFile = canonical + ".lock";
     }

@@ -9,6 +9,7 @@
 #include "sim/dovel.h"
 #include "sim/hand_state.h"
 #include "sim/state_file.h"
+#include "sim/state_path.h"
 
 namespace {
 
@@ -298,6 +299,9 @@ SimHand* simHandCreate(const char* options, std::string* error) {
     }
     SimHand* hand = new SimHand{};
     hand->options = parsed;
+    if (!parsed.statePath.empty()) {
+        hand->stateFile = simRealPath(parsed.statePath);
+    }
     hand->host.lowestId = 0;
     hand->host.highestId = SIM_HIGHEST_STANDARD_ID;
     for (int i = 0; i < SIM_DOVEL_COUNT; ++i) {

@@ -121,9 +121,16 @@ void simHandReport(const SimHand* hand, std::FILE* out);
 enum SimDovelMode { SIM_MODE_MAIN, SIM_MODE_MONITOR, SIM_MODE_RESETTING };
 
 // What a controller's flash holds: the firmware it left the factory with, an image that a
-// download erased and has not finished (the termination record never came), or the
-// image of a download that finished.
-enum SimFlashImage { SIM_IMAGE_FACTORY, SIM_IMAGE_INCOMPLETE, SIM_IMAGE_COMPLETE };
+// download erased and has not finished (the termination record never came), the image of
+// a download that finished, or one whose termination record came but which placed no
+// byte or had a record refused: the monitor will not start it, and stays in the monitor
+// after a reset whatever the role code.
+enum SimFlashImage {
+    SIM_IMAGE_FACTORY,
+    SIM_IMAGE_INCOMPLETE,
+    SIM_IMAGE_COMPLETE,
+    SIM_IMAGE_REFUSED
+};
 
 // A controller's state, for checks from outside.
 struct SimDovelState {

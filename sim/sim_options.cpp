@@ -1,5 +1,7 @@
 #include "sim/sim_options.h"
 
+#include <set>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -248,8 +250,13 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
     }
 }
 
+// What an option sets: the option, and the controller or property it is for. A second
+// option that sets the same would silently undo the first.
+using OptionTarget = std::tuple<int, int, long>;
+
 // 0, or 1 with *error set.
-int parseOption(const std::string& option, SimOptions* options, std::string* error) {
+int parseOption(const std::string& option, SimOptions* options, std::set<OptionTarget>* taken,
+                std::string* error) {
     const size_t equals = option.find('=');
     const std::string name = option.substr(0, equals);
     const bool present = equals != std::string::npos;
@@ -261,6 +268,10 @@ int parseOption(const std::string& option, SimOptions* options, std::string* err
         OptionArgument argument{-1, 0, -1, 0, ""};
         if (!parseArgument(spec.argument, text, present, &argument)) {
             *error = "malformed option '" + option + "'";
+            return 1;
+        }
+        if (!taken->insert(OptionTarget{spec.id, argument.dovel, argument.property}).second) {
+            *error = "malformed option '" + option + "': " + name + " is given twice";
             return 1;
         }
         applyOption(spec.id, argument, options);
@@ -292,13 +303,14 @@ SimOptions simDefaultOptions() {
 int simParseOptions(const char* text, SimOptions* options, std::string* error) {
     SimOptions parsed = simDefaultOptions();
     const std::string list = text ? text : "";
+    std::set<OptionTarget> taken;
     size_t start = 0;
     while (start <= list.size()) {
         const size_t comma = list.find(',', start);
         const size_t end = comma == std::string::npos ? list.size() : comma;
         const std::string option = list.substr(start, end - start);
         // An empty list is no option; an empty item within a list is a typing mistake.
-        if (!(option.empty() && list.empty()) && parseOption(option, &parsed, error) != 0) {
+        if (!(option.empty() && list.empty()) && parseOption(option, &parsed, &taken, error) != 0) {
             return 1;
         }
         start = end + 1;

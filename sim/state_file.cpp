@@ -38,6 +38,8 @@ const char* imageName(SimFlashImage image) {
             return "incomplete";
         case SIM_IMAGE_COMPLETE:
             return "complete";
+        case SIM_IMAGE_REFUSED:
+            return "refused";
     }
     return "?";
 }
@@ -179,7 +181,8 @@ bool parseDovelLine(std::istringstream& in, SimHand* hand, bool* seen) {
     }
     seen[dovel - hand->dovels] = true;
     dovel->storedRole = static_cast<uint16_t>(word);
-    for (SimFlashImage kind : {SIM_IMAGE_FACTORY, SIM_IMAGE_INCOMPLETE, SIM_IMAGE_COMPLETE}) {
+    for (SimFlashImage kind :
+         {SIM_IMAGE_FACTORY, SIM_IMAGE_INCOMPLETE, SIM_IMAGE_COMPLETE, SIM_IMAGE_REFUSED}) {
         if (image == imageName(kind)) {
             dovel->image = kind;
             return true;
@@ -380,7 +383,7 @@ SimStateLoad simStateLoad(SimHand* hand, const std::string& path, std::string* e
 }
 
 int simStateWrite(const SimHand* hand, bool powered) {
-    const std::string& path = hand->options.statePath;
+    const std::string& path = hand->stateFile;
     const std::string text = stateText(hand, powered);
     const std::string fresh = path + SIM_STATE_NEW_SUFFIX;
     std::FILE* file = std::fopen(fresh.c_str(), "wb");

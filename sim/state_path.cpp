@@ -1,58 +1,36 @@
 #include "sim/state_path.h"
 
-#include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <climits>
-#endif
+namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(_WIN32)
-constexpr const char* SEPARATORS = "/\\";
-constexpr char SEPARATOR = '\\';
-
-// Windows resolves ".." and "." in the text of the path; links to folders are rare
-// enough there to be left as they are.
-bool realFolder(const std::string& folder, std::string* real) {
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
-    if (length == 0 || length >= sizeof full) {
-        return false;
-    }
-    *real = full;
-    return true;
-}
-#else
-constexpr const char* SEPARATORS = "/";
-constexpr char SEPARATOR = '/';
-
-bool realFolder(const std::string& folder, std::string* real) {
-    char resolved[PATH_MAX];
-    if (realpath(folder.c_str(), resolved) == nullptr) {
-        return false;
-    }
-    *real = resolved;
-    return true;
-}
-#endif
+// More links in a row than this are a loop.
+constexpr int MAX_LINKS_FOLLOWED = 40;
 
 }  // namespace
 
-std::string simCanonicalStatePath(const std::string& path) {
-    const size_t split = path.find_last_of(SEPARATORS);
-    const std::string folder = split == std::string::npos ? "."
-                               : split == 0               ? path.substr(0, 1)
-                                                          : path.substr(0, split);
-    const std::string name = split == std::string::npos ? path : path.substr(split + 1);
-    std::string real;
-    if (name.empty() || name == "." || name == ".." || !realFolder(folder, &real)) {
-        return path;
+std::string simRealPath(const std::string& text) {
+    std::error_code error;
+    fs::path path = fs::absolute(fs::path(text), error);
+    if (error) {
+        return text;
     }
-    if (real.empty() || real.back() != SEPARATOR) {
-        real += SEPARATOR;
+    for (int i = 0; i < MAX_LINKS_FOLLOWED && fs::is_symlink(path, error); ++i) {
+        const fs::path target = fs::read_symlink(path, error);
+        if (error) {
+            break;
+        }
+        path = target.is_absolute() ? target : path.parent_path() / target;
+        // A link's target is resolved from the folder the link lies in, as the system does;
+        // ".." in it climbs from that folder's real place.
+        const fs::path folder = fs::weakly_canonical(path.parent_path(), error);
+        if (!error) {
+            path = folder / path.filename();
+        }
     }
-    return real + name;
+    const fs::path canonical = fs::weakly_canonical(path, error);
+    return (error ? path.lexically_normal() : canonical).string();
 }

@@ -191,6 +191,8 @@ void PrintTo(const ReplyWaitCase& c, std::ostream* out) { *out << c.name; }
 
 const std::string STATUS_LINE = "Got status message, DATA[3] = 0x0008\n";
 const std::string STOPPED = "\nDownload FAILED: Dovel 12 stopped replying\n";
+const std::string START_UNANSWERED =
+    "\nDownload FAILED: Dovel 12 did not answer its download start\n";
 
 class DownloadReplyWaitTest : public DownloadTest,
                               public testing::WithParamInterface<ReplyWaitCase> {};
@@ -236,7 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyWaitCase{"FirstReplyAfterFiveSecondsOfErasing", 5000000, 0, 99, false, 0, "AB",
                       COMPLETE, 5100000},
         ReplyWaitCase{"FirstReplyNeverComes", 0, 0, 0, false, 1, "",
-                      STATUS_LINE + "ERROR - no reply within 30000 ms\n" + STOPPED, 30002000},
+                      STATUS_LINE + "ERROR - no reply within 30000 ms\n" + START_UNANSWERED,
+                      30002000},
         ReplyWaitCase{"OnlyStatusMessagesAfterA", READY_DELAY_US, 0, 1, false, 1, "A",
                       STATUS_LINE + "ERROR - no reply within 1000 ms\n" + STOPPED, 1300000},
         ReplyWaitCase{"AdapterUnpluggedAfterA", READY_DELAY_US, 0, 1, true, 1, "A",

@@ -58,6 +58,8 @@ std::string readFile(const std::string& path) {
 
 const std::string NO_REPLY = "ERROR - no reply within 1000 ms\n";
 const std::string DOWNLOAD_FAILED = "\nDownload FAILED: Dovel %d stopped replying\n";
+const std::string START_UNANSWERED =
+    "\nDownload FAILED: Dovel %d did not answer its download start\n";
 const std::string SKIPPED = "Skipped: its download did not complete\n";
 const std::string SKIPPED_IN_MONITOR =
     "Skipped: its download did not complete; it stays in its monitor\n";
@@ -68,13 +70,13 @@ const std::string UPDATED = "Dovel %d: updated\n";
 const FaultCase FAULTS[] = {
     {"Silent",
      "silent=%d",
-     {"Looking for Dovel ID %d...[FAILED]\n", DOWNLOAD_FAILED, SKIPPED, CHECK_NO_REPLY,
+     {"Looking for Dovel ID %d...[FAILED]\n", START_UNANSWERED, SKIPPED, CHECK_NO_REPLY,
       "Dovel %d: FAILED - not found\n"},
      false,
      "not_found"},
     {"StatusMessage",
      "status=%d",
-     {"Looking for Dovel ID %d...Got status message, DATA[3] = 0x0008\n", DOWNLOAD_FAILED, SKIPPED,
+     {"Looking for Dovel ID %d...Got status message, DATA[3] = 0x0008\n", START_UNANSWERED, SKIPPED,
       CHECK_OLD_FIRMWARE, "Dovel %d: FAILED - not found\n"},
      false,
      "not_found"},
@@ -85,7 +87,7 @@ const FaultCase FAULTS[] = {
      "updated"},
     {"RoleStuck",
      "role-stuck=%d",
-     {"ROLE verification FAILED!\nResetting the dovel...[OK]\n", DOWNLOAD_FAILED, SKIPPED,
+     {"ROLE verification FAILED!\nResetting the dovel...[OK]\n", START_UNANSWERED, SKIPPED,
       CHECK_OLD_FIRMWARE, "Dovel %d: FAILED - ROLE not prepared\n"},
      false,
      "not_prepared"},
@@ -101,6 +103,19 @@ const FaultCase FAULTS[] = {
       "Dovel %d: FAILED - download stopped at 97%\n"},
      false,
      "download_stopped"},
+    // Its download's start is never answered (an erase longer than the start's bound).
+    {"StartNeverAnswered",
+     "erase=%d:40000",
+     {START_UNANSWERED, SKIPPED_IN_MONITOR,
+      "Dovel %d: FAILED - did not answer its download start\n"},
+     false,
+     "download_start_not_answered"},
+    // It answers its check too late: the check's own reason is the summary's.
+    {"CheckAnsweredLate",
+     "slow=%d:1500",
+     {CHECK_NO_REPLY, "Dovel %d: FAILED - did not answer its check\n"},
+     true,
+     "check_not_answered"},
     {"SlowUnder100ms", "slow=%d:90", {UPDATED}, true, "updated"},
     {"SlowOver100ms", "slow=%d:150", {UPDATED}, true, "updated"},
     {"ReadErrorInDownload",
@@ -118,7 +133,7 @@ const FaultCase FAULTS[] = {
      "download_stopped"},
     {"ReplyWithLen15",
      "long-len=%d",
-     {"Getting the ROLE...[FAILED]\n", DOWNLOAD_FAILED, SKIPPED, CHECK_OLD_FIRMWARE,
+     {"Getting the ROLE...[FAILED]\n", START_UNANSWERED, SKIPPED, CHECK_OLD_FIRMWARE,
       "Dovel %d: FAILED - ROLE not prepared\n"},
      false,
      "not_prepared"},
@@ -348,7 +363,7 @@ const TogetherFault TOGETHER_FAULTS[] = {
     {"Silent",
      "silent=%d",
      {"\nDovel %d: starting its download...ERROR - no reply within 30000 ms\nDownload FAILED: "
-      "Dovel %d stopped replying\n",
+      "Dovel %d did not answer its download start\n",
       "Downloads: together (3 of 4)\n", "Dovel %d: FAILED - not found\n"},
      false},
     {"ReadErrorInDownload",
@@ -360,6 +375,11 @@ const TogetherFault TOGETHER_FAULTS[] = {
      {"Downloads: together (4 of 4), 1 frame of no Dovel ignored\n"},
      true},
     {"SlowErase", "erase=%d:5000", {"Downloads: together (4 of 4)\n"}, true},
+    {"StartNeverAnswered",
+     "erase=%d:40000",
+     {"Download FAILED: Dovel %d did not answer its download start\n",
+      "Dovel %d: FAILED - did not answer its download start\n"},
+     false},
     {"ReplyIdChangesAfterTheFirst",
      "reply-id-change=%d",
      {"\n\nDownloading firmware to Dovel %d alone: its replies changed their identifier\n",

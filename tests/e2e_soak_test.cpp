@@ -51,6 +51,10 @@ DrawnFaults drawFaults(std::mt19937& random, int imageCharacters) {
         } else if (kind == "slow") {
             option += ":" + std::to_string(random() % 100);  // controllers answer within 100 ms
         }
+        // One fault of a kind for a controller: the hand refuses the same option twice.
+        if (drawn.options.find(kind + "=" + std::to_string(id)) != std::string::npos) {
+            continue;
+        }
         drawn.options += (drawn.options.empty() ? "" : ",") + option;
         drawn.faulty.insert(id);
     }

@@ -159,6 +159,29 @@ INSTANTIATE_TEST_SUITE_P(
                        true}),
     [](const testing::TestParamInfo<CheckedRunCase>& info) { return info.param.name; });
 
+// An image that passes its check but lies outside every controller's flash (a native build
+// at 0x400000): the monitors take its termination record, place no byte and start nothing,
+// so no controller is called updated.
+TEST(FullUpdate, AnImageOutsideTheFlashLeavesEveryControllerInItsMonitor) {
+    const uint8_t data[64] = {0x5A};
+    TempFile image("");
+    ASSERT_EQ(tekWriteImage(image.path.c_str(), data, sizeof data, 0x400000, 32), 0);
+    const ChildRun run = runUtilityOnSimulatedHand("sim:fast", image.path);
+    for (int id = 11; id <= 14; ++id) {
+        const std::string n = std::to_string(id);
+        EXPECT_NE(run.out.find("Checking Dovel " + n + "...[FAILED] still in its monitor\n"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_NE(run.out.find("Dovel " + n + ": FAILED - still in its monitor\n"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_NE(run.err.find("sim: dovel " + n + ": monitor ROLE(stored)=0x"), std::string::npos)
+            << run.err;
+    }
+    EXPECT_NE(run.out.find("\n0 of 4 Dovels updated.\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(": updated\n"), std::string::npos) << run.out;
+}
+
 // The reader of standard output goes away once the walks have begun (as `| head -c 600`
 // does): the update still runs to its end and every controller is updated.
 TEST(FullUpdate, CompletesWhenStandardOutputIsClosedEarly) {

@@ -125,6 +125,14 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"WrapsPast32Bits", "%1268C8FFFFFFFF0102\n" + END, IMAGE_SCAN_REFUSED,
                  "line 1: the record's bytes run from 0xFFFFFFFF to 0x100000000, past "
                  "0xFFFFFFFF: no controller can place them"},
+        ScanCase{"StartAddressOf8Digits", DATA + "%0E8968FFFFFFFF\n", IMAGE_SCAN_PASSED,
+                 "1/0/2/1000-1001/FFFFFFFF"},
+        ScanCase{"StartAddressAbove32Bits", DATA + "%0F84D9123456789\n", IMAGE_SCAN_REFUSED,
+                 "line 2: the record's address 0x123456789 lies above 0xFFFFFFFF: no controller "
+                 "can place it"},
+        ScanCase{"EmptyRecordAbove32Bits", DATA + "%0F61F9100000000\n" + END, IMAGE_SCAN_REFUSED,
+                 "line 2: the record's address 0x100000000 lies above 0xFFFFFFFF: no controller "
+                 "can place it"},
         ScanCase{"EndsOnTheLast32BitAddress", "%1268B8FFFFFFFE0102\n" + END, IMAGE_SCAN_PASSED,
                  "1/0/2/FFFFFFFE-FFFFFFFF/1000"},
         ScanCase{"ZeroLengthDataOnly", "%0A61541000\n" + END, IMAGE_SCAN_REFUSED,

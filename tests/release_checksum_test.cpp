@@ -22,7 +22,8 @@ const std::string UPPER = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410F
 const std::string OTHER = "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
 const std::string IS = "the image's sha256 is " + HASH + ", ";
 const std::string NO_LINE =
-    "@.sha256 holds no line as sha256sum writes it (64 hex digits, two spaces, the file name)";
+    "@.sha256 holds no line in a form release tools write: 64 hex digits alone; 64 hex digits, "
+    "two spaces, the file name; or SHA256 (the file name) = 64 hex digits";
 
 // What lies at IMAGE.sha256: the row's content, nothing, or what cannot be read.
 enum class Beside { CONTENT, NOTHING, DIRECTORY, FIFO, BROKEN_LINK };
@@ -101,8 +102,27 @@ INSTANTIATE_TEST_SUITE_P(
         ChecksumCase{"ImageNamedTwiceWithTwoHashes", HASH + "  @\n" + OTHER + "  old/@\n", nullptr,
                      REFUSED, IS + "@.sha256 says " + OTHER},
         ChecksumCase{"Malformed",
-                     HASH + " @\n" + HASH.substr(1) + "  @\n" + HASH + "\t@\nSHA256 (@) = " + HASH,
+                     HASH + " @\n" + HASH.substr(1) + "  @\n" + HASH + "\t@\nSHA256 (@) =" + HASH,
                      nullptr, REFUSED, NO_LINE},
+        ChecksumCase{"BareHash", HASH + "\n", nullptr, PASSED, "@.sha256"},
+        ChecksumCase{"BareHashCrLfNoLastLf", UPPER + "\r\n", nullptr, PASSED, "@.sha256"},
+        ChecksumCase{"BareHashMismatch", OTHER + "\n", nullptr, REFUSED,
+                     IS + "@.sha256 says " + OTHER},
+        ChecksumCase{"BareHashOf63Digits", HASH.substr(1) + "\n", nullptr, REFUSED, NO_LINE},
+        ChecksumCase{"BareHashOf65Digits", HASH + "0\n", nullptr, REFUSED, NO_LINE},
+        ChecksumCase{"TaggedForm", "SHA256 (@) = " + HASH + "\r\n", nullptr, PASSED, "@.sha256"},
+        ChecksumCase{"TaggedFormEscaped", "\\SHA256 (dir\\\\@) = " + HASH + "\n", nullptr, PASSED,
+                     "@.sha256"},
+        ChecksumCase{"TaggedFormOtherFile", "SHA256 (other.tek) = " + HASH + "\n", nullptr, REFUSED,
+                     "@.sha256 names another file (other.tek)"},
+        ChecksumCase{"TaggedFormMismatch", "SHA256 (@) = " + OTHER + "\n", nullptr, REFUSED,
+                     IS + "@.sha256 says " + OTHER},
+        ChecksumCase{"TaggedFormOf65Digits", "SHA256 (@) = 0" + HASH + "\n", nullptr, REFUSED,
+                     NO_LINE},
+        ChecksumCase{"TaggedFormOf63Digits", "SHA256 (@) = " + HASH.substr(1) + "\n", nullptr,
+                     REFUSED, NO_LINE},
+        ChecksumCase{"TaggedFormOfAnotherHash", "SHA1 (@) = " + HASH + "\n", nullptr, REFUSED,
+                     NO_LINE},
         ChecksumCase{"Oversized", std::string(65537, '\n'), nullptr, REFUSED,
                      "@.sha256 is larger than a sha256 file can be (65537 bytes, at most 65536)"},
         ChecksumCase{"Directory", "", nullptr, REFUSED, "@.sha256 cannot be read: Is a directory",

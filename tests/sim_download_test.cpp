@@ -132,6 +132,29 @@ TEST_F(SimDownloadTest, BadRecordsAreCountedAndNotWritten) {
     EXPECT_EQ(state.records, 2);
     EXPECT_EQ(state.flash, (std::map<uint32_t, uint8_t>{{0x3002, 0x77}, {0x3003, 0x88}}));
     EXPECT_TRUE(state.downloadComplete);
+    // The monitor will not start an image it refused part of.
+    EXPECT_EQ(state.image, SIM_IMAGE_REFUSED);
+}
+
+// A whole image that placed no byte (every record outside the flash) or had a record
+// refused is not started: after a reset with role code 5 the controller is in its monitor.
+TEST_F(SimDownloadTest, AWholeImageItRefusedStaysInTheMonitor) {
+    std::string outside;
+    const uint8_t data[2] = {1, 2};
+    ASSERT_EQ(tekFormatRecord(TEK_TYPE_DATA, SIM_FLASH_BYTES, 6, data, 2, &outside), 0);
+    outside = outside.substr(1, outside.size() - 2);
+    std::string broken = record(TEK_TYPE_DATA, 0x3000, {0x55});
+    broken[4] = broken[4] == '0' ? '1' : '0';  // checksum wrong
+    const std::string images[] = {outside, record(TEK_TYPE_DATA, 0x3001, {0x66}) + broken};
+    for (const std::string& body : images) {
+        openMonitor(12);
+        streamPaced(12, body + record(TEK_TYPE_TERMINATION, 0x1000, {}));
+        ASSERT_EQ(simDovelState(12).image, SIM_IMAGE_REFUSED) << body;
+        simStoreRoleAndReset(12, UNLOCK_MONITOR, 0x0A45);
+        EXPECT_EQ(simDovelState(12).storedRole, 0x0A45) << body;
+        EXPECT_EQ(simDovelState(12).mode, SIM_MODE_MONITOR) << body;
+        EXPECT_EQ(simExchange(simGet(12, STATUS)), Frames{"20C#850000"}) << body;
+    }
 }
 
 TEST_F(SimDownloadTest, RecordBeyondFlashIsBad) {

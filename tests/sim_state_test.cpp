@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "firmware/tek_format.h"
 #include "sim/dovel.h"
 #include "sim/sim_backend.h"
+#include "sim/state_path.h"
 #include "tests/support/child_run.h"
 #include "tests/support/environment.h"
 #include "tests/support/sim_session.h"
@@ -247,5 +249,27 @@ TEST_F(SimStateTest, BadFilesAreRefusedAtTheLinkStartUpAndLeftAsTheyAre) {
         canUseBackend(nullptr);
     }
 }
+
+#if !defined(_WIN32)
+// Every path to the state file has one real path, also a link whose file is not there yet
+// and a link through a folder link; a different file has another.
+TEST(SimStatePath, EveryPathToTheFileHasOneRealPath) {
+    namespace fs = std::filesystem;
+    const fs::path folder = uniqueTempPath("state_path");
+    fs::create_directories(folder / "sub");
+    const fs::path file = folder / "hand.state";
+    fs::create_symlink(file, folder / "early");  // before the file exists
+    fs::create_directory_symlink(folder, folder / "sub" / "up");
+    fs::create_symlink("../hand.state", folder / "sub" / "relative");
+    const std::string real = simRealPath(file.string());
+    const fs::path same[] = {folder / "early", folder / "sub" / ".." / "hand.state",
+                             folder / "sub" / "up" / "early", folder / "sub" / "relative"};
+    for (const fs::path& path : same) {
+        EXPECT_EQ(simRealPath(path.string()), real) << path;
+    }
+    EXPECT_NE(simRealPath((folder / "other.state").string()), real);
+    fs::remove_all(folder);
+}
+#endif
 
 }  // namespace

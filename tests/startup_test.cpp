@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -360,7 +361,9 @@ TEST_P(HeldBusTest, SecondRunIsRefusedBeforeAnyFrameUntilTheFirstLetsGo) {
     const ChildRun second = runOnBus({PROGRAM, "x.tek"}, state);
     EXPECT_EQ(second.out, banner({PROGRAM, "x.tek"}) + refused(state) +
                               "\nDo you want to try again (y/n)? " + EXIT);
-    for (const std::string& path : {folderLink + "/" + name, subfolder + "/../" + name}) {
+    const std::string fileLink = uniqueTempPath("held_bus_file_link");
+    ASSERT_EQ(symlink(state.c_str(), fileLink.c_str()), 0);
+    for (const std::string& path : {folderLink + "/" + name, subfolder + "/../" + name, fileLink}) {
         const ChildRun status = runOnBus({PROGRAM, "--status"}, path);
         EXPECT_EQ(status.out, banner({PROGRAM, "--status"}) + refused(path));
         EXPECT_EQ(status.exitStatus, 1);
@@ -371,14 +374,16 @@ TEST_P(HeldBusTest, SecondRunIsRefusedBeforeAnyFrameUntilTheFirstLetsGo) {
     EXPECT_FALSE(std::ifstream(state + ".lock").good()) << "a lock file left on disk";
 
     GetParam().letGo(holder);
-    const ChildRun third = runOnBus({PROGRAM, "--status"}, folderLink + "/" + name);
+    const ChildRun third = runOnBus({PROGRAM, "--status"}, fileLink);
     EXPECT_NE(third.out.find(LINK_UP), std::string::npos) << third.out;
     EXPECT_EQ(third.exitStatus, 0);
     EXPECT_TRUE(std::ifstream(trace).good()) << "the trace of a hand is not made";
     close(holder.keys);
     waitpid(holder.pid, nullptr, 0);
     close(holder.out);
-    for (const std::string& path : {state, trace, folderLink, subfolder}) {
+    // The link to the state file is a link still: the runs wrote the file it leads to.
+    EXPECT_TRUE(std::filesystem::is_symlink(fileLink));
+    for (const std::string& path : {state, trace, folderLink, subfolder, fileLink}) {
         std::remove(path.c_str());
     }
 }
@@ -510,7 +515,7 @@ TEST(UpdateWalks, SilentBusRunsEveryWalkAndEndsWithStatusZero) {
         expected += "\n\nDownloading firmware to Dovel " + std::to_string(id) +
                     "\n\rDownload progress: 50%   ERROR - no reply within 30000 ms\n\nDownload "
                     "FAILED: Dovel " +
-                    std::to_string(id) + " stopped replying\n";
+                    std::to_string(id) + " did not answer its download start\n";
     }
     expected += "\nWaiting for dovels to reset...\n";
     for (int id = 11; id <= 14; ++id) {
@@ -741,7 +746,9 @@ TEST_P(SettingsTest, RefusesBeforeAnythingIsTouched) {
                                           << "  " << image.path.substr(slash + 1) << "\n";
     const std::string link = uniqueTempPath("link"), out = uniqueTempPath("out");
     const std::string fifo = uniqueTempPath("fifo"), folder = uniqueTempPath("folder");
+    const std::string hard = uniqueTempPath("hard");
     ASSERT_EQ(symlink(image.path.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::link(image.path.c_str(), hard.c_str()), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     const std::map<std::string, std::string> marks = {
@@ -749,6 +756,7 @@ TEST_P(SettingsTest, RefusesBeforeAnythingIsTouched) {
         {"@BAD", bad.path},
         {"@STATE", state.path},
         {"@LINK", link},
+        {"@HARD", hard},
         {"@OUT", out},
         {"@FIFO", fifo},
         {"@FOLDER", folder},
@@ -792,6 +800,7 @@ TEST_P(SettingsTest, RefusesBeforeAnythingIsTouched) {
     std::remove(link.c_str());
     std::remove(fifo.c_str());
     EXPECT_EQ(rmdir(folder.c_str()), 0) << "something was made in the folder";
+    std::remove(hard.c_str());
     std::remove((image.path + ".sha256").c_str());
 }
 
@@ -801,6 +810,7 @@ const std::string VERS_TAKES =
     "\"; it takes a version as VERS is printed: 1 to 8 hex digits, with or without 0x "
     "(0x323f)\n";
 const std::string OVERWRITE = ", which the trace would overwrite\n";
+const std::string STATE_OVERWRITES = ", which the simulated hand would overwrite\n";
 // The verdict of @IMAGE, whose release checksum lies beside it.
 const std::string MATCHED =
     GOOD_VERDICT.substr(0, GOOD_VERDICT.size() - 1) + " (matches @NAME.sha256)\n";
@@ -952,6 +962,34 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"DOVEL_CAN_TRACE", "@OUT"}, {"DOVEL_IMAGE_CHECK", "lax"}},
                      "\n[FAILED] DOVEL_IMAGE_CHECK is \"lax\"; it takes strict or warn\n" + MEND,
                      0},
+        SettingsCase{"StateFileOnTheImage",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_CAN", "sim:fast,state=@IMAGE"}},
+                     "\n[FAILED] DOVEL_CAN is \"sim:fast,state=@IMAGE\": its state file is the "
+                     "image @IMAGE" +
+                         STATE_OVERWRITES + MEND,
+                     0},
+        SettingsCase{"StateFileOnTheImageByAHardLink",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_CAN", "sim:fast,state=@HARD"}},
+                     "\n[FAILED] DOVEL_CAN is \"sim:fast,state=@HARD\": its state file is the "
+                     "image @IMAGE" +
+                         STATE_OVERWRITES + MEND,
+                     0},
+        SettingsCase{"StateFileOnTheReleaseChecksumThroughALink",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_CAN", "sim:fast,state=@DOTTED.sha256"}},
+                     "\n[FAILED] DOVEL_CAN is \"sim:fast,state=@DOTTED.sha256\": its state file "
+                     "is the image's release checksum @IMAGE.sha256" +
+                         STATE_OVERWRITES + MEND,
+                     0},
+        SettingsCase{"StateFileIsTheRecord",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_CAN", "sim:fast,state=@STATE"}, {"DOVEL_REPORT", "@STATE"}},
+                     "\n[FAILED] DOVEL_REPORT is \"@STATE\": that is the simulated hand's state "
+                     "file @STATE, which the run's record would be appended to\n" +
+                         MEND,
+                     0},
         SettingsCase{"GuessedOptionAfterTheImage",
                      {PROGRAM, "@IMAGE", "--dry-run"},
                      {},
@@ -980,7 +1018,42 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"StatusWithAnOptionUnderReport",
                      {PROGRAM, "--status", "-v"},
                      {{"DOVEL_EXIT_STATUS", "report"}},
-                     unknownOption("-v", "nothing was checked."),
+                     "\n--status takes no other word (-v): nothing was checked.\n" + USAGE_LINE,
+                     1},
+        SettingsCase{"CheckWithStatusAfterIt",
+                     {PROGRAM, "--check", "@IMAGE", "--status"},
+                     {},
+                     "--status is one of this utility's own options, not a word of --check "
+                     "[IMAGE...]: nothing was checked.\n" +
+                         USAGE_LINE,
+                     1},
+        SettingsCase{"SocketcanWithAnEmptyInterface",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_CAN", "socketcan:"}},
+                     "\n[FAILED] DOVEL_CAN is \"socketcan:\"; nothing follows the colon: give "
+                     "socketcan alone for its default\n" +
+                         MEND,
+                     0},
+        SettingsCase{"RepeatedSimOption",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_CAN", "sim:latency=500,latency=0"}},
+                     "\n[FAILED] DOVEL_CAN is \"sim:latency=500,latency=0\"; the simulated hand: "
+                     "malformed option 'latency=0': latency is given twice (dovelflash --help "
+                     "lists its options)\n" +
+                         MEND,
+                     0},
+        SettingsCase{"UnknownWordAndBadSettingsTogether",
+                     {PROGRAM, "@IMAGE", "--dry-run"},
+                     {{"DOVEL_IMAGE_CHECK", "lax"}},
+                     unknownOption("--dry-run", "nothing was done.") +
+                         "[FAILED] DOVEL_IMAGE_CHECK is \"lax\"; it takes strict or warn\n" + MEND,
+                     0},
+        SettingsCase{"CheckWithAnUnknownOptionAndABadSetting",
+                     {PROGRAM, "--check", "@IMAGE", "-v"},
+                     {{"DOVEL_DOWNLOAD", "all"}},
+                     unknownOption("-v", "nothing was checked.").substr(1) +
+                         "[FAILED] DOVEL_DOWNLOAD is \"all\"; it takes one-by-one or together\n"
+                         "Nothing was checked: mend the settings above, then run again.\n",
                      1},
         SettingsCase{"CheckOfSeveralOneRefused",
                      {PROGRAM, "--check", "@IMAGE", "@BAD"},
@@ -1002,12 +1075,18 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{
             "MisspeltNameWarnsAndTheRunGoesOn",
             {PROGRAM, "--check", "@IMAGE", "@IMAGE"},
-            {{"DOVEL_EXPECT_VER", "0x323f"}, {"DOVEL_EXPECT_VERS", ""}, {"DOVEL_LOGS", "x"}},
+            {{"DOVEL_EXPECT_VER", "0x323f"},
+             {"DOVEL_EXPECT_VERS", ""},
+             {"DOVEL_LOGS", "x"},
+             {"DOVEL_FOO", "x"},
+             {"DOVEL_CAM", "sim"}},
             "Accessing firmware file: @IMAGE..." + MATCHED + "Accessing firmware file: @IMAGE..." +
                 MATCHED,
             0,
-            "dovelflash: DOVEL_EXPECT_VER is not a setting of this utility and is "
-            "ignored; did you mean DOVEL_EXPECT_VERS?\ndovelflash: DOVEL_LOGS is not a "
+            "dovelflash: DOVEL_CAM is not a setting of this utility and is ignored; did you "
+            "mean DOVEL_CAN?\ndovelflash: DOVEL_EXPECT_VER is not a setting of this utility and "
+            "is ignored; did you mean DOVEL_EXPECT_VERS?\ndovelflash: DOVEL_FOO is not a "
+            "setting of this utility and is ignored\ndovelflash: DOVEL_LOGS is not a "
             "setting of this utility and is ignored\n"}),
     [](const testing::TestParamInfo<SettingsCase>& info) { return info.param.name; });
 

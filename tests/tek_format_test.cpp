@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/image_scan.h"
 #include "tests/support/temp_file.h"
 
 namespace {
@@ -162,6 +163,34 @@ TEST(TekFormat, DecodeCountsBadLinesAndStopsAtTermination) {
     EXPECT_EQ(image.badRecords, 2);
     EXPECT_TRUE(image.terminated);
     EXPECT_EQ(image.bytes, (std::map<uint32_t, uint8_t>{{0x1000, 0x01}, {0x1001, 0x02}}));
+}
+
+// The decoder the tests compare with and the file check take the same records at each
+// 32-bit boundary: a record ending on 0xFFFFFFFF is whole, one byte or start past it is bad.
+TEST(TekFormat, DecoderAndFileCheckAgreeAt32BitBoundaries) {
+    const std::string end = "%0A81741000\n";
+    const struct {
+        std::string image;
+        bool whole;
+    } rows[] = {
+        {"%1268B8FFFFFFFE0102\n" + end, true},           // ends on 0xFFFFFFFF
+        {"%1268C8FFFFFFFF0102\n" + end, false},          // one byte past it
+        {"%1361891000010000102\n" + end, false},         // starts past it
+        {"%0E61C410000102\n%0E8968FFFFFFFF\n", true},    // start address 0xFFFFFFFF
+        {"%0E61C410000102\n%0F8219100000000\n", false},  // start address one past it
+        {"%0E61C410000102\n%0F84D9123456789\n", false},  // a 9-digit start address
+    };
+    for (const auto& row : rows) {
+        TempFile file(row.image);
+        TekImage image{};
+        ASSERT_EQ(tekDecodeImage(file.path.c_str(), &image), 0);
+        EXPECT_EQ(image.badRecords == 0 && image.terminated, row.whole) << row.image;
+        ImageScan scan{};
+        ImageBytes bytes{};
+        EXPECT_EQ(readAndScanImage(file.path.c_str(), &scan, &bytes) == IMAGE_SCAN_PASSED,
+                  row.whole)
+            << row.image << scan.problem;
+    }
 }
 
 TEST(TekFormat, DecodeOfMissingFileFails) {

@@ -2,6 +2,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -155,6 +156,123 @@ TEST(TerminalKeyWait, ShowsThePromptAgainAfterStopAndContinue) {
     const PtyRun run = waitKeysOnTerminal({"x"}, "", true, "\nPress any key to exit...");
     EXPECT_EQ(run.keys, "x");
     EXPECT_EQ(run.shown, "\r\nPress any key to exit...Press any key to exit...");
+}
+
+bool awaitEcho(int master, bool echo) {
+    for (int polls = 0; polls < MODE_POLLS; ++polls) {
+        termios now{};
+        if (tcgetattr(master, &now) == 0 && ((now.c_lflag & ECHO) != 0) == echo) {
+            return true;
+        }
+        usleep(MODE_POLL_US);
+    }
+    return false;
+}
+
+bool awaitStopped(pid_t pid, bool stopped) {
+    int status = 0;
+    for (int polls = 0; polls < MODE_POLLS; ++polls) {
+        if (waitpid(pid, &status, WNOHANG | (stopped ? WUNTRACED : WCONTINUED)) == pid &&
+            (stopped ? WIFSTOPPED(status) : WIFCONTINUED(status))) {
+            return true;
+        }
+        usleep(MODE_POLL_US);
+    }
+    return false;
+}
+
+// Keys typed while the walks run are not echoed onto the progress line, also after Ctrl-Z
+// and fg (the shell gets its echo back meanwhile), and they never answer the exit prompt;
+// the terminal is as it was once the walks are over, and after Ctrl-C in them.
+TEST(TerminalDuringTheWalks, TypedKeysAreNeitherEchoedNorTakenAndTheTerminalComesBack) {
+    for (const bool interrupted : {false, true}) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        grantpt(master);
+        unlockpt(master);
+        const std::string slavePath = ptsname(master);
+        int toParent[2];
+        int go[2];
+        ASSERT_EQ(pipe(toParent), 0);
+        ASSERT_EQ(pipe(go), 0);
+        std::fflush(stdout);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(toParent[0]);
+            close(go[1]);
+            setpgid(0, 0);
+            const int slave = open(slavePath.c_str(), O_RDWR);
+            dup2(slave, STDIN_FILENO);
+            dup2(slave, STDOUT_FILENO);
+            alarm(CHILD_TIME_LIMIT_S);
+            consoleSetUp();
+            char step = 0;
+            (void)!read(go[0], &step, 1);
+            guardUpdateWalks();
+            (void)!read(go[0], &step, 1);
+            std::printf("\rDownload progress: 50%%   ");
+            endUpdateGuard();
+            const char key = waitKey();
+            (void)!write(toParent[1], &key, 1);
+            _exit(0);
+        }
+        close(toParent[1]);
+        close(go[0]);
+        termios cooked{};
+        tcgetattr(master, &cooked);
+        ASSERT_NE(cooked.c_lflag & ECHO, 0u);
+        (void)!write(go[1], "g", 1);
+        EXPECT_TRUE(awaitEcho(master, false)) << "no echo while the walks run";
+        // A line typed in the walks; the terminal takes it in a little after it is typed,
+        // and echoes it then or not, so Ctrl-Z waits until it is in.
+        (void)!write(master, "{|}~^\n", 6);
+        const int reader = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+        int typed = 0;
+        for (int polls = 0; polls < MODE_POLLS && typed < 6; ++polls) {
+            ioctl(reader, FIONREAD, &typed);
+            usleep(MODE_POLL_US);
+        }
+        close(reader);
+        EXPECT_EQ(typed, 6);
+        kill(pid, SIGTSTP);
+        EXPECT_TRUE(awaitStopped(pid, true)) << "Ctrl-Z in the walks stops the process";
+        EXPECT_TRUE(awaitEcho(master, true)) << "the shell gets its echo back";
+        kill(pid, SIGCONT);
+        EXPECT_TRUE(awaitStopped(pid, false));
+        EXPECT_TRUE(awaitEcho(master, false)) << "quiet again after fg";
+        int status = 0;
+        if (interrupted) {
+            kill(pid, SIGINT);
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+        } else {
+            (void)!write(go[1], "g", 1);
+            EXPECT_TRUE(awaitTerminalMode(master, true)) << "the exit prompt's wait";
+            (void)!write(master, "x", 1);
+            char key = 0;
+            EXPECT_EQ(read(toParent[0], &key, 1), 1);
+            EXPECT_EQ(key, 'x') << "a key typed in the walks answered the prompt";
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        termios after{};
+        tcgetattr(master, &after);
+        EXPECT_EQ(after.c_lflag, cooked.c_lflag) << interrupted;
+        std::string shown;
+        fcntl(master, F_SETFL, O_NONBLOCK);
+        char piece[256];
+        for (ssize_t n = read(master, piece, sizeof piece); n > 0;
+             n = read(master, piece, sizeof piece)) {
+            shown.append(piece, static_cast<size_t>(n));
+        }
+        EXPECT_EQ(shown.find_first_of("{|}~^"), std::string::npos) << shown;
+        if (!interrupted) {
+            EXPECT_EQ(shown, "\rDownload progress: 50%   ");
+        }
+        close(toParent[0]);
+        close(go[1]);
+        close(master);
+    }
 }
 
 }  // namespace

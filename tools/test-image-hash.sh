@@ -69,13 +69,24 @@ check "its CR LF twin: the same" same_hash "$scratch/crlf.tek"
 check "the two differ" test "$(sha256sum_hash "$IMAGE")" != "$(sha256sum_hash "$scratch/crlf.tek")"
 hash=$(sha256sum_hash "$IMAGE")
 
-echo "== release checksum files as sha256sum writes them"
+echo "== release checksum files as release tools write them"
 (cd "$scratch" && sha256sum dovel2.tek >dovel2.tek.sha256)
 check "sha256sum's own line passes" check_in_scratch
 (cd "$scratch" && sha256sum --binary "$scratch/dovel2.tek" | sed 's/$/\r/' >dovel2.tek.sha256)
 check "its binary form with the whole path and CR LF passes" check_in_scratch
 (cd "$scratch" && sha256sum crlf.tek dovel2.tek >dovel2.tek.sha256)
 check "a file of several lines passes by the image's line" check_in_scratch
+(cd "$scratch" && sha256sum --tag dovel2.tek >dovel2.tek.sha256)
+check "sha256sum --tag's line passes" check_in_scratch
+if command -v shasum >/dev/null 2>&1; then
+  (cd "$scratch" && shasum -a 256 --tag dovel2.tek >dovel2.tek.sha256)
+  check "shasum -a 256 --tag's line passes" check_in_scratch
+fi
+(cd "$scratch" && sha256sum dovel2.tek | cut -d' ' -f1 >dovel2.tek.sha256)
+check "the hash alone passes" check_in_scratch
+(cd "$scratch" && sha256sum --tag crlf.tek >dovel2.tek.sha256)
+check "a tagged line naming another file fails --check" fails check_in_scratch
+(cd "$scratch" && sha256sum dovel2.tek >dovel2.tek.sha256)
 check "DOVEL_IMAGE_SHA256 as sha256sum prints the hash passes too" \
   check_in_scratch DOVEL_IMAGE_SHA256="$hash"
 echo "$WRONG_HASH  dovel2.tek" >"$scratch/dovel2.tek.sha256"

@@ -16,7 +16,7 @@ PROGRESS_MARK='Download progress: 5%'
 LINK_GONE_LIMIT_MS=30000
 # Past this the run counts as hung and is ended, so that the guest run goes on.
 HUNG_LIMIT_S=90
-READY_TRIES=100
+READY_TRIES=600
 PROGRESS_TRIES=1200
 STATUS_NOT_ALL_UPDATED=1
 DOVEL_COUNT=4

@@ -10,12 +10,12 @@ set -u
 name=$1
 image=$2
 expected_report=expected/$name.report
-READY_TRIES=100
+READY_TRIES=600
 DOVEL_COUNT=4
 
 rm -rf together
 mkdir together
-./candump -L vcan0 > together/bus.log &
+./candump -L vcan0 > together/bus.log 2> together/candump.err &
 candump=$!
 ./dovel-sim-socketcan vcan0 > together/ready.txt 2> together/report.txt &
 hand=$!
@@ -71,6 +71,7 @@ if ! awk -v dovels="$DOVEL_COUNT" '
   }' together/bus.log; then
   fail "the bus does not show the four streams interleaved:"
   grep -nE '#8000AA00$' together/bus.log | head -n 8
+  cat together/candump.err
 fi
 [ "$failed" -eq 0 ] &&
   echo "4 of 4 updated together; vcan0 carried $(grep -cE '#[3-7][0-9A-F]$' together/bus.log) character frames, the four streams interleaved"

@@ -12,7 +12,7 @@
 set -u
 name=$1
 image=$2
-READY_TRIES=100
+READY_TRIES=600
 STATUS_NOT_STARTED=2
 STATUS_NOT_ALL_RUNNING=1
 
@@ -25,7 +25,7 @@ fail() {
 ip link set vcan1 up
 rm -rf hands
 mkdir hands
-./candump -L vcan0 > hands/vcan0.bus &
+./candump -L vcan0 > hands/vcan0.bus 2> hands/candump.err &
 candump=$!
 for iface in vcan0 vcan1; do
   ./dovel-sim-socketcan "$iface" --trace "hands/$iface.hand-trace" \
@@ -36,7 +36,11 @@ for iface in vcan0 vcan1; do
   tries=0
   until grep -q '^ready$' "hands/$iface.ready" 2>/dev/null; do
     tries=$((tries + 1))
-    [ "$tries" -le "$READY_TRIES" ] || { echo "the hand on $iface did not start"; exit 1; }
+    [ "$tries" -le "$READY_TRIES" ] || {
+      echo "the hand on $iface did not start:"
+      cat "hands/$iface.report"
+      exit 1
+    }
     sleep 0.1
   done
 done
@@ -47,7 +51,11 @@ updates=$!
 tries=0
 until grep -q '^CAN device initialized\.$' hands/vcan0.log 2>/dev/null; do
   tries=$((tries + 1))
-  [ "$tries" -le "$READY_TRIES" ] || { echo "the update on vcan0 did not start"; exit 1; }
+  [ "$tries" -le "$READY_TRIES" ] || {
+    echo "the update on vcan0 did not start:"
+    cat hands/vcan0.log hands/vcan0.err 2>/dev/null
+    exit 1
+  }
   sleep 0.1
 done
 
@@ -128,6 +136,7 @@ masked_as_traced() {
 # Each frame once on the bus: what the one update on vcan0 sent and received, nothing of
 # the refused runs.
 frames_of hands/vcan0.bus | masked_as_traced | cmp -s hands/vcan0.frames - ||
-  fail "vcan0 carried $(frames_of hands/vcan0.bus | wc -l) frames, the update on it $(wc -l < hands/vcan0.frames)"
+  fail "vcan0 carried $(frames_of hands/vcan0.bus | wc -l) frames, the update on it $(wc -l < hands/vcan0.frames)" \
+    "$(cat hands/candump.err)"
 echo "vcan0 and vcan1 updated at once; vcan0 carried $(wc -l < hands/vcan0.frames) frames, none of the refused runs"
 exit "$failed"

@@ -12,7 +12,7 @@ set -u
 image=$1
 IFACE=vcan0
 ALTNAME=handbus0
-READY_TRIES=100
+READY_TRIES=600
 STARTED_TRIES=600
 STATUS_NOT_ALL_RUNNING=1
 
@@ -45,7 +45,7 @@ rm -rf users /tmp/users
 mkdir users /tmp/users
 chmod 1777 /tmp /tmp/users
 ./iproute-ip link property add dev "$IFACE" altname "$ALTNAME" || fail "no alternative name"
-./candump -L "$IFACE" > users/bus &
+./candump -L "$IFACE" > users/bus 2> users/candump.err &
 candump=$!
 ./dovel-sim-socketcan "$IFACE" > users/hand-ready 2> users/hand-report &
 hand=$!
@@ -112,6 +112,6 @@ KILL_SLACK=3
 bus=$(grep -c '^(' users/bus)
 traced=$(($(grep -c '^(' users/root.trace) + $(grep -c '^(' /tmp/users/after.trace)))
 [ "$bus" -ge "$traced" ] && [ "$bus" -le $((traced + KILL_SLACK)) ] ||
-  fail "vcan0 carried $bus frames, the two runs that took it $traced"
+  fail "vcan0 carried $bus frames, the two runs that took it $traced" "$(cat users/candump.err)"
 echo "root's run refused the second user three times; $bus frames on $IFACE, $traced traced"
 exit "$failed"
