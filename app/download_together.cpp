@@ -339,6 +339,9 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
     int next = 0;
     for (; next < DOVEL_COUNT && way->repeatingId == 0; ++next) {
         DovelOutcome* dovel = &outcome->dovels[next];
+        if (dovel->leftOut) {
+            continue;  // nothing is written to it, its replies are paired with nothing
+        }
         uint32_t replyId = 0;
         int64_t startUs = 0;
         if (!startStream(dovel, &replyId, &startUs)) {
@@ -375,6 +378,9 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
         }
         for (; next < DOVEL_COUNT; ++next) {
             DovelOutcome* dovel = &outcome->dovels[next];
+            if (dovel->leftOut) {
+                continue;
+            }
             std::printf("\n\nDownloading firmware to Dovel %d\n", dovel->id);
             downloadOneByOne(dovel, image, 0, false);
         }
@@ -426,7 +432,7 @@ void printDownloadWay(const UpdateOutcome& outcome) {
             way.repeatedId, way.repeatingId, way.replyId);
         return;
     }
-    std::printf("Downloads: together (%d of %d)", way.startedTogether, DOVEL_COUNT);
+    std::printf("Downloads: together (%d of %d)", way.startedTogether, namedDovelCount(outcome));
     if (way.framesOfNone > 0) {
         std::printf(", %ld frame%s of no Dovel ignored", way.framesOfNone,
                     way.framesOfNone == 1 ? "" : "s");

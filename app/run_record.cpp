@@ -45,6 +45,8 @@ struct RunState {
     bool interfaceKnown = false;
     std::string interface;
     std::string downloadMode;
+    bool dovelIdsGiven = false;
+    DovelIds dovelIds = 0;
     std::vector<ImageEntry> images;
     std::vector<StatusEntry> status;
     bool walksBegan = false;
@@ -115,6 +117,9 @@ bool imageFailedCheck() {
 
 // The same order of causes as the summary's first failure.
 const char* dovelOutcomeWord(const DovelOutcome& dovel) {
+    if (dovel.leftOut) {
+        return "not_named";
+    }
     if (dovelUpdated(dovel)) {
         return imageFailedCheck() ? "took_failed_image" : "updated";
     }
@@ -183,10 +188,12 @@ void writeImage(JsonWriter* w, const ImageEntry* image) {
 void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel, bool interrupted) {
     jsonOpenObject(w, nullptr);
     jsonInteger(w, "id", dovel.id);
-    jsonString(w, "outcome", interrupted ? "interrupted" : dovelOutcomeWord(dovel));
+    jsonString(w, "outcome",
+               interrupted && !dovel.leftOut ? "interrupted" : dovelOutcomeWord(dovel));
     char words[160];
     dovelSummaryWords(dovel, imageFailedCheck(), words, sizeof words);
-    jsonString(w, "summary", interrupted ? nullptr : words);
+    jsonString(w, "summary", interrupted || dovel.leftOut ? nullptr : words);
+    jsonBool(w, "named", !dovel.leftOut);
     jsonBool(w, "link_down", dovel.linkDown);
     hexWordOrNull(w, "role_read", dovel.prepare == PREPARED, roleWordForDisplay(dovel.roleRead));
     hexWordOrNull(w, "role_stored", dovel.restored, dovel.storedRole);
@@ -215,6 +222,15 @@ int updatedCount(bool tookFailedImage) {
         if (dovel.id != 0 && dovelUpdated(dovel) && imageFailedCheck() == tookFailedImage) {
             ++count;
         }
+    }
+    return count;
+}
+
+// Controllers DOVEL_IDS left out that the final check found running their main firmware.
+int leftOutRunningCount() {
+    int count = 0;
+    for (const DovelOutcome& dovel : run.outcome.dovels) {
+        count += dovel.leftOut && run.walksEnded && dovel.check == CHECK_MAIN_FIRMWARE ? 1 : 0;
     }
     return count;
 }
@@ -255,7 +271,7 @@ const char* resultWord(const ImageEntry* image, bool interrupted) {
     if (!run.walksEnded) {
         return "image_refused";
     }
-    return updatedCount(false) == DOVEL_COUNT ? "updated" : "not_updated";
+    return updateComplete(run.outcome, updatedCount(false)) ? "updated" : "not_updated";
 }
 
 void writeCounts(JsonWriter* w) {
@@ -272,10 +288,15 @@ void writeCounts(JsonWriter* w) {
     } else {
         const int updated = updatedCount(false);
         const int tookFailedImage = updatedCount(true);
-        jsonInteger(w, "dovels", DOVEL_COUNT);
+        const int named = namedDovelCount(run.outcome);
+        jsonInteger(w, "dovels", named);
         jsonInteger(w, "updated", updated);
         jsonInteger(w, "took_failed_image", tookFailedImage);
-        jsonInteger(w, "not_updated", DOVEL_COUNT - updated - tookFailedImage);
+        jsonInteger(w, "not_updated", named - updated - tookFailedImage);
+        if (someLeftOut(run.outcome)) {
+            jsonInteger(w, "not_named", DOVEL_COUNT - named);
+            jsonInteger(w, "not_named_running", leftOutRunningCount());
+        }
     }
     jsonCloseObject(w);
 }
@@ -300,6 +321,17 @@ JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
     jsonString(&w, "backend", run.linkUp ? run.backend.c_str() : nullptr);
     jsonString(&w, "interface", run.interfaceKnown ? run.interface.c_str() : nullptr);
     jsonString(&w, "download_mode", run.downloadMode.empty() ? nullptr : run.downloadMode.c_str());
+    if (run.dovelIdsGiven) {
+        jsonOpenArray(&w, "dovel_ids");
+        for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
+            if (dovelIdNamed(run.dovelIds, id)) {
+                jsonInteger(&w, nullptr, id);
+            }
+        }
+        jsonCloseArray(&w);
+    } else {
+        jsonNull(&w, "dovel_ids");
+    }
     jsonString(&w, "result", resultWord(image, interrupted));
     jsonOpenArray(&w, "refusals");
     for (const std::string& why : run.refusals) {
@@ -455,6 +487,13 @@ void recordLink() {
 void recordDownloadMode(DownloadMode mode) {
     if (run.active) {
         run.downloadMode = mode == DOWNLOAD_TOGETHER ? "together" : "one-by-one";
+    }
+}
+
+void recordDovelIds(bool given, DovelIds ids) {
+    if (run.active) {
+        run.dovelIdsGiven = given;
+        run.dovelIds = ids;
     }
 }
 

@@ -30,6 +30,8 @@ void recordSettingsRefused(const char* why);
 // The link is up: its backend and interface are recorded.
 void recordLink();
 void recordDownloadMode(DownloadMode mode);
+// The controllers DOVEL_IDS named, when given; without it the record says null (all four).
+void recordDovelIds(bool given, DovelIds ids);
 // The file check's verdict for the image at path. For "--check", each call is one
 // record of its own.
 void recordImage(const char* path, const FirmwareFileCheck& check);

@@ -76,10 +76,29 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
     return false;
 }
 
+// Controllers an interrupted or failed update left in their monitor: the update of those
+// alone finishes the hand.
+void printInMonitorAdvice(DovelIds inMonitor) {
+    const int count = dovelIdCount(inMonitor);
+    if (count == 0) {
+        return;
+    }
+    const std::string ids = dovelIdsText(inMonitor);
+    std::string listed;
+    for (size_t at = 0; at < ids.size(); ++at) {
+        listed += ids[at] == ',' ? std::string(", ") : std::string(1, ids[at]);
+    }
+    std::printf("%s %s %s in %s monitor: finish %s update with %s\n",
+                count == 1 ? "Dovel" : "Dovels", listed.c_str(), count == 1 ? "is" : "are",
+                count == 1 ? "its" : "their", count == 1 ? "its" : "their",
+                dovelIdsCommand(inMonitor, nullptr).c_str());
+}
+
 // Which controllers answer and what they run, at any time: get requests only.
 [[noreturn]] void runStatusCheck(const ExpectedVersion& expected) {
     std::printf("\n");
     int running = 0;
+    DovelIds inMonitor = 0;
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
         const DovelCheckQuestion question{CHECK_ID_QUERIES_STATUS, true, false, 0, expected};
         DovelCheckAnswer answer{};
@@ -88,7 +107,11 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
         if (check == CHECK_MAIN_FIRMWARE) {
             ++running;
         }
+        if (check == CHECK_IN_MONITOR) {
+            inMonitor |= 1u << (id - FIRST_DOVEL_ID);
+        }
     }
+    printInMonitorAdvice(inMonitor);
     exitRecorded(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
 }
 
@@ -262,13 +285,15 @@ void runDovelflash(int argc, char** argv) {
 
     guardUpdateWalks();
     recordDownloadMode(settings.downloadMode);
+    recordDovelIds(settings.dovelIdsGiven, settings.dovelIds);
     recordWalksBegin();
     UpdateOutcome outcome{};
-    runUpdateWalks(&check.image, settings.expectedVersion, settings.downloadMode, &outcome);
+    runUpdateWalks(&check.image, settings.expectedVersion, settings.downloadMode, &outcome,
+                   settings.dovelIds);
     recordUpdate(outcome);
     const ImageSummary image{path.c_str(), check.sha256, check.checkedAgainst,
                              check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};
     const int updated = printUpdateSummary(outcome, image);
     endUpdateGuard();
-    exitPromptReporting(updated == DOVEL_COUNT ? EXIT_ALL_UPDATED : EXIT_NOT_ALL_UPDATED);
+    exitPromptReporting(updateComplete(outcome, updated) ? EXIT_ALL_UPDATED : EXIT_NOT_ALL_UPDATED);
 }

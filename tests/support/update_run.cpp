@@ -72,7 +72,7 @@ std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/exampl
 
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
                                    const ImageFileChange* fileChange, const std::string& tracePath,
-                                   DownloadMode mode, bool traceUnmasked) {
+                                   DownloadMode mode, bool traceUnmasked, DovelIds named) {
     UpdateRun run{};
     ImageScan scan{};
     ImageBytes image{};
@@ -99,7 +99,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();
     const int64_t startUs = clockNowUs();
-    runUpdateWalks(&image, ExpectedVersion{}, mode, &run.outcome);
+    runUpdateWalks(&image, ExpectedVersion{}, mode, &run.outcome, named);
     printUpdateSummary(run.outcome, ImageSummary{});
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();

@@ -34,7 +34,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
                                    const ImageFileChange* fileChange = nullptr,
                                    const std::string& tracePath = "",
                                    DownloadMode mode = DOWNLOAD_ONE_BY_ONE,
-                                   bool traceUnmasked = false);
+                                   bool traceUnmasked = false, DovelIds named = ALL_DOVEL_IDS);
 
 // Splits the walks' output by controller: each preparation, download and restoration
 // text goes to the controller it is for.
