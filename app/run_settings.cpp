@@ -213,7 +213,10 @@ void warnOfUnknownVariables(RunSettings* settings) {
         }
         if (*known == nullptr) {
             const char* nearest = nearestSettingVariable(name);
-            const bool likeIt = editDistance(name, nearest) <= MOST_TYPING_SLIPS;
+            // A slip leaves most of a short name as it was: DOVEL_LOGS is not DOVEL_IDS.
+            const size_t distance = editDistance(name, nearest);
+            const bool likeIt = distance <= MOST_TYPING_SLIPS &&
+                                distance < std::strlen(nearest) - std::strlen(SETTINGS_PREFIX);
             settings->warnings.push_back(
                 name + " is not a setting of this utility and is ignored" +
                 (likeIt ? std::string("; did you mean ") + nearest + "?" : std::string()));

@@ -77,21 +77,12 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
 }
 
 // Controllers an interrupted or failed update left in their monitor: the update of those
-// alone finishes the hand.
+// alone finishes the hand. Each one's check line has said where it is.
 void printInMonitorAdvice(DovelIds inMonitor) {
-    const int count = dovelIdCount(inMonitor);
-    if (count == 0) {
-        return;
+    if (inMonitor != 0) {
+        std::printf("Finish the update of those in their monitor with %s\n",
+                    dovelIdsCommand(inMonitor, nullptr).c_str());
     }
-    const std::string ids = dovelIdsText(inMonitor);
-    std::string listed;
-    for (size_t at = 0; at < ids.size(); ++at) {
-        listed += ids[at] == ',' ? std::string(", ") : std::string(1, ids[at]);
-    }
-    std::printf("%s %s %s in %s monitor: finish %s update with %s\n",
-                count == 1 ? "Dovel" : "Dovels", listed.c_str(), count == 1 ? "is" : "are",
-                count == 1 ? "its" : "their", count == 1 ? "its" : "their",
-                dovelIdsCommand(inMonitor, nullptr).c_str());
 }
 
 // Which controllers answer and what they run, at any time: get requests only.

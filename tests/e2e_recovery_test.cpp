@@ -308,7 +308,7 @@ TEST(Recovery, AnInterruptedUpdateIsFinishedByNamingTheControllersStatusLists) {
             runDovelflash(2, argv);
         },
         "");
-    const std::string advice = "Dovels 13, 14 are in their monitor: finish their update with ";
+    const std::string advice = "Finish the update of those in their monitor with ";
     const size_t at = status.out.find(advice + "DOVEL_IDS=");
     ASSERT_NE(at, std::string::npos) << status.out;
     const std::string command = status.out.substr(at + advice.size());

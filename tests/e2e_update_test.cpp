@@ -250,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ExitStatusCase{"OneNamedUpdated", "sim:fast", "report", 0, "",
                                    "\n1 of 1 Dovels updated.\n", "12"},
                     ExitStatusCase{"OneNamedFailed", "sim:fast,stall=12:500", "report", 1, "",
-                                   "Dovel 12: FAILED - download stopped at 97%\n0 of 1 Dovels "
+                                   "Dovel 12: FAILED - download stopped at 1%\n0 of 1 Dovels "
                                    "updated.\nNo Dovel was updated",
                                    "12"},
                     ExitStatusCase{"OneLeftOutSilent", "sim:fast,silent=13", "report", 1, "",
@@ -438,12 +438,21 @@ INSTANTIATE_TEST_SUITE_P(
                          "The hand runs two firmware versions: Dovel 12 0xcdbe; Dovels 11, 13, "
                          "14 0x323f.\n",
                      ""},
+        // Its download stalled in the first run: it still takes every frame for an image
+        // character.
+        NamedRunCase{"LeftOutMidDownload", 0b0010, "", DOWNLOAD_ONE_BY_ONE,
+                     "1 of 1 Dovels updated.\n" + NOT_COMPARED +
+                         "Dovel 13 is not running its main firmware (it answers, but not with "
+                         "its ID): name it in DOVEL_IDS\nThe hand runs two firmware versions: "
+                         "Dovel 12 0xcdbe; Dovels 11, 14 0x323f.\nFinish the others with "
+                         "DOVEL_IDS=13 dovelflash IMAGE: it is safe to repeat.\n",
+                     "stall=13:500,"},
         NamedRunCase{"LeftOutInItsMonitor", 0b0010, "", DOWNLOAD_ONE_BY_ONE,
                      "1 of 1 Dovels updated.\n" + NOT_COMPARED +
                          "Dovel 13 is in its monitor: name it in DOVEL_IDS\nThe hand runs two "
                          "firmware versions: Dovel 12 0xcdbe; Dovels 11, 14 0x323f.\nFinish the "
                          "others with DOVEL_IDS=13 dovelflash IMAGE: it is safe to repeat.\n",
-                     "stall=13:500,"}),
+                     "stall=13:500:3000,"}),
     [](const testing::TestParamInfo<NamedRunCase>& info) { return info.param.name; });
 #endif
 

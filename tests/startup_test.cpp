@@ -903,6 +903,13 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"DOVEL_IDS", "11, 14"}},
                      "\n[FAILED] DOVEL_IDS is \"11, 14" + IDS_TAKE + MEND,
                      1},
+        SettingsCase{"IdsMisspeltWarns",
+                     {PROGRAM, "--check", "@IMAGE"},
+                     {{"DOVEL_ID", "12"}},
+                     "Accessing firmware file: @IMAGE..." + MATCHED,
+                     0,
+                     "dovelflash: DOVEL_ID is not a setting of this utility and is ignored; did "
+                     "you mean DOVEL_IDS?\n"},
         SettingsCase{"StatusChecksNothing",
                      {PROGRAM, "--status"},
                      {{"DOVEL_EXPECT_VERS", "v1"}},
