@@ -193,7 +193,6 @@ void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel, bool interrupted
     char words[160];
     dovelSummaryWords(dovel, imageFailedCheck(), words, sizeof words);
     jsonString(w, "summary", interrupted || dovel.leftOut ? nullptr : words);
-    jsonBool(w, "named", !dovel.leftOut);
     jsonBool(w, "link_down", dovel.linkDown);
     hexWordOrNull(w, "role_read", dovel.prepare == PREPARED, roleWordForDisplay(dovel.roleRead));
     hexWordOrNull(w, "role_stored", dovel.restored, dovel.storedRole);
@@ -204,6 +203,7 @@ void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel, bool interrupted
     jsonInteger(w, "download_percent", dovel.download.percent);
     jsonInteger(w, "characters", dovel.download.characters);
     jsonInteger(w, "download_ms", dovel.download.durationUs / 1000);
+    jsonBool(w, "named", !dovel.leftOut);
     jsonCloseObject(w);
 }
 

@@ -144,9 +144,13 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
     recordInterrupted("SIGINT");  // before the walks: nothing to say yet
     EXPECT_TRUE(recordLines(report.path).empty());
     recordWalksBegin();
+    recordDovelIds(true, 0b0101);
     UpdateOutcome outcome{};
     outcome.dovels[0].id = 11;
     outcome.dovels[0].roleRead = 0x8465;
+    outcome.dovels[1].id = 12;
+    outcome.dovels[1].leftOut = true;
+    outcome.leftOut = 0b1010;
     recordWalksProgress(outcome);
     recordInterrupted("SIGINT");
     recordInterrupted("SIGTERM");  // the second signal finds the record written
@@ -157,6 +161,11 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
                       "\"dovels\":[{\"id\":11,\"outcome\":\"interrupted\",\"summary\":"
                       "null,\"link_down\":false,\"role_read\":\"0x8465\""))
         << lines[0];
+    // DOVEL_IDS=11,13: what was asked, and a controller left out is no interrupted one.
+    EXPECT_TRUE(holds(lines[0], "\"dovel_ids\":[11,13],")) << lines[0];
+    EXPECT_TRUE(holds(lines[0], "\"named\":true},{\"id\":12,\"outcome\":\"not_named\","))
+        << lines[0];
+    EXPECT_TRUE(holds(lines[0], "\"counts\":{\"dovels\":2,")) << lines[0];
     EXPECT_TRUE(holds(lines[0], "\"exit_status\":null,\"signal\":\"SIGINT\",\"end\":\""))
         << lines[0];
     EXPECT_EQ(lines[0].back(), '}');
