@@ -50,6 +50,11 @@ std::string completionProblem(const SimDovelState& before, const SimDovelState& 
 // cleared: the only values the utility may ever store from what a controller reported.
 bool storedRoleIsDerived(const SimDovelState& before, const SimDovelState& after);
 
+// How a controller in leftOut was touched: the first frame of the trace addressed to it
+// that is no get request of ID, ROLE, STATUS or VERS, or a change of its flash or stored
+// ROLE, a STORE or a reset; "" when it was not.
+std::string leftOutTouched(const UpdateRun& run, const std::string& tracePath, DovelIds leftOut);
+
 std::string exampleImagePath();
 
 // Writes an image of `bytes` random data bytes (from `seed`), 32 a record from 0x1000, to
