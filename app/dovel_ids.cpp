@@ -10,8 +10,6 @@ namespace {
 constexpr const char* PLAIN_WORD_CHARACTERS =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./+-=:,@%";
 
-DovelIds bitOf(int id) { return 1u << (id - FIRST_DOVEL_ID); }
-
 std::string shellWord(const std::string& word) {
     if (!word.empty() && word.find_first_not_of(PLAIN_WORD_CHARACTERS) == std::string::npos) {
         return word;
@@ -39,10 +37,10 @@ bool parseDovelIds(const char* text, DovelIds* ids) {
             return false;
         }
         const int id = (at[0] - '0') * 10 + (at[1] - '0');
-        if (id < FIRST_DOVEL_ID || id > LAST_DOVEL_ID || (named & bitOf(id)) != 0) {
+        if (id < FIRST_DOVEL_ID || id > LAST_DOVEL_ID || (named & dovelIdBit(id)) != 0) {
             return false;
         }
-        named |= bitOf(id);
+        named |= dovelIdBit(id);
         at += 2;
         if (*at == '\0') {
             break;
@@ -56,8 +54,10 @@ bool parseDovelIds(const char* text, DovelIds* ids) {
     return true;
 }
 
+DovelIds dovelIdBit(int id) { return 1u << (id - FIRST_DOVEL_ID); }
+
 bool dovelIdNamed(DovelIds ids, int id) {
-    return id >= FIRST_DOVEL_ID && id <= LAST_DOVEL_ID && (ids & bitOf(id)) != 0;
+    return id >= FIRST_DOVEL_ID && id <= LAST_DOVEL_ID && (ids & dovelIdBit(id)) != 0;
 }
 
 int dovelIdCount(DovelIds ids) {

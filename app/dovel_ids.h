@@ -13,6 +13,8 @@ using DovelIds = unsigned;
 // once, comma-separated, in any order. Any other text is false with *ids left as it was.
 bool parseDovelIds(const char* text, DovelIds* ids);
 
+// The set of that one controller of the hand.
+DovelIds dovelIdBit(int id);
 bool dovelIdNamed(DovelIds ids, int id);
 int dovelIdCount(DovelIds ids);
 

@@ -99,7 +99,7 @@ void printInMonitorAdvice(DovelIds inMonitor) {
             ++running;
         }
         if (check == CHECK_IN_MONITOR) {
-            inMonitor |= 1u << (id - FIRST_DOVEL_ID);
+            inMonitor |= dovelIdBit(id);
         }
     }
     printInMonitorAdvice(inMonitor);

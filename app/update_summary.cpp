@@ -144,7 +144,7 @@ DovelIds idsToFinish(const UpdateOutcome& outcome) {
     for (const DovelOutcome& dovel : outcome.dovels) {
         const bool named = !dovel.leftOut && !dovelUpdated(dovel) && !wrongVersion(dovel);
         if (named || leftOutNotRunning(dovel)) {
-            ids |= 1u << (dovel.id - FIRST_DOVEL_ID);
+            ids |= dovelIdBit(dovel.id);
         }
     }
     return ids;
