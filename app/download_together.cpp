@@ -286,6 +286,9 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
     std::printf("\n\nDownloading firmware to the Dovels together\n");
     int next = 0;
     for (; next < DOVEL_COUNT && way->repeatingId == 0; ++next) {
+        if (outcome->dovels[next].leftOut) {
+            continue;  // nothing is written to it, its replies are paired with nothing
+        }
         Stream& stream = together.streams[together.count];
         stream = Stream{};
         stream.dovel = &outcome->dovels[next];
@@ -325,6 +328,9 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
         }
         for (; next < DOVEL_COUNT; ++next) {
             DovelOutcome* dovel = &outcome->dovels[next];
+            if (dovel->leftOut) {
+                continue;
+            }
             std::printf("\n\nDownloading firmware to Dovel %d\n", dovel->id);
             dovel->downloaded = downloadImage(dovel->id, image, &dovel->download) == 0;
             sleepMs(AFTER_DOWNLOAD_WAIT_MS);
@@ -384,7 +390,7 @@ void printDownloadWay(const UpdateOutcome& outcome) {
             way.repeatedId, way.repeatingId, way.replyId);
         return;
     }
-    std::printf("Downloads: together (%d of %d)", way.startedTogether, DOVEL_COUNT);
+    std::printf("Downloads: together (%d of %d)", way.startedTogether, namedDovelCount(outcome));
     if (way.framesOfNone > 0) {
         std::printf(", %ld frame%s of no Dovel ignored", way.framesOfNone,
                     way.framesOfNone == 1 ? "" : "s");

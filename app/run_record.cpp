@@ -48,6 +48,8 @@ struct RunState {
     std::string interface;
     std::string linkProblem;  // the last failed start-up's, "" when none failed
     std::string downloadMode;
+    bool dovelIdsGiven = false;
+    DovelIds dovelIds = 0;
     std::vector<ImageEntry> images;
     std::vector<StatusEntry> status;
     bool walksBegan = false;
@@ -158,6 +160,9 @@ bool imageFailedCheck() {
 
 // The same order of causes as the summary's first failure.
 const char* dovelOutcomeWord(const DovelOutcome& dovel) {
+    if (dovel.leftOut) {
+        return "not_named";
+    }
     if (dovelUpdated(dovel)) {
         return imageFailedCheck() ? "took_failed_image" : "updated";
     }
@@ -242,11 +247,15 @@ void counterSlot(JsonWriter* w, const char* key, int dovelIndex, SlotField field
 
 // In the record of an interruption, the controller at index: its download counters as the
 // signal finds them, where a download keeps them.
-void writeInterruptedDovel(JsonWriter* w, const DovelOutcome& dovel, int index) {
+void writeInterruptedDovel(JsonWriter* w, const DovelOutcome& dovel, int index, bool leftOut) {
     jsonOpenObject(w, nullptr);
     jsonInteger(w, "id", FIRST_DOVEL_ID + index);
-    jsonString(w, "outcome", "interrupted");
-    jsonString(w, "step", phaseWord(run.stepOf[index]));
+    if (leftOut) {
+        jsonString(w, "outcome", "not_named");
+    } else {
+        jsonString(w, "outcome", "interrupted");
+        jsonString(w, "step", phaseWord(run.stepOf[index]));
+    }
     jsonNull(w, "summary");
     jsonBool(w, "link_down", dovel.linkDown);
     hexWordOrNull(w, "role_read", dovel.prepare == PREPARED, roleWordForDisplay(dovel.roleRead));
@@ -268,6 +277,7 @@ void writeInterruptedDovel(JsonWriter* w, const DovelOutcome& dovel, int index) 
         jsonInteger(w, "characters", dovel.download.characters);
     }
     jsonInteger(w, "download_ms", dovel.download.durationUs / 1000);
+    jsonBool(w, "named", !leftOut);
     jsonCloseObject(w);
 }
 
@@ -278,7 +288,7 @@ void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel) {
     jsonString(w, "outcome", dovelOutcomeWord(dovel));
     char words[160];
     dovelSummaryWords(dovel, imageFailedCheck(), words, sizeof words);
-    jsonString(w, "summary", words);
+    jsonString(w, "summary", dovel.leftOut ? nullptr : words);
     jsonBool(w, "link_down", dovel.linkDown);
     hexWordOrNull(w, "role_read", dovel.prepare == PREPARED, roleWordForDisplay(dovel.roleRead));
     hexWordOrNull(w, "role_stored", dovel.restored, dovel.storedRole);
@@ -289,6 +299,7 @@ void writeUpdateDovel(JsonWriter* w, const DovelOutcome& dovel) {
     jsonInteger(w, "download_percent", dovel.download.percent);
     jsonInteger(w, "characters", dovel.download.characters);
     jsonInteger(w, "download_ms", dovel.download.durationUs / 1000);
+    jsonBool(w, "named", !dovel.leftOut);
     jsonCloseObject(w);
 }
 
@@ -307,6 +318,15 @@ int updatedCount(bool tookFailedImage) {
         if (dovel.id != 0 && dovelUpdated(dovel) && imageFailedCheck() == tookFailedImage) {
             ++count;
         }
+    }
+    return count;
+}
+
+// Controllers DOVEL_IDS left out that the final check found running their main firmware.
+int leftOutRunningCount() {
+    int count = 0;
+    for (const DovelOutcome& dovel : run.outcome.dovels) {
+        count += dovel.leftOut && run.walksEnded && dovel.check == CHECK_MAIN_FIRMWARE ? 1 : 0;
     }
     return count;
 }
@@ -347,7 +367,7 @@ const char* resultWord(const ImageEntry* image, bool interrupted) {
     if (!run.walksEnded) {
         return "image_refused";
     }
-    return updatedCount(false) == DOVEL_COUNT ? "updated" : "not_updated";
+    return updateComplete(run.outcome, updatedCount(false)) ? "updated" : "not_updated";
 }
 
 void writeCounts(JsonWriter* w) {
@@ -364,10 +384,15 @@ void writeCounts(JsonWriter* w) {
     } else {
         const int updated = updatedCount(false);
         const int tookFailedImage = updatedCount(true);
-        jsonInteger(w, "dovels", DOVEL_COUNT);
+        const int named = namedDovelCount(run.outcome);
+        jsonInteger(w, "dovels", named);
         jsonInteger(w, "updated", updated);
         jsonInteger(w, "took_failed_image", tookFailedImage);
-        jsonInteger(w, "not_updated", DOVEL_COUNT - updated - tookFailedImage);
+        jsonInteger(w, "not_updated", named - updated - tookFailedImage);
+        if (someLeftOut(run.outcome)) {
+            jsonInteger(w, "not_named", DOVEL_COUNT - named);
+            jsonInteger(w, "not_named_running", leftOutRunningCount());
+        }
     }
     jsonCloseObject(w);
 }
@@ -423,6 +448,17 @@ JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
     jsonString(&w, "download_mode", run.downloadMode.empty() ? nullptr : run.downloadMode.c_str());
     const std::string fallback = run.walksBegan ? downloadFallback(run.outcome) : "";
     jsonString(&w, "download_fallback", fallback.empty() ? nullptr : fallback.c_str());
+    if (run.dovelIdsGiven) {
+        jsonOpenArray(&w, "dovel_ids");
+        for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
+            if (dovelIdNamed(run.dovelIds, id)) {
+                jsonInteger(&w, nullptr, id);
+            }
+        }
+        jsonCloseArray(&w);
+    } else {
+        jsonNull(&w, "dovel_ids");
+    }
     jsonString(&w, "result", resultWord(image, interrupted));
     jsonOpenArray(&w, "refusals");
     for (const std::string& why : run.refusals) {
@@ -437,8 +473,10 @@ JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
         }
     } else if (interrupted) {
         for (int i = 0; i < DOVEL_COUNT; ++i) {
-            if (run.reached[i]) {
-                writeInterruptedDovel(&w, run.outcome.dovels[i], i);
+            // Those DOVEL_IDS left out are listed as such; the walks reach none of them.
+            const bool leftOut = run.dovelIdsGiven && !dovelIdNamed(run.dovelIds, FIRST_DOVEL_ID + i);
+            if (run.reached[i] || leftOut) {
+                writeInterruptedDovel(&w, run.outcome.dovels[i], i, leftOut);
             }
         }
     } else if (run.walksBegan) {
@@ -655,6 +693,13 @@ void recordDownloadMode(DownloadMode mode) {
     if (run.active) {
         run.downloadMode = mode == DOWNLOAD_TOGETHER ? "together" : "one-by-one";
         prepareInterruptedRecord();
+    }
+}
+
+void recordDovelIds(bool given, DovelIds ids) {
+    if (run.active) {
+        run.dovelIdsGiven = given;
+        run.dovelIds = ids;
     }
 }
 

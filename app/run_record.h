@@ -33,6 +33,8 @@ void recordLink();
 // kept).
 void recordLinkFailed(const char* problem);
 void recordDownloadMode(DownloadMode mode);
+// The controllers DOVEL_IDS named, when given; without it the record says null (all four).
+void recordDovelIds(bool given, DovelIds ids);
 // The file check's verdict for the image at path. For "--check", each call is one
 // record of its own.
 void recordImage(const char* path, const FirmwareFileCheck& check);

@@ -20,9 +20,19 @@ extern char** environ;
 #endif
 
 const char* const KNOWN_SETTING_VARIABLES[] = {
-    CAN_VARIABLE,         CAN_TRACE_VARIABLE,    SIM_TRACE_VARIABLE,   CAN_TRACE_UNMASKED_VARIABLE,
-    IMAGE_CHECK_VARIABLE, IMAGE_SHA256_VARIABLE, REPORT_VARIABLE,      DOWNLOAD_MODE_VARIABLE,
-    HAND_VARIABLE,        EXPECT_VERS_VARIABLE,  EXIT_STATUS_VARIABLE, nullptr,
+    CAN_VARIABLE,
+    CAN_TRACE_VARIABLE,
+    SIM_TRACE_VARIABLE,
+    CAN_TRACE_UNMASKED_VARIABLE,
+    IMAGE_CHECK_VARIABLE,
+    IMAGE_SHA256_VARIABLE,
+    REPORT_VARIABLE,
+    DOWNLOAD_MODE_VARIABLE,
+    HAND_VARIABLE,
+    EXPECT_VERS_VARIABLE,
+    EXIT_STATUS_VARIABLE,
+    IDS_VARIABLE,
+    nullptr,
 };
 
 namespace {
@@ -160,6 +170,13 @@ void readEnvironment(RunSettings* settings) {
     const std::string download = variable(DOWNLOAD_MODE_VARIABLE);
     if (!parseDownloadMode(download.c_str(), &settings->downloadMode)) {
         refuse(settings, DOWNLOAD_MODE_VARIABLE, download, "one-by-one or together");
+    }
+
+    const std::string ids = variable(IDS_VARIABLE);
+    settings->dovelIdsGiven = !ids.empty();
+    if (!parseDovelIds(ids.c_str(), &settings->dovelIds)) {
+        refuse(settings, IDS_VARIABLE, ids,
+               "controller IDs from 11 to 14, each once, comma-separated (12 or 11,14)");
     }
 
     settings->reportPath = variable(REPORT_VARIABLE);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dovel_ids.h"
 #include "app/download_mode.h"
 #include "protocol/dovel_check.h"
 
@@ -60,6 +61,8 @@ struct RunSettings {
     std::string imageSha256;          // DOVEL_IMAGE_SHA256, empty: none given
     ExpectedVersion expectedVersion;  // DOVEL_EXPECT_VERS
     DownloadMode downloadMode;        // DOVEL_DOWNLOAD
+    DovelIds dovelIds;                // DOVEL_IDS: the controllers an update writes to
+    bool dovelIdsGiven;               // DOVEL_IDS is set and not empty
     bool exitStatusReport;            // DOVEL_EXIT_STATUS=report
     std::string reportPath;           // DOVEL_REPORT, empty: no record
     std::string handLabel;            // DOVEL_HAND, as given

@@ -2,6 +2,7 @@ target_sources(dovelcore PRIVATE
   app/backend_list.cpp
   app/console_keys.cpp
   app/download_mode.cpp
+  app/dovel_ids.cpp
   app/download_together.cpp
   app/exit_prompt.cpp
   app/expected_version.cpp

@@ -81,11 +81,21 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
     return false;
 }
 
+// Controllers an interrupted or failed update left in their monitor: the update of those
+// alone finishes the hand. Each one's check line has said where it is.
+void printInMonitorAdvice(DovelIds inMonitor) {
+    if (inMonitor != 0) {
+        std::printf("Finish the update of those in their monitor with %s\n",
+                    dovelIdsCommand(inMonitor, nullptr).c_str());
+    }
+}
+
 // Which controllers answer and what they run, at any time: get requests only.
 [[noreturn]] void runStatusCheck(const ExpectedVersion& expected) {
     recordPhase(PHASE_STATUS_CHECK, 0);
     std::printf("\n");
     int running = 0;
+    DovelIds inMonitor = 0;
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
         const DovelCheckQuestion question{CHECK_ID_QUERIES_STATUS, true, false, 0, expected};
         DovelCheckAnswer answer{};
@@ -94,7 +104,11 @@ bool takeFirmwarePath(const std::string& chosen, char (&path)[FIRMWARE_PATH_SIZE
         if (check == CHECK_MAIN_FIRMWARE) {
             ++running;
         }
+        if (check == CHECK_IN_MONITOR) {
+            inMonitor |= dovelIdBit(id);
+        }
     }
+    printInMonitorAdvice(inMonitor);
     exitRecorded(running == DOVEL_COUNT ? STATUS_ALL_RUNNING : STATUS_NOT_ALL_RUNNING);
 }
 
@@ -270,13 +284,15 @@ void runDovelflash(int argc, char** argv) {
 
     guardUpdateWalks();
     recordDownloadMode(settings.downloadMode);
+    recordDovelIds(settings.dovelIdsGiven, settings.dovelIds);
     UpdateOutcome outcome{};
     recordWalksBegin(&outcome);
-    runUpdateWalks(&check.image, settings.expectedVersion, settings.downloadMode, &outcome);
+    runUpdateWalks(&check.image, settings.expectedVersion, settings.downloadMode, &outcome,
+                   settings.dovelIds);
     recordUpdate(outcome);
     const ImageSummary image{path.c_str(), check.sha256, check.checkedAgainst,
                              check.verdict == FILE_CHECK_WARNED ? check.problem : nullptr};
     const int updated = printUpdateSummary(outcome, image);
     endUpdateGuard();
-    exitPromptReporting(updated == DOVEL_COUNT ? EXIT_ALL_UPDATED : EXIT_NOT_ALL_UPDATED);
+    exitPromptReporting(updateComplete(outcome, updated) ? EXIT_ALL_UPDATED : EXIT_NOT_ALL_UPDATED);
 }

@@ -1,6 +1,8 @@
 // The closing report of an update: what became of each controller, in plain words, and
 // what to do next.
+#include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "app/download_together.h"
 #include "app/file_check.h"
@@ -76,6 +78,113 @@ int printVersionAdvice(const UpdateOutcome& outcome, const ImageSummary& image) 
     return mismatched;
 }
 
+const char* const VERSION_COUNT_WORDS[] = {"no", "one", "two", "three", "four"};
+
+// A controller DOVEL_IDS left out that does not run its main firmware: the run has not
+// finished the hand. A link that went down is told of once, for all.
+bool leftOutNotRunning(const DovelOutcome& dovel) {
+    return dovel.leftOut && dovel.check != CHECK_MAIN_FIRMWARE && dovel.check != CHECK_LINK_DOWN;
+}
+
+// Why a controller left out is not running its main firmware, in the check's words.
+const char* leftOutProblem(DovelCheck check) {
+    switch (check) {
+        case CHECK_NO_REPLY:
+            return "it does not reply";
+        case CHECK_NOT_ITS_ID:
+            return "it answers, but not with its ID";
+        default:
+            break;
+    }
+    return "its ROLE does not hold the hand's role code";
+}
+
+void printLeftOutAdvice(const UpdateOutcome& outcome) {
+    for (const DovelOutcome& dovel : outcome.dovels) {
+        if (!leftOutNotRunning(dovel)) {
+            continue;
+        }
+        if (dovel.check == CHECK_IN_MONITOR) {
+            std::printf("Dovel %d is in its monitor: name it in %s\n", dovel.id, IDS_VARIABLE);
+        } else {
+            std::printf("Dovel %d is not running its main firmware (%s): name it in %s\n", dovel.id,
+                        leftOutProblem(dovel.check), IDS_VARIABLE);
+        }
+    }
+}
+
+// The hand's versions as the final check read them, when they differ: those the run
+// installed first, then the others', each with its controllers.
+void printMixedVersions(const UpdateOutcome& outcome) {
+    uint32_t versions[DOVEL_COUNT];
+    int versionCount = 0;
+    for (const bool leftOut : {false, true}) {
+        for (const DovelOutcome& dovel : outcome.dovels) {
+            const uint32_t vers = dovel.checked.vers;
+            if (dovel.leftOut != leftOut || !dovel.checked.versRead ||
+                std::find(versions, versions + versionCount, vers) != versions + versionCount) {
+                continue;
+            }
+            versions[versionCount++] = vers;
+        }
+    }
+    if (versionCount < 2) {
+        return;
+    }
+    std::printf("The hand runs %s firmware versions:", VERSION_COUNT_WORDS[versionCount]);
+    for (int i = 0; i < versionCount; ++i) {
+        std::string ids;
+        int count = 0;
+        for (const DovelOutcome& dovel : outcome.dovels) {
+            if (dovel.checked.versRead && dovel.checked.vers == versions[i]) {
+                ids += (count++ == 0 ? "" : ", ") + std::to_string(dovel.id);
+            }
+        }
+        std::printf("%s Dovel%s %s 0x%04x", i == 0 ? "" : ";", count == 1 ? "" : "s", ids.c_str(),
+                    versions[i]);
+    }
+    std::printf(".\n");
+}
+
+// The controllers a run naming them alone would finish: those named that the run did not
+// update (but not for running another version than the release names: the same image
+// gives the same), and those left out that do not run their main firmware.
+DovelIds idsToFinish(const UpdateOutcome& outcome) {
+    DovelIds ids = 0;
+    for (const DovelOutcome& dovel : outcome.dovels) {
+        const bool named = !dovel.leftOut && !dovelUpdated(dovel) && !wrongVersion(dovel);
+        if (named || leftOutNotRunning(dovel)) {
+            ids |= dovelIdBit(dovel.id);
+        }
+    }
+    return ids;
+}
+
+// The advice of an update that DOVEL_IDS limited: which command finishes the hand.
+void printLeftOutSummaryEnd(const UpdateOutcome& outcome, const ImageSummary& image, int updated,
+                            int versionAdvised) {
+    printLeftOutAdvice(outcome);
+    printMixedVersions(outcome);
+    const DovelIds finish = idsToFinish(outcome);
+    if (finish == 0) {
+        return;
+    }
+    const std::string command = dovelIdsCommand(finish, image.path);
+    if (outcome.linkDownReason[0] != '\0') {
+        std::printf(
+            "The CAN link went down (%s): check the adapter, its cable and the interface, then "
+            "finish with %s: it is safe to repeat.\n",
+            outcome.linkDownReason, command.c_str());
+    } else if (updated == 0 && versionAdvised == 0) {
+        std::printf(
+            "No Dovel was updated: check the hand's power, the CAN cable and its termination, "
+            "then finish with %s: it is safe to repeat.\n",
+            command.c_str());
+    } else {
+        std::printf("Finish the others with %s: it is safe to repeat.\n", command.c_str());
+    }
+}
+
 }  // namespace
 
 void dovelSummaryWords(const DovelOutcome& dovel, bool imageFailedCheck, char* words, size_t size) {
@@ -115,7 +224,11 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
     printDownloadWay(outcome);
     int updated = 0;
     int tookImage = 0;
+    const int named = namedDovelCount(outcome);
     for (const DovelOutcome& dovel : outcome.dovels) {
+        if (dovel.leftOut) {
+            continue;  // its check's line is all there is to say, unless below
+        }
         char words[160];
         dovelSummaryWords(dovel, imageProblem != nullptr, words, sizeof words);
         std::printf("Dovel %d: %s\n", dovel.id, words);
@@ -127,12 +240,16 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
         // Whatever the controllers did with records the check refused, the same file
         // again would do the same.
         std::printf("%d of %d Dovels updated: %d took an image that failed its check.\n", updated,
-                    DOVEL_COUNT, tookImage);
+                    named, tookImage);
+        if (someLeftOut(outcome)) {
+            printLeftOutAdvice(outcome);
+            printMixedVersions(outcome);
+        }
         std::printf(
             "Mend the image (dovelflash --check IMAGE names the problem), then run the "
             "update again with it.\n");
     } else {
-        std::printf("%d of %d Dovels updated.\n", updated, DOVEL_COUNT);
+        std::printf("%d of %d Dovels updated.\n", updated, named);
         if (updated > 0 && !outcome.expected.given) {
             // What "updated" proves, and what it does not.
             std::printf(
@@ -143,7 +260,9 @@ int printUpdateSummary(const UpdateOutcome& outcome, const ImageSummary& image) 
         const int versionAdvised =
             outcome.linkDownReason[0] != '\0' ? 0 : printVersionAdvice(outcome, image);
         const int otherwise = DOVEL_COUNT - updated - versionAdvised;
-        if (updated < DOVEL_COUNT && outcome.linkDownReason[0] != '\0') {
+        if (someLeftOut(outcome)) {
+            printLeftOutSummaryEnd(outcome, image, updated, versionAdvised);
+        } else if (updated < DOVEL_COUNT && outcome.linkDownReason[0] != '\0') {
             std::printf(
                 "The CAN link went down (%s): check the adapter, its cable and the "
                 "interface, then run the update again: it is safe to repeat.\n",

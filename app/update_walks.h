@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "app/dovel_ids.h"
 #include "app/download_mode.h"
 #include "firmware/download.h"
 #include "protocol/dovel_check.h"
@@ -12,11 +13,15 @@
 constexpr int FIRST_DOVEL_ID = 11;
 constexpr int LAST_DOVEL_ID = 14;
 constexpr int DOVEL_COUNT = LAST_DOVEL_ID - FIRST_DOVEL_ID + 1;
+constexpr DovelIds ALL_DOVEL_IDS = (1u << DOVEL_COUNT) - 1;
 constexpr int RESET_WAIT_MS = 3000;
 constexpr int AFTER_DOWNLOAD_WAIT_MS = 1000;
 
 struct DovelOutcome {
     int id;
+    // DOVEL_IDS left it out: the walks pass it by and write nothing to it; the final
+    // check asks it with get requests only.
+    bool leftOut;
     PrepareOutcome prepare;
     bool downloaded;  // the whole image was streamed
     DownloadReport download;
@@ -50,13 +55,24 @@ struct UpdateOutcome {
     char linkDownReason[LINK_DOWN_REASON_SIZE];  // the first, when any step met it
     ExpectedVersion expected;                    // what DOVEL_EXPECT_VERS named
     DownloadWay download;
+    DovelIds leftOut;  // the controllers DOVEL_IDS did not name; none when it is unset
 };
 
 // Runs the walks and the final check with the image the file check read, filling
 // *outcome. A controller whose download did not complete is not restored; every other
-// result leaves the walks as they are.
+// result leaves the walks as they are. The walks visit the named controllers only; the
+// final check checks the others too, as --status does.
 void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, DownloadMode mode,
-                    UpdateOutcome* outcome);
+                    UpdateOutcome* outcome, DovelIds named = ALL_DOVEL_IDS);
+
+// Whether DOVEL_IDS left controllers out of the walks.
+bool someLeftOut(const UpdateOutcome& outcome);
+// The controllers the walks visited.
+int namedDovelCount(const UpdateOutcome& outcome);
+
+// Whether the update did all it was asked: every named controller updated (updated of
+// them) and every other one found running its main firmware.
+bool updateComplete(const UpdateOutcome& outcome, int updated);
 
 // Whether the controller took the whole image, was restored and runs its main firmware.
 bool dovelUpdated(const DovelOutcome& dovel);

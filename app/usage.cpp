@@ -109,6 +109,11 @@ const char* const USAGE_ENVIRONMENT =
     "                            adapter several times faster. Falls back to one by one\n"
     "                            where the replies cannot be told apart; not yet tried\n"
     "                            on a real hand, so use it where a hand can be rerun\n"
+    "  DOVEL_IDS=12 | DOVEL_IDS=11,14\n"
+    "                            update only the controllers named (11 to 14, each once);\n"
+    "                            the others get get requests only, in the final check, and\n"
+    "                            the summary says when the hand then runs two versions.\n"
+    "                            A replacement controller must already carry its node ID\n"
     "  DOVEL_SIM_TRACE=FILE      the simulated hand's own trace of its bus\n"
     "\n"
     "Options of the simulated hand, comma-separated (DOVEL_CAN=sim:fast,silent=13):\n";
@@ -117,8 +122,9 @@ const char* const USAGE_EXIT_STATUS =
     "\n"
     "Exit status:\n"
     "  An update ends with 0 on every way out; its console text tells what happened.\n"
-    "  With DOVEL_EXIT_STATUS=report: 0 when all four controllers were updated, 1 when\n"
-    "  the update ran and any controller was not, 2 when it never started (link start-up\n"
+    "  With DOVEL_EXIT_STATUS=report: 0 when all four controllers were updated (with\n"
+    "  DOVEL_IDS: those named, and the others run their main firmware), 1 when the\n"
+    "  update ran and any controller was not, 2 when it never started (link start-up\n"
     "  declined, image or a setting refused: a DOVEL_REPORT or trace that cannot be made\n"
     "  is one), 3 instead of 0 when DOVEL_REPORT's record could not be written. --check\n"
     "  and --status as above; --help and --version 0.\n";

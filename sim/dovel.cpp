@@ -351,6 +351,7 @@ void handleSet(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t at
         case SIM_PROP_STORE:
             if (value == SIM_STORE_ROLE) {
                 dovel->storedRole = dovel->ramRole;
+                ++dovel->stores;
                 dovel->busyUntilUs = atUs + simStepUs(hand, SIM_STORE_BUSY_US);
                 simStateChanged(hand);
             }

@@ -98,6 +98,7 @@ int simHandDovelState(const SimHand* hand, int node, SimDovelState* state) {
     state->records = dovel.records;
     state->badRecords = dovel.badRecords;
     state->resets = dovel.resets;
+    state->stores = dovel.stores;
     state->framesIgnored = dovel.framesIgnored;
     state->flash = dovel.flash;
     state->flashCrc32 = simFlashCrc32(dovel.flash);

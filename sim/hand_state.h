@@ -112,6 +112,7 @@ struct SimDovel {
     int badRecords;
 
     int resets;
+    int stores;  // STORE requests taken, since power came on in this process
     int framesIgnored;
     // One-shot faults already spent.
     bool statusSent;

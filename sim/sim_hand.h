@@ -146,6 +146,7 @@ struct SimDovelState {
     int records;            // data records written into flash by the last download
     int badRecords;
     int resets;
+    int stores;         // STORE requests taken
     int framesIgnored;  // addressed to it while resetting or busy storing
     std::map<uint32_t, uint8_t> flash;
     uint32_t flashCrc32;  // CRC-32 of the flash bytes in address order

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dovel_ids.h"
 #include "app/startup.h"
 #include "can/can_backend.h"
 #include "sim/dovel.h"
@@ -272,6 +273,63 @@ TEST(Recovery, AnUpdateInterruptedInTheDownloadsTogetherIsFinishedByRunningAgain
         }
     }
     std::remove(imagePath.c_str());
+}
+
+// Interrupted in the restoration walk, after Dovel 12's reset: --status names the two left
+// in their monitor, and the update of those two alone finishes the hand without writing to
+// the others.
+TEST(Recovery, AnInterruptedUpdateIsFinishedByNamingTheControllersStatusLists) {
+    const std::string imagePath = sweepImage();
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(imagePath.c_str(), &image), 0);
+    const std::string tracePath = uniqueTempPath("dovel_named_trace");
+    runUpdateOnSimulatedHand("", imagePath, nullptr, tracePath);
+    long frame = 0;
+    long secondReset = 0;
+    int resets = 0;
+    std::ifstream trace(tracePath);
+    for (std::string line; std::getline(trace, line) && secondReset == 0;) {
+        frame += line.empty() || line[0] != '(' ? 0 : 1;
+        resets += line.find(" 00C#85000000") != std::string::npos ? 1 : 0;
+        secondReset = resets == 2 ? frame : 0;
+    }
+    trace.close();
+    ASSERT_GT(secondReset, 0);
+    const std::string statePath = uniqueTempPath("dovel_named_state");
+    const ChildRun first = runInterrupted(
+        "sim:fast,halt-after=" + std::to_string(secondReset) + ",state=" + statePath, imagePath);
+    EXPECT_EQ(first.exitStatus, SIM_ABRUPT_EXIT_STATUS);
+    const ChildRun status = runInChild(
+        [&] {
+            setEnvironment("DOVEL_CAN", ("sim:fast,state=" + statePath).c_str());
+            char program[] = "dovelflash";
+            char option[] = "--status";
+            char* argv[] = {program, option, nullptr};
+            runDovelflash(2, argv);
+        },
+        "");
+    const std::string advice = "Finish the update of those in their monitor with ";
+    const size_t at = status.out.find(advice + "DOVEL_IDS=");
+    ASSERT_NE(at, std::string::npos) << status.out;
+    const std::string command = status.out.substr(at + advice.size());
+    EXPECT_EQ(command, "DOVEL_IDS=13,14 dovelflash IMAGE\n");
+    DovelIds named = 0;
+    ASSERT_TRUE(parseDovelIds(command.substr(10, command.find(' ') - 10).c_str(), &named));
+
+    const UpdateRun again = runUpdateOnSimulatedHand("state=" + statePath, imagePath, nullptr,
+                                                     tracePath, DOWNLOAD_ONE_BY_ONE, false, named);
+    EXPECT_NE(again.out.find("\n2 of 2 Dovels updated.\n"), std::string::npos) << again.out;
+    EXPECT_EQ(again.out.find("firmware versions"), std::string::npos) << again.out;
+    for (int id = SIM_FIRST_DOVEL_ID; id < SIM_FIRST_DOVEL_ID + SIM_DOVEL_COUNT; ++id) {
+        SimDovelState factory{};
+        factory.storedRole = SIM_INITIAL_ROLES[id - SIM_FIRST_DOVEL_ID];
+        EXPECT_EQ(completionProblem(factory, again.after.at(id), image), "") << id;
+    }
+    EXPECT_EQ(leftOutTouched(again, tracePath, ALL_DOVEL_IDS & ~named), "");
+    for (const std::string& removed :
+         {imagePath, tracePath, statePath, statePath + ".new", statePath + ".lock"}) {
+        std::remove(removed.c_str());
+    }
 }
 
 }  // namespace

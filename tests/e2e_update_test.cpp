@@ -218,6 +218,7 @@ struct ExitStatusCase {
     int expected;
     const char* expectedVersion = "";  // DOVEL_EXPECT_VERS
     const char* summaryEnd = "";
+    const char* ids = "";  // DOVEL_IDS
 };
 
 class ReportedExitStatusTest : public testing::TestWithParam<ExitStatusCase> {};
@@ -228,6 +229,7 @@ TEST_P(ReportedExitStatusTest, SaysWhatBecameOfTheUpdate) {
         runUtilityOnSimulatedHand(c.setting, "examples/dovel2.tek", nullptr, "", [&] {
             setEnvironment("DOVEL_EXIT_STATUS", c.exitStatusMode.c_str());
             setEnvironment("DOVEL_EXPECT_VERS", c.expectedVersion);
+            setEnvironment("DOVEL_IDS", c.ids);
         });
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitStatus, c.expected) << run.out;
@@ -266,6 +268,21 @@ INSTANTIATE_TEST_SUITE_P(
                                    "0x0000323f", "\n4 of 4 Dovels updated.\n\nPress"},
                     ExitStatusCase{"TheVersionAsLowerCaseWithoutPrefix", "sim:fast", "report", 0,
                                    "323f", "\n4 of 4 Dovels updated.\n\nPress"},
+                    // Named alone: the others' old version fails nothing, one of them
+                    // not running its main firmware does.
+                    ExitStatusCase{"OneNamedUpdated", "sim:fast", "report", 0, "",
+                                   "\n1 of 1 Dovels updated.\n", "12"},
+                    ExitStatusCase{"OneNamedFailed", "sim:fast,stall=12:500", "report", 1, "",
+                                   "Dovel 12: FAILED - download stopped at 1%\n0 of 1 Dovels "
+                                   "updated.\nNo Dovel was updated",
+                                   "12"},
+                    ExitStatusCase{"OneLeftOutSilent", "sim:fast,silent=13", "report", 1, "",
+                                   "Dovel 13 is not running its main firmware (it does not "
+                                   "reply): name it in DOVEL_IDS\nThe hand runs two firmware "
+                                   "versions: Dovel 12 0x323f; Dovels 11, 14 0x0214.\nFinish the "
+                                   "others with DOVEL_IDS=13 dovelflash examples/dovel2.tek: it is "
+                                   "safe to repeat.\n\nPress",
+                                   "12"},
                     ExitStatusCase{"NotComparedWithoutTheVersion", "sim:fast", "report", 0, "",
                                    "\n4 of 4 Dovels updated.\nNot compared with a release: "
                                    "DOVEL_EXPECT_VERS is not set, so \"updated\" means the "
@@ -341,6 +358,88 @@ INSTANTIATE_TEST_SUITE_P(
                             "interrupted update\n",
                         1, "ready=id,role-stuck=11,role-stuck=12,role-stuck=13,halt-after=40000"}),
     [](const testing::TestParamInfo<StatusCheckCase>& info) { return info.param.name; });
+
+// --- DOVEL_IDS: the controllers named, and nothing written to the others -------------
+
+struct NamedRunCase {
+    const char* name;
+    DovelIds named;  // bit 0: controller 11
+    std::string options;
+    DownloadMode mode;
+    std::string summaryEnd;  // from the count line to the end
+    // Options of a whole update with the example image before, on the same hand; the run
+    // then installs another image. Empty: a fresh hand and the example image.
+    const char* firstRun = nullptr;
+};
+
+class NamedRunTest : public testing::TestWithParam<NamedRunCase> {};
+
+TEST_P(NamedRunTest, OnlyTheNamedAreWrittenToAndTheSummarySaysWhatTheHandRuns) {
+    const NamedRunCase& c = GetParam();
+    const std::string state = uniqueTempPath("named_state");
+    const std::string trace = uniqueTempPath("named_trace");
+    const std::string otherImage = writeRandomImage("named_image", 512, 5);
+    if (c.firstRun != nullptr) {
+        runUpdateOnSimulatedHand(c.firstRun + ("state=" + state), exampleImagePath());
+    }
+    const std::string image = c.firstRun != nullptr ? otherImage : exampleImagePath();
+    const UpdateRun run = runUpdateOnSimulatedHand(c.options + "state=" + state, image, nullptr,
+                                                   trace, c.mode, false, c.named);
+    const DovelIds leftOut = ALL_DOVEL_IDS & ~c.named;
+    EXPECT_EQ(leftOutTouched(run, trace, leftOut), "");
+    EXPECT_NE(leftOutTouched(run, trace, c.named), "");  // the named ones were written to
+    const size_t count = run.out.find(" Dovels updated.\n");
+    ASSERT_NE(count, std::string::npos) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.rfind('\n', count) + 1), c.summaryEnd);
+    for (const std::string& removed : {state, state + ".new", state + ".lock", trace, otherImage}) {
+        std::remove(removed.c_str());
+    }
+}
+
+const std::string NOT_COMPARED =
+    "Not compared with a release: DOVEL_EXPECT_VERS is not set, so \"updated\" means the "
+    "controller took the whole image and came back running a main firmware.\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, NamedRunTest,
+    testing::Values(
+        NamedRunCase{"One", 0b0010, "", DOWNLOAD_ONE_BY_ONE,
+                     "1 of 1 Dovels updated.\n" + NOT_COMPARED +
+                         "The hand runs two firmware versions: Dovel 12 0x323f; Dovels 11, 13, "
+                         "14 0x0214.\n"},
+        NamedRunCase{"Two", 0b1001, "", DOWNLOAD_ONE_BY_ONE,
+                     "2 of 2 Dovels updated.\n" + NOT_COMPARED +
+                         "The hand runs two firmware versions: Dovels 11, 14 0x323f; Dovels 12, "
+                         "13 0x0214.\n"},
+        NamedRunCase{"TwoTogether", 0b0110, "", DOWNLOAD_TOGETHER,
+                     "2 of 2 Dovels updated.\n" + NOT_COMPARED +
+                         "The hand runs two firmware versions: Dovels 12, 13 0x323f; Dovels 11, "
+                         "14 0x0214.\n"},
+        NamedRunCase{"FaultOnTheNamed", 0b0100, "stall=13:500,", DOWNLOAD_ONE_BY_ONE,
+                     "0 of 1 Dovels updated.\nNo Dovel was updated: check the hand's power, the "
+                     "CAN cable and its termination, then finish with DOVEL_IDS=13 dovelflash "
+                     "IMAGE: it is safe to repeat.\n"},
+        NamedRunCase{"AnotherImageForOne", 0b0010, "", DOWNLOAD_ONE_BY_ONE,
+                     "1 of 1 Dovels updated.\n" + NOT_COMPARED +
+                         "The hand runs two firmware versions: Dovel 12 0xcdbe; Dovels 11, 13, "
+                         "14 0x323f.\n",
+                     ""},
+        // Its download stalled in the first run: it still takes every frame for an image
+        // character.
+        NamedRunCase{"LeftOutMidDownload", 0b0010, "", DOWNLOAD_ONE_BY_ONE,
+                     "1 of 1 Dovels updated.\n" + NOT_COMPARED +
+                         "Dovel 13 is not running its main firmware (it answers, but not with "
+                         "its ID): name it in DOVEL_IDS\nThe hand runs two firmware versions: "
+                         "Dovel 12 0xcdbe; Dovels 11, 14 0x323f.\nFinish the others with "
+                         "DOVEL_IDS=13 dovelflash IMAGE: it is safe to repeat.\n",
+                     "stall=13:500,"},
+        NamedRunCase{"LeftOutInItsMonitor", 0b0010, "", DOWNLOAD_ONE_BY_ONE,
+                     "1 of 1 Dovels updated.\n" + NOT_COMPARED +
+                         "Dovel 13 is in its monitor: name it in DOVEL_IDS\nThe hand runs two "
+                         "firmware versions: Dovel 12 0xcdbe; Dovels 11, 14 0x323f.\nFinish the "
+                         "others with DOVEL_IDS=13 dovelflash IMAGE: it is safe to repeat.\n",
+                     "stall=13:500:3000,"}),
+    [](const testing::TestParamInfo<NamedRunCase>& info) { return info.param.name; });
 #endif
 
 TEST(FullUpdate, EveryControllerTakesTheImageAndReturnsToItsRole) {

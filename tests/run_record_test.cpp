@@ -168,12 +168,16 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
     RecordFile report;
     recordBegin(report.path.c_str(), nullptr, RUN_UPDATE, 0, nullptr);
     recordWalksBegin(nullptr);
+    recordDovelIds(true, 0b0101);
     UpdateOutcome outcome{};
     recordPhase(PHASE_PREPARING, 11);
     outcome.dovels[0].id = 11;
     outcome.dovels[0].prepare = PREPARED;
     outcome.dovels[0].roleRead = 0x8465;
     outcome.dovels[0].download = DownloadReport{true, 7, false, 1234, 0};
+    outcome.dovels[1].id = 12;
+    outcome.dovels[1].leftOut = true;
+    outcome.leftOut = 0b1010;
     recordWalksProgress(outcome);
     recordInterrupted("SIGINT");
     recordInterrupted("SIGTERM");  // the second signal finds the record written
@@ -194,6 +198,11 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
                       "\"exit_status\":null,\"phase\":\"preparing\",\"signal\":\"SIGINT\","
                       "\"end\":\""))
         << lines[0];
+    // DOVEL_IDS=11,13: what was asked, and a controller left out is no interrupted one.
+    EXPECT_TRUE(holds(lines[0], "\"dovel_ids\":[11,13],")) << lines[0];
+    EXPECT_TRUE(holds(lines[0], "\"named\":true},{\"id\":12,\"outcome\":\"not_named\","))
+        << lines[0];
+    EXPECT_TRUE(holds(lines[0], "\"counts\":{\"dovels\":2,")) << lines[0];
     EXPECT_EQ(lines[0].back(), '}');
 }
 

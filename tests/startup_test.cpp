@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/console.h"
+#include "app/dovel_ids.h"
 #include "app/download_mode.h"
 #include "app/expected_version.h"
 #include "app/usage.h"
@@ -500,6 +501,45 @@ TEST(Settings, ExpectedVersionIsHexUpToEightDigits) {
     }
 }
 
+// DOVEL_IDS takes controllers 11 to 14, each once, comma-separated; the command that
+// finishes them names them in ascending order.
+TEST(Settings, DovelIdsAreTheHandsControllersEachOnce) {
+    const struct {
+        const char* text;
+        bool parsed;
+        const char* ascending;
+    } CASES[] = {{nullptr, true, "11,12,13,14"},
+                 {"", true, "11,12,13,14"},
+                 {"12", true, "12"},
+                 {"11,14", true, "11,14"},
+                 {"14,11,13", true, "11,13,14"},
+                 {"13,14,12,11", true, "11,12,13,14"},
+                 {"10", false, ""},
+                 {"15", false, ""},
+                 {"12,12", false, ""},
+                 {"12,", false, ""},
+                 {",12", false, ""},
+                 {"11,,12", false, ""},
+                 {"11, 12", false, ""},
+                 {" 12", false, ""},
+                 {"12 ", false, ""},
+                 {"1a", false, ""},
+                 {"012", false, ""},
+                 {"1", false, ""},
+                 {"11;12", false, ""},
+                 {"all", false, ""}};
+    for (const auto& c : CASES) {
+        DovelIds ids = 0x40;
+        EXPECT_EQ(parseDovelIds(c.text, &ids), c.parsed) << (c.text ? c.text : "null");
+        EXPECT_EQ(c.parsed ? dovelIdsText(ids) : std::to_string(ids), c.parsed ? c.ascending : "64")
+            << (c.text ? c.text : "null");
+    }
+    EXPECT_EQ(dovelIdsCommand(0b0101, "dovel2.tek"), "DOVEL_IDS=11,13 dovelflash dovel2.tek");
+    EXPECT_EQ(dovelIdsCommand(0b1000, "my image's.tek"),
+              "DOVEL_IDS=14 dovelflash 'my image'\\''s.tek'");
+    EXPECT_EQ(dovelIdsCommand(0b1000, ""), "DOVEL_IDS=14 dovelflash ''");
+}
+
 // With no controller on the bus every step fails in bounded time, each in its own
 // words, and every walk still visits all four controllers.
 TEST(UpdateWalks, SilentBusRunsEveryWalkAndEndsWithStatusZero) {
@@ -809,6 +849,8 @@ const std::string USAGE_LINE =
 const std::string VERS_TAKES =
     "\"; it takes a version as VERS is printed: 1 to 8 hex digits, with or without 0x "
     "(0x323f)\n";
+const std::string IDS_TAKE =
+    "\"; it takes controller IDs from 11 to 14, each once, comma-separated (12 or 11,14)\n";
 const std::string OVERWRITE = ", which the trace would overwrite\n";
 const std::string STATE_OVERWRITES = ", which the simulated hand would overwrite\n";
 // The verdict of @IMAGE, whose release checksum lies beside it.
@@ -869,6 +911,23 @@ INSTANTIATE_TEST_SUITE_P(
             {{"DOVEL_DOWNLOAD", "together "}},
             "\n[FAILED] DOVEL_DOWNLOAD is \"together \"; it takes one-by-one or together\n" + MEND,
             0},
+        SettingsCase{"IdsOutsideTheHand",
+                     {PROGRAM, "@IMAGE"},
+                     {{"DOVEL_IDS", "12,15"}, {"DOVEL_EXIT_STATUS", "report"}},
+                     "\n[FAILED] DOVEL_IDS is \"12,15" + IDS_TAKE + MEND,
+                     2},
+        SettingsCase{"IdsSpacedAtAStatusCheck",
+                     {PROGRAM, "--status"},
+                     {{"DOVEL_IDS", "11, 14"}},
+                     "\n[FAILED] DOVEL_IDS is \"11, 14" + IDS_TAKE + MEND,
+                     1},
+        SettingsCase{"IdsMisspeltWarns",
+                     {PROGRAM, "--check", "@IMAGE"},
+                     {{"DOVEL_ID", "12"}},
+                     "Accessing firmware file: @IMAGE..." + MATCHED,
+                     0,
+                     "dovelflash: DOVEL_ID is not a setting of this utility and is ignored; did "
+                     "you mean DOVEL_IDS?\n"},
         SettingsCase{"StatusChecksNothing",
                      {PROGRAM, "--status"},
                      {{"DOVEL_EXPECT_VERS", "v1"}},

@@ -3,7 +3,8 @@
 # Python's json module and with jq, as a production line would: an update, a failed
 # update, --status, --check with a refused image, a refused command line, two processes
 # appending at once, a label and a path that are no plain text, a record file refused
-# with the settings, a reader that goes away and a run stopped by SIGTERM. The counts and the
+# with the settings, a reader that goes away, a run stopped by SIGTERM, and
+# update-hands.sh over two hands, finishing a failed one with --rerun-failed. The counts and the
 # exit status of each record must be the run's own. Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -233,6 +234,52 @@ mkdir "$scratch/no-jq"
 env PATH="$scratch/no-jq" /bin/sh examples/update-hands.sh dovel2.tek can0 2>"$scratch/no-jq.err"
 check "without jq it says so and ends with status 2" \
   test "$?" -eq 2 -a "$(grep -c 'jq is missing' "$scratch/no-jq.err")" -eq 1
+
+echo "== update-hands.sh --rerun-failed finishes only what the last records left"
+# Two hands with state files; Dovel 13 of the second stalls in the first pass only.
+cat >"$scratch/line-dovelflash" <<EOF
+#!/bin/sh
+hand=\${DOVEL_CAN#socketcan:}
+fault=
+[ "\$hand" = faulty ] && [ ! -e "$scratch/line-mended" ] && fault=stall=13:500,
+DOVEL_CAN=sim:fast,\${fault}state=$scratch/line-\$hand.state
+export DOVEL_CAN
+exec "$DOVELFLASH" "\$@"
+EOF
+chmod +x "$scratch/line-dovelflash"
+line=$scratch/line
+jq_true() {  # file, filter
+  jq -e "$2" "$1" >/dev/null
+}
+line_pass() {  # the hands' words
+  DOVELFLASH=$scratch/line-dovelflash DOVEL_LOG_DIR=$line \
+    sh examples/update-hands.sh --rerun-failed "$scratch/dovel2.tek" "$@" >"$scratch/line.out" 2>&1
+  status=$?
+}
+line_pass good=SN-1 faulty=SN-2
+check "first pass, without records: both hands whole, Dovel 13 fails" \
+  grep -q "^faulty: 3 of 4 Dovels updated. Dovel 13: FAILED - download stopped" "$scratch/line.out"
+check "first pass: status 1" test "$status" -eq 1
+touch "$scratch/line-mended"
+line_pass good=SN-1 faulty=SN-2
+all_vers="$vers $vers $vers $vers, image sha256 $hash"
+printf '%s\n' "good: nothing left to do: 4 of 4 Dovels updated. VERS $all_vers" \
+  "faulty: DOVEL_IDS=13: 1 of 1 Dovels updated. VERS $all_vers" >"$scratch/line.expected"
+check "second pass: only Dovel 13 of the second hand is updated" \
+  diff "$scratch/line.expected" "$scratch/line.out"
+check "second pass: status 0" test "$status" -eq 0
+check "its record: DOVEL_IDS 13, the others not named and running" jq_true "$line/faulty.json" \
+  '.dovel_ids == [13] and .result == "updated" and .counts.not_named_running == 3 and
+   ([.dovels[] | select(.named == false) | .check] == ["running", "running", "running"])'
+# Frames to Dovels 11, 12 and 14 (IDs 00B, 00C, 00E): get requests of ID, ROLE, STATUS
+# and VERS only.
+writes=$(awk '/^\(/ { split($3, f, "#")
+  if ((f[1] == "00B" || f[1] == "00C" || f[1] == "00E") &&
+      f[2] != "00" && f[2] != "01" && f[2] != "03" && f[2] != "05") print }' "$line/faulty.trace")
+check "nothing but get requests to Dovels 11, 12 and 14" test -z "$writes"
+line_pass good=SN-1 faulty=SN-3
+check "another label: that hand whole again" \
+  grep -qxF "faulty: 4 of 4 Dovels updated. VERS $all_vers" "$scratch/line.out"
 
 if [ "$failed" -ne 0 ]; then
   echo "== run record checks FAILED"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <vector>
 
@@ -68,11 +69,37 @@ std::string writeRandomImage(const std::string& stem, uint32_t bytes, uint32_t s
     return path;
 }
 
+std::string leftOutTouched(const UpdateRun& run, const std::string& tracePath, DovelIds leftOut) {
+    std::ifstream trace(tracePath);
+    for (std::string line; std::getline(trace, line);) {
+        const size_t hash = line.find('#');
+        if (line.rfind('(', 0) != 0 || hash == std::string::npos) {
+            continue;  // not a frame line
+        }
+        const size_t space = line.rfind(' ', hash);
+        const int id = std::stoi(line.substr(space + 1, hash - space - 1), nullptr, 16);
+        const std::string data = line.substr(hash + 1);
+        if (dovelIdNamed(leftOut, id) && data != "00" && data != "01" && data != "03" &&
+            data != "05") {
+            return "written to: " + line;
+        }
+    }
+    for (const auto& [id, after] : run.after) {
+        const SimDovelState& before = run.before.at(id);
+        if (dovelIdNamed(leftOut, id) &&
+            (after.flashCrc32 != before.flashCrc32 || after.storedRole != before.storedRole ||
+             after.stores != 0 || after.resets != before.resets)) {
+            return "controller " + std::to_string(id) + " changed";
+        }
+    }
+    return "";
+}
+
 std::string exampleImagePath() { return std::string(DOVEL_SOURCE_DIR) + "/examples/dovel2.tek"; }
 
 UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string& imagePath,
                                    const ImageFileChange* fileChange, const std::string& tracePath,
-                                   DownloadMode mode, bool traceUnmasked) {
+                                   DownloadMode mode, bool traceUnmasked, DovelIds named) {
     UpdateRun run{};
     ImageScan scan{};
     ImageBytes image{};
@@ -99,7 +126,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
     EXPECT_EQ(canStart(), 0);
     run.before = handStates();
     const int64_t startUs = clockNowUs();
-    runUpdateWalks(&image, ExpectedVersion{}, mode, &run.outcome);
+    runUpdateWalks(&image, ExpectedVersion{}, mode, &run.outcome, named);
     printUpdateSummary(run.outcome, ImageSummary{});
     run.virtualUs = clockNowUs() - startUs;
     run.out = endStdoutCapture();

@@ -34,7 +34,7 @@ UpdateRun runUpdateOnSimulatedHand(const std::string& options, const std::string
                                    const ImageFileChange* fileChange = nullptr,
                                    const std::string& tracePath = "",
                                    DownloadMode mode = DOWNLOAD_ONE_BY_ONE,
-                                   bool traceUnmasked = false);
+                                   bool traceUnmasked = false, DovelIds named = ALL_DOVEL_IDS);
 
 // Splits the walks' output by controller: each preparation, download and restoration
 // text goes to the controller it is for.
@@ -49,6 +49,11 @@ std::string completionProblem(const SimDovelState& before, const SimDovelState& 
 // Whether the stored ROLE is the one the controller had, or that word with the role code
 // cleared: the only values the utility may ever store from what a controller reported.
 bool storedRoleIsDerived(const SimDovelState& before, const SimDovelState& after);
+
+// How a controller in leftOut was touched: the first frame of the trace addressed to it
+// that is no get request of ID, ROLE, STATUS or VERS, or a change of its flash or stored
+// ROLE, a STORE or a reset; "" when it was not.
+std::string leftOutTouched(const UpdateRun& run, const std::string& tracePath, DovelIds leftOut);
 
 std::string exampleImagePath();
 
