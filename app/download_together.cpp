@@ -255,8 +255,7 @@ bool startStream(Stream* stream, const ImageBytes* image) {
                     down != nullptr ? down : "gone");
         return false;
     }
-    std::printf("Download FAILED: Dovel %d did not answer its download start
-", dovel->id);
+    std::printf("Download FAILED: Dovel %d did not answer its download start\n", dovel->id);
     return false;
 }
 

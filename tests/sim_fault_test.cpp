@@ -296,7 +296,8 @@ const OptionCase OPTION_CASES[] = {
     {"latency=-1", "malformed option 'latency=-1'"},
     {"shared-reply-id=11", "malformed option 'shared-reply-id=11'"},
     {"reply-id-change=15", "malformed option 'reply-id-change=15'"},
-    {"rx-buffer=0,rx-buffer=16", nullptr},
+    {"rx-buffer=0", nullptr},
+    {"fast,rx-buffer=16", nullptr},
     {"rx-buffer=17", "malformed option 'rx-buffer=17'"},
     {"rx-buffer", "malformed option 'rx-buffer'"},
 };
