@@ -6,6 +6,7 @@
 #include "app/run_record.h"
 #include "can/can_api.h"
 #include "can/clock.h"
+#include "can/reply_owners.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ void pauseAfterDownload() {
 void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, DownloadMode mode,
                     UpdateOutcome* outcome) {
     *outcome = UpdateOutcome{};
+    forgetReplyOwners();
     outcome->expected = expected;
     outcome->download.mode = mode;
     for (int i = 0; i < DOVEL_COUNT; ++i) {
@@ -70,6 +72,13 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, Do
             noteLinkDown(!dovel.downloaded, &dovel, outcome);
         }
         recordWalksProgress(*outcome);
+    }
+    // From here on a frame of an identifier its download proved one controller's is
+    // never taken as another's answer.
+    for (const DovelOutcome& dovel : outcome->dovels) {
+        if (dovel.download.replyIdProven) {
+            noteReplyOwner(dovel.download.replyId, dovel.id);
+        }
     }
     waitForResets();
 

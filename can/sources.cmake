@@ -3,7 +3,8 @@ target_sources(dovelcore PRIVATE
   can/can_trace.cpp
   can/candump_line.cpp
   can/clock.cpp
-  can/link.cpp)
+  can/link.cpp
+  can/reply_owners.cpp)
 
 if(WIN32)
   target_sources(dovelcore PRIVATE can/bus_lock_windows.cpp)

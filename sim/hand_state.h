@@ -120,6 +120,7 @@ struct SimDovel {
     bool foreignInDownloadSent;
     bool readErrorSent;
     bool stallSpent;
+    bool straySent;
 };
 
 struct SimHand {
