@@ -481,6 +481,25 @@ TEST(Together, BehindAnAdapterWithLatencyEveryControllerTakesTheImage) {
     EXPECT_EQ(run.out.find("ERROR"), std::string::npos);
 }
 
+// A healthy hand whose 14 answers the start request sent to 13 and takes 3 ms for each
+// character, behind monitors that hold one early character: the walk falls back rather
+// than pair wrongly, and every controller is updated with the exact image.
+TEST(Together, StrayFrameAndUnequalDelaysFailNoHealthyController) {
+    TekImage image{};
+    ASSERT_EQ(tekDecodeImage(exampleImagePath().c_str(), &image), 0);
+    const UpdateRun run = runUpdateOnSimulatedHand(
+        std::string(STRAY_AND_SLOW).substr(1), exampleImagePath(), nullptr, "", DOWNLOAD_TOGETHER);
+    for (int id = 11; id <= 14; ++id) {
+        EXPECT_EQ(completionProblem(run.before.at(id), run.after.at(id), image), "") << id;
+        EXPECT_EQ(run.after.at(id).charactersLost, 0) << id;
+    }
+    EXPECT_NE(run.out.find("Downloads: one by one, not together: the replies of Dovel 13 were "
+                           "not proven its own"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\n4 of 4 Dovels updated.\n"), std::string::npos) << run.out;
+}
+
 // The link goes during the downloads together: one line names it, no controller is said
 // to have stopped replying, and the summary names the link.
 TEST(Together, LinkLossFailsEveryDownloadOnceAndNamesTheLink) {
