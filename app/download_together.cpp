@@ -1,5 +1,6 @@
 #include "app/download_together.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "can/can_api.h"
@@ -10,15 +11,20 @@
 namespace {
 
 constexpr int64_t US_PER_MS = 1000;
+// Characters a controller is sent, one by one, before its identifier counts as proven.
+constexpr int PROOF_CHARACTERS = 4;
+// After them, nothing may come for twice the longest reply they took, and never less
+// than this: a frame then is one no character awaited.
+constexpr int64_t PROOF_QUIET_MIN_US = 5 * US_PER_MS;
+constexpr int64_t PROOF_QUIET_FACTOR = 2;
 
 // One controller's download among the others.
 struct Stream {
     DownloadStream download;
     DovelOutcome* dovel;
-    uint32_t replyId;           // of its ready reply
-    long lastSendOrder;         // when its last character went out, among all streams' sends
-    bool otherFrameSinceFirst;  // a frame of no stream came after its first character
-    bool alone;                 // its reply to the first character carried another identifier
+    uint32_t replyId;     // proven by its first characters
+    long lastSendOrder;   // when its last character went out, among all streams' sends
+    bool lastReplyTaken;  // the one reply to its last character
 };
 
 struct Together {
@@ -28,13 +34,12 @@ struct Together {
     long sends;
     bool progressChanged;
     bool linkDown;
+    // A frame of a proven identifier came while its controller awaited none: no
+    // character is sent any more; the replies in flight are taken, then one by one.
+    bool stopping;
 };
 
-bool active(const Stream& stream) {
-    return !stream.alone && downloadStreamRunning(stream.download);
-}
-
-long long charactersSent(const Stream& stream) { return stream.dovel->download.characters; }
+bool active(const Stream& stream) { return downloadStreamRunning(stream.download); }
 
 void printProgress(const Together& together) {
     std::printf("\rDownload progress:");
@@ -44,6 +49,10 @@ void printProgress(const Together& together) {
     }
     std::printf("  ");
     std::fflush(stdout);
+}
+
+void printLinkDown(const char* down) {
+    std::printf("\nDownload FAILED: the CAN link is down (%s)\n", down != nullptr ? down : "gone");
 }
 
 // The link is one for all: its line is printed once, by the caller.
@@ -57,17 +66,21 @@ void failStream(Stream* stream, bool linkDown) {
     }
 }
 
-// No reply of its own within the bound. After its first character, a controller whose
-// reply may have come with another identifier goes on alone; a link that is gone is named.
-void failActive(Together* together, const char* down);
+void failActive(Together* together, const char* down) {
+    together->linkDown = true;
+    printLinkDown(down);
+    for (int i = 0; i < together->count; ++i) {
+        if (active(together->streams[i])) {
+            failStream(&together->streams[i], true);
+        }
+    }
+}
 
+// No reply of its own within the bound: the controller stopped replying, unless the
+// link is gone.
 void replyMissed(Stream* stream, Together* together) {
     if (const char* down = canProbeLink()) {
         failActive(together, down);
-        return;
-    }
-    if (charactersSent(*stream) == 1 && stream->otherFrameSinceFirst) {
-        stream->alone = true;
         return;
     }
     failStream(stream, false);
@@ -92,11 +105,11 @@ bool mustLetOthersCatchUp(const Stream& stream, const Together& together) {
 // Takes the stream as far as it goes at nowUs without a frame more.
 void advance(Stream* stream, Together* together, int64_t nowUs) {
     while (active(*stream)) {
-        const long long before = charactersSent(*stream);
+        const long long before = stream->dovel->download.characters;
         const int percentBefore = stream->dovel->download.percent;
-        const bool lineBegun = advanceDownloadStream(&stream->download, nowUs,
-                                                     !mustLetOthersCatchUp(*stream, *together));
-        if (charactersSent(*stream) != before) {
+        const bool maySend = !together->stopping && !mustLetOthersCatchUp(*stream, *together);
+        const bool lineBegun = advanceDownloadStream(&stream->download, nowUs, maySend);
+        if (stream->dovel->download.characters != before) {
             stream->lastSendOrder = ++together->sends;
         }
         if (lineBegun) {
@@ -111,35 +124,38 @@ void advance(Stream* stream, Together* together, int64_t nowUs) {
     }
 }
 
-// A standard frame paces only the stream whose identifier it carries.
-void takeFrame(const CanFrame& frame, Together* together) {
-    for (int i = 0; i < together->count; ++i) {
-        Stream& stream = together->streams[i];
-        if (frame.ID == stream.replyId) {
-            // Only the reply awaited counts; a frame more is not a second go-ahead.
-            if (active(stream)) {
-                takeDownloadReply(&stream.download);
-            }
-            return;
-        }
-    }
-    ++together->framesOfNone;
-    for (int i = 0; i < together->count; ++i) {
-        Stream& stream = together->streams[i];
-        if (charactersSent(stream) == 1 && downloadStreamAwaitsReply(stream.download)) {
-            stream.otherFrameSinceFirst = true;
-        }
-    }
+void stopTogether(Together* together, DownloadWay* way, const Stream& stream) {
+    together->stopping = true;
+    way->contradictedId = stream.dovel->id;
+    way->replyId = stream.replyId;
+    std::printf(
+        "\nA frame of 0x%03X, Dovel %d's replies, came with no reply awaited: the downloads go "
+        "on one by one\n",
+        stream.replyId, stream.dovel->id);
 }
 
-void failActive(Together* together, const char* down) {
-    together->linkDown = true;
-    std::printf("\nDownload FAILED: the CAN link is down (%s)\n", down);
+// A standard frame paces only the stream whose proven identifier it carries, and only
+// when that stream awaits a reply (or the one reply to its last character).
+void takeFrame(const CanFrame& frame, Together* together, DownloadWay* way) {
     for (int i = 0; i < together->count; ++i) {
-        if (active(together->streams[i])) {
-            failStream(&together->streams[i], true);
+        Stream& stream = together->streams[i];
+        if (!stream.dovel->download.replyIdProven || frame.ID != stream.replyId) {
+            continue;
         }
+        if (takeDownloadReply(&stream.download, frame.ID) ||
+            stream.download.state == STREAM_FAILED) {
+            return;
+        }
+        if (stream.download.state == STREAM_DONE && !stream.lastReplyTaken) {
+            stream.lastReplyTaken = true;
+            return;
+        }
+        if (!together->stopping) {
+            stopTogether(together, way, stream);
+        }
+        return;
     }
+    ++together->framesOfNone;
 }
 
 // The earliest moment a stream waits for (a pause's end, a reply's bound), or -1 when
@@ -149,9 +165,6 @@ int64_t nextDueUs(const Together& together) {
     int64_t earliest = -1;
     for (int i = 0; i < together.count; ++i) {
         const Stream& stream = together.streams[i];
-        if (!active(stream)) {
-            continue;
-        }
         int64_t dueUs = -1;
         if (stream.download.state == STREAM_PAUSING) {
             dueUs = stream.download.pauseEndUs;
@@ -165,16 +178,19 @@ int64_t nextDueUs(const Together& together) {
     return earliest;
 }
 
-bool anyActive(const Together& together) {
+// Whether the walk has more to do together: streams to run, or, once stopping, replies
+// in flight to wait out.
+bool moreTogether(const Together& together) {
     for (int i = 0; i < together.count; ++i) {
-        if (active(together.streams[i])) {
+        const DownloadStream& download = together.streams[i].download;
+        if (together.stopping ? downloadStreamAwaitsReply(download) : active(together.streams[i])) {
             return true;
         }
     }
     return false;
 }
 
-void runStreams(Together* together) {
+void runStreams(Together* together, DownloadWay* way) {
     int32_t lastReadError = CAN_OK;
     int lastStatus = -1;
     for (;;) {
@@ -189,7 +205,7 @@ void runStreams(Together* together) {
             printProgress(*together);
             together->progressChanged = false;
         }
-        if (!anyActive(*together)) {
+        if (!moreTogether(*together)) {
             return;
         }
         const int64_t earliestUs = nextDueUs(*together);
@@ -199,7 +215,7 @@ void runStreams(Together* together) {
         CanFrame frame{};
         const int32_t result = CAN_Read(&frame);
         if (result == CAN_OK && frame.TYPE == FRAME_TYPE_STANDARD) {
-            takeFrame(frame, together);
+            takeFrame(frame, together, way);
             continue;
         }
         if (result == CAN_OK && frame.TYPE == FRAME_TYPE_STATUS && frame.DATA[3] != lastStatus) {
@@ -226,54 +242,219 @@ void runStreams(Together* together) {
     }
 }
 
-// Sends the start request and takes the ready reply: true with its identifier, or false
-// with the controller failed as a download that got no reply.
-bool startStream(Stream* stream, const ImageBytes* image) {
-    DovelOutcome* dovel = stream->dovel;
-    std::printf("Dovel %d: starting its download...", dovel->id);
-    std::fflush(stdout);
-    DownloadStream* download = &stream->download;
-    if (startDownloadStream(download, dovel->id, ImageSource{nullptr, image}, &dovel->download) !=
-        0) {
-        std::printf("Download FAILED: Dovel %d stopped replying\n", dovel->id);
-        return false;
+enum ProofOutcome {
+    PROOF_PASSED,      // one identifier answered each character, once, in step
+    PROOF_FAILED,      // another frame came among them or after them
+    PROOF_IMAGE_DONE,  // the image ended first: nothing more to pair
+    PROOF_NO_REPLY,    // the controller stopped replying, or the link went down
+};
+
+// What the proof saw: the identifier that answered, and the first frame that did not
+// fit (with noCharacter when no character awaited it).
+struct Proof {
+    uint32_t replyId;
+    int answered;
+    bool failed;
+    uint32_t strayId;
+    bool noCharacter;
+};
+
+void noteStray(Proof* proof, uint32_t id, bool noCharacter) {
+    if (!proof->failed) {
+        proof->failed = true;
+        proof->strayId = id;
+        proof->noCharacter = noCharacter;
     }
-    CanFrame reply{};
-    const ReplyOutcome replied =
-        awaitStandardReply(&reply, download->replyDueUs, download->replyTimeoutMs);
-    dovel->download.durationUs = clockNowUs() - download->startUs;
-    if (replied == REPLY_STANDARD) {
-        takeDownloadReply(download);
-        stream->replyId = reply.ID;
-        return true;
-    }
-    failDownloadStream(download, clockNowUs());
-    if (replied == REPLY_LINK_DOWN) {
-        dovel->download.linkDown = true;
-        const char* down = canLinkDown();
-        std::printf("\nDownload FAILED: the CAN link is down (%s)\n",
-                    down != nullptr ? down : "gone");
-        return false;
-    }
-    std::printf("Download FAILED: Dovel %d did not answer its download start\n", dovel->id);
-    return false;
 }
 
-// The index of an earlier started controller whose ready reply had this identifier, or -1.
+// The stream's reply could not be awaited: said as the walk one by one says it.
+ProofOutcome proofEnded(Stream* stream, ReplyOutcome replied) {
+    failDownloadStream(&stream->download, clockNowUs());
+    if (replied == REPLY_LINK_DOWN) {
+        stream->dovel->download.linkDown = true;
+        printLinkDown(canLinkDown());
+    } else if (stream->dovel->download.characters == 0) {
+        // Not one character went out: it never answered its start request.
+        std::printf("Download FAILED: Dovel %d did not answer its download start\n",
+                    stream->dovel->id);
+    } else {
+        std::printf("Download FAILED: Dovel %d stopped replying\n", stream->dovel->id);
+    }
+    return PROOF_NO_REPLY;
+}
+
+// With nothing else outstanding on the bus, the controller's ready reply and its first
+// PROOF_CHARACTERS characters are paced as the walk one by one paces them, by any frame;
+// its identifier is the one that answered each of those characters, if one alone did and
+// nothing more came in the quiet that follows. Every frame read is taken as the walk one
+// by one takes it, so that the stream goes on in step with its controller either way.
+ProofOutcome proveStream(Stream* stream, Proof* proof) {
+    DownloadStream* download = &stream->download;
+    DownloadReport* report = &stream->dovel->download;
+    int64_t longestUs = 0;
+    CanFrame reply{};
+    for (;;) {
+        const bool maySend = report->characters < PROOF_CHARACTERS;
+        advanceDownloadStream(download, clockNowUs(), maySend);
+        if (download->state == STREAM_PAUSING) {
+            const int64_t leftUs = download->pauseEndUs - clockNowUs();
+            sleepMs(leftUs > 0 ? static_cast<int>((leftUs + US_PER_MS - 1) / US_PER_MS) : 0);
+            continue;
+        }
+        if (download->state == STREAM_DONE) {
+            // The reply still owed (to its last character, or its ready reply) is taken
+            // here, so that it cannot come into the next controller's proof.
+            if (!download->replyTaken) {
+                awaitStandardReply(&reply, download->replyDueUs, 0, QUIET_TIMEOUT);
+            }
+            return PROOF_IMAGE_DONE;
+        }
+        if (!downloadStreamAwaitsReply(*download)) {
+            break;  // its proof characters are answered
+        }
+        if (report->characters == 1 && proof->answered == 0) {
+            // What paced the first character may have been another monitor's frame while
+            // this one still erases: its reply has the bound of a ready reply.
+            download->replyTimeoutMs = DOWNLOAD_FIRST_REPLY_TIMEOUT_MS;
+            download->replyDueUs = download->startUs + report->durationUs +
+                                   DOWNLOAD_FIRST_REPLY_TIMEOUT_MS * US_PER_MS;
+        }
+        const ReplyOutcome replied =
+            awaitStandardReply(&reply, download->replyDueUs, download->replyTimeoutMs);
+        if (replied != REPLY_STANDARD) {
+            return proofEnded(stream, replied);
+        }
+        if (report->characters > 0) {
+            if (proof->answered == 0) {
+                proof->replyId = reply.ID;
+            } else if (reply.ID != proof->replyId) {
+                noteStray(proof, reply.ID, false);
+            }
+            ++proof->answered;
+            longestUs = std::max(longestUs, clockNowUs() - download->startUs - report->durationUs);
+        }
+        takeDownloadReply(download, reply.ID);
+    }
+    // A reply still owed (one it got ahead by) or a source of its own shows in the quiet.
+    const int64_t quietEndUs =
+        clockNowUs() + std::max(PROOF_QUIET_MIN_US, PROOF_QUIET_FACTOR * longestUs);
+    for (;;) {
+        const ReplyOutcome heard = awaitStandardReply(&reply, quietEndUs, 0, QUIET_TIMEOUT);
+        if (heard == REPLY_LINK_DOWN) {
+            return proofEnded(stream, heard);
+        }
+        if (heard != REPLY_STANDARD) {
+            break;
+        }
+        noteStray(proof, reply.ID, true);
+    }
+    return proof->failed ? PROOF_FAILED : PROOF_PASSED;
+}
+
+// The index of an earlier started controller whose replies carry this identifier, or -1.
 int repeatOf(const Together& together, uint32_t replyId) {
     for (int i = 0; i < together.count; ++i) {
-        if (together.streams[i].replyId == replyId) {
+        if (together.streams[i].replyId == replyId &&
+            together.streams[i].download.state != STREAM_DONE) {
             return i;
         }
     }
     return -1;
 }
 
-// A controller's download goes on alone from where it is, one by one, its pause after it
-// included.
-void continueOneByOne(Stream* stream) {
-    stream->dovel->downloaded = continueDownloadAlone(&stream->download) == 0;
-    sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+// Starts the controller's download and proves its identifier. True when the walk goes
+// on together with it (it joins together->streams); false when it failed, or when the
+// walk goes on one by one from here (way says why; it joins the streams all the same).
+bool startAndProve(DovelOutcome* dovel, const ImageBytes* image, Together* together,
+                   DownloadWay* way) {
+    Stream& stream = together->streams[together->count];
+    stream = Stream{};
+    stream.dovel = dovel;
+    std::printf("Dovel %d: starting its download...", dovel->id);
+    std::fflush(stdout);
+    startDownloadStream(&stream.download, dovel->id, ImageSource{nullptr, image}, &dovel->download);
+    Proof proof{};
+    switch (proveStream(&stream, &proof)) {
+        case PROOF_NO_REPLY:
+            together->linkDown = dovel->download.linkDown;
+            return !together->linkDown;
+        case PROOF_IMAGE_DONE:
+            ++together->count;
+            std::printf("[OK] the whole image is sent\n");
+            return true;
+        case PROOF_FAILED:
+            ++together->count;
+            way->unprovenId = dovel->id;
+            way->replyId = proof.strayId;
+            std::printf(proof.noCharacter
+                            ? "[OK] but a frame of 0x%03X came with no character awaiting it\n"
+                            : "[OK] but a frame of 0x%03X came among its replies\n",
+                        proof.strayId);
+            std::printf(
+                "The replies of Dovel %d are not proven its own: the downloads go on one by "
+                "one\n",
+                dovel->id);
+            return false;
+        case PROOF_PASSED:
+            break;
+    }
+    stream.replyId = proof.replyId;
+    dovel->download.replyIdProven = true;
+    dovel->download.replyId = proof.replyId;
+    ++together->count;
+    const int repeated = repeatOf(*together, proof.replyId);
+    if (repeated >= 0 && repeated != together->count - 1) {
+        way->repeatingId = dovel->id;
+        way->repeatedId = together->streams[repeated].dovel->id;
+        way->replyId = proof.replyId;
+        std::printf("[OK] but its replies carry 0x%03X as Dovel %d's do\n", proof.replyId,
+                    way->repeatedId);
+        std::printf(
+            "The replies of Dovel %d and Dovel %d cannot be told apart: the downloads go on "
+            "one by one\n",
+            way->repeatedId, way->repeatingId);
+        return false;
+    }
+    std::printf("[OK] its replies carry 0x%03X\n", proof.replyId);
+    return true;
+}
+
+// Every started download goes on alone from where it is, in order, each with its pause
+// after it; then the rest as the walk one by one runs them.
+void goOnOneByOne(const Together& together, int next, const ImageBytes* image,
+                  UpdateOutcome* outcome) {
+    for (int i = 0; i < together.count; ++i) {
+        const Stream& stream = together.streams[i];
+        if (!active(stream)) {
+            continue;
+        }
+        std::printf("\n\nDownloading firmware to Dovel %d\n", stream.dovel->id);
+        DownloadStream download = stream.download;
+        stream.dovel->downloaded = continueDownloadAlone(&download) == 0;
+        sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+    }
+    for (; next < DOVEL_COUNT; ++next) {
+        DovelOutcome* dovel = &outcome->dovels[next];
+        if (dovel->leftOut) {
+            continue;
+        }
+        std::printf("\n\nDownloading firmware to Dovel %d\n", dovel->id);
+        dovel->downloaded = downloadImage(dovel->id, image, &dovel->download) == 0;
+        sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+    }
+}
+
+void reportTogether(const Together& together) {
+    for (int i = 0; i < together.count; ++i) {
+        const Stream& stream = together.streams[i];
+        if (stream.download.state == STREAM_DONE) {
+            stream.dovel->downloaded = true;
+            std::printf("Dovel %d: Download complete!\n", stream.dovel->id);
+        } else if (stream.download.state == STREAM_FAILED) {
+            std::printf("Dovel %d: download stopped at %d%%\n", stream.dovel->id,
+                        stream.dovel->download.percent);
+        }
+    }
 }
 
 }  // namespace
@@ -284,97 +465,64 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome) {
     DownloadWay* way = &outcome->download;
     std::printf("\n\nDownloading firmware to the Dovels together\n");
     int next = 0;
-    for (; next < DOVEL_COUNT && way->repeatingId == 0; ++next) {
-        if (outcome->dovels[next].leftOut) {
+    bool stillTogether = true;
+    while (next < DOVEL_COUNT && stillTogether && !together.linkDown) {
+        DovelOutcome* dovel = &outcome->dovels[next++];
+        if (dovel->leftOut) {
             continue;  // nothing is written to it, its replies are paired with nothing
         }
-        Stream& stream = together.streams[together.count];
-        stream = Stream{};
-        stream.dovel = &outcome->dovels[next];
-        if (!startStream(&stream, image)) {
-            if (stream.dovel->download.linkDown) {
-                // Nothing more reaches a controller: no more start requests, and the
-                // link named once.
-                together.linkDown = true;
-                break;
-            }
-            continue;
-        }
-        const int repeated = repeatOf(together, stream.replyId);
-        if (repeated >= 0) {
-            way->repeatingId = stream.dovel->id;
-            way->repeatedId = together.streams[repeated].dovel->id;
-            way->replyId = stream.replyId;
-            std::printf("[OK] but its replies carry 0x%03X as Dovel %d's do\n", stream.replyId,
-                        way->repeatedId);
-        } else {
-            std::printf("[OK] its replies carry 0x%03X\n", stream.replyId);
-        }
-        ++together.count;
+        stillTogether = startAndProve(dovel, image, &together, way);
     }
-
-    if (way->repeatingId != 0) {
-        // Nothing tells their replies apart: each goes on from the ready reply it gave,
-        // and the rest start as always.
-        std::printf(
-            "The replies of Dovel %d and Dovel %d cannot be told apart: the downloads go on "
-            "one by one\n",
-            way->repeatedId, way->repeatingId);
+    if (together.linkDown) {
+        // Nothing more reaches a controller: no more start requests, the link named once.
         for (int i = 0; i < together.count; ++i) {
-            Stream& stream = together.streams[i];
-            std::printf("\n\nDownloading firmware to Dovel %d\n", stream.dovel->id);
-            continueOneByOne(&stream);
+            failStream(&together.streams[i], true);
         }
-        for (; next < DOVEL_COUNT; ++next) {
-            DovelOutcome* dovel = &outcome->dovels[next];
-            if (dovel->leftOut) {
-                continue;
-            }
-            std::printf("\n\nDownloading firmware to Dovel %d\n", dovel->id);
-            dovel->downloaded = downloadImage(dovel->id, image, &dovel->download) == 0;
-            sleepMs(AFTER_DOWNLOAD_WAIT_MS);
-        }
+        reportTogether(together);
+        return;
+    }
+    if (!stillTogether) {
+        goOnOneByOne(together, next, image, outcome);
         return;
     }
 
     way->startedTogether = together.count;
-    if (together.linkDown) {
-        for (int i = 0; i < together.count; ++i) {
-            failStream(&together.streams[i], true);
-        }
-    } else if (together.count > 0) {
-        runStreams(&together);
+    if (together.count > 0) {
+        runStreams(&together, way);
         std::printf("\n");
     }
     way->framesOfNone = together.framesOfNone;
-    for (int i = 0; i < together.count; ++i) {
-        Stream& stream = together.streams[i];
-        if (stream.alone) {
-            continue;
-        }
-        if (stream.download.state == STREAM_DONE) {
-            stream.dovel->downloaded = true;
-            std::printf("Dovel %d: Download complete!\n", stream.dovel->id);
-        } else if (stream.download.state == STREAM_FAILED) {
-            std::printf("Dovel %d: download stopped at %d%%\n", stream.dovel->id,
-                        stream.dovel->download.percent);
-        }
-    }
-    // Its replies changed identifier after the first: only the any-frame pacing of the
-    // walk one by one fits it. It goes on from its first character, whose reply came.
-    for (int i = 0; i < together.count; ++i) {
-        Stream& stream = together.streams[i];
-        if (stream.alone) {
-            stream.dovel->wentAlone = true;
-            std::printf(
-                "\n\nDownloading firmware to Dovel %d alone: its replies changed their "
-                "identifier\n",
-                stream.dovel->id);
-            stream.download.replyTaken = true;
-            stream.dovel->downloaded = continueDownloadAlone(&stream.download) == 0;
-        }
+    reportTogether(together);
+    if (together.stopping) {
+        goOnOneByOne(together, DOVEL_COUNT, image, outcome);
+        return;
     }
     sleepMs(AFTER_DOWNLOAD_WAIT_MS);
+}
+
+bool downloadFallbackWords(const DownloadWay& way, char* words, size_t size) {
+    if (way.mode != DOWNLOAD_TOGETHER) {
+        return false;
+    }
+    if (way.repeatingId != 0) {
+        std::snprintf(words, size,
+                      "one by one, not together: the replies of Dovel %d and Dovel %d both "
+                      "carry 0x%03X",
+                      way.repeatedId, way.repeatingId, way.replyId);
+    } else if (way.unprovenId != 0) {
+        std::snprintf(words, size,
+                      "one by one, not together: the replies of Dovel %d were not proven its "
+                      "own (a frame of 0x%03X)",
+                      way.unprovenId, way.replyId);
+    } else if (way.contradictedId != 0) {
+        std::snprintf(words, size,
+                      "then one by one: a frame of 0x%03X, Dovel %d's replies, came with no "
+                      "reply awaited",
+                      way.replyId, way.contradictedId);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void printDownloadWay(const UpdateOutcome& outcome) {
@@ -382,11 +530,10 @@ void printDownloadWay(const UpdateOutcome& outcome) {
     if (way.mode != DOWNLOAD_TOGETHER) {
         return;
     }
-    if (way.repeatingId != 0) {
-        std::printf(
-            "Downloads: one by one, not together: the replies of Dovel %d and Dovel %d both "
-            "carry 0x%03X\n",
-            way.repeatedId, way.repeatingId, way.replyId);
+    char fallback[DOWNLOAD_FALLBACK_WORDS_SIZE];
+    const bool fellBack = downloadFallbackWords(way, fallback, sizeof fallback);
+    if (fellBack && way.contradictedId == 0) {
+        std::printf("Downloads: %s\n", fallback);  // none ran together
         return;
     }
     std::printf("Downloads: together (%d of %d)", way.startedTogether, namedDovelCount(outcome));
@@ -394,11 +541,8 @@ void printDownloadWay(const UpdateOutcome& outcome) {
         std::printf(", %ld frame%s of no Dovel ignored", way.framesOfNone,
                     way.framesOfNone == 1 ? "" : "s");
     }
-    for (const DovelOutcome& dovel : outcome.dovels) {
-        if (dovel.wentAlone) {
-            std::printf("; Dovel %d went on alone, one by one: its replies changed identifier",
-                        dovel.id);
-        }
+    if (fellBack) {
+        std::printf("; %s", fallback);
     }
     std::printf("\n");
 }

@@ -2,6 +2,8 @@
 // paced by the replies that carry its own identifier, and what the summary says of it.
 #pragma once
 
+#include <cstddef>
+
 #include "app/update_walks.h"
 
 // Starts each controller in turn and takes the identifier of its ready reply; when every
@@ -13,6 +15,12 @@ void runDownloadsTogether(const ImageBytes* image, UpdateOutcome* outcome);
 // The summary's line on the way the downloads ran; nothing when they ran one by one as
 // asked.
 void printDownloadWay(const UpdateOutcome& outcome);
+
+// Why downloads asked together did not all run together, in the summary's words ("one by
+// one, not together: ..."); false when they did, or were not asked together.
+constexpr size_t DOWNLOAD_FALLBACK_WORDS_SIZE = 160;
+
+bool downloadFallbackWords(const DownloadWay& way, char* words, size_t size);
 
 // The advice for a controller that stopped replying in a download together.
 void printDownloadWayAdvice(const UpdateOutcome& outcome);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/download_together.h"
 #include "app/json_writer.h"
 #include "can/can_backend.h"
 #include "dovel_build_info.h"
@@ -400,28 +401,8 @@ void writeCounts(JsonWriter* w) {
 // Whether and why downloads asked to run together did not all do so, in the summary's
 // words; "" when they ran as asked.
 std::string downloadFallback(const UpdateOutcome& outcome) {
-    const DownloadWay& way = outcome.download;
-    if (way.mode != DOWNLOAD_TOGETHER) {
-        return "";
-    }
-    char words[160];
-    if (way.repeatingId != 0) {
-        std::snprintf(words, sizeof words,
-                      "one by one, not together: the replies of Dovel %d and Dovel %d both "
-                      "carry 0x%03X",
-                      way.repeatedId, way.repeatingId, way.replyId);
-        return words;
-    }
-    std::string fallback;
-    for (const DovelOutcome& dovel : outcome.dovels) {
-        if (dovel.wentAlone) {
-            std::snprintf(words, sizeof words,
-                          "Dovel %d went on alone, one by one: its replies changed identifier",
-                          dovel.id);
-            fallback += (fallback.empty() ? "" : "; ") + std::string(words);
-        }
-    }
-    return fallback;
+    char words[DOWNLOAD_FALLBACK_WORDS_SIZE];
+    return downloadFallbackWords(outcome.download, words, sizeof words) ? words : "";
 }
 
 // Every member but the exit status and the end time, the object left open; for an
@@ -474,7 +455,8 @@ JsonWriter recordHead(const ImageEntry* image, bool interrupted) {
     } else if (interrupted) {
         for (int i = 0; i < DOVEL_COUNT; ++i) {
             // Those DOVEL_IDS left out are listed as such; the walks reach none of them.
-            const bool leftOut = run.dovelIdsGiven && !dovelIdNamed(run.dovelIds, FIRST_DOVEL_ID + i);
+            const bool leftOut =
+                run.dovelIdsGiven && !dovelIdNamed(run.dovelIds, FIRST_DOVEL_ID + i);
             if (run.reached[i] || leftOut) {
                 writeInterruptedDovel(&w, run.outcome.dovels[i], i, leftOut);
             }

@@ -6,6 +6,7 @@
 #include "app/run_record.h"
 #include "can/can_api.h"
 #include "can/clock.h"
+#include "can/reply_owners.h"
 
 namespace {
 
@@ -42,6 +43,7 @@ void pauseAfterDownload() {
 void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, DownloadMode mode,
                     UpdateOutcome* outcome, DovelIds named) {
     *outcome = UpdateOutcome{};
+    forgetReplyOwners();
     outcome->expected = expected;
     outcome->download.mode = mode;
     outcome->leftOut = ALL_DOVEL_IDS & ~named;
@@ -82,6 +84,13 @@ void runUpdateWalks(const ImageBytes* image, const ExpectedVersion& expected, Do
             noteLinkDown(!dovel.downloaded, &dovel, outcome);
         }
         recordWalksProgress(*outcome);
+    }
+    // From here on a frame of an identifier its download proved one controller's is
+    // never taken as another's answer.
+    for (const DovelOutcome& dovel : outcome->dovels) {
+        if (dovel.download.replyIdProven) {
+            noteReplyOwner(dovel.download.replyId, dovel.id);
+        }
     }
     waitForResets();
 

@@ -31,20 +31,22 @@ struct DovelOutcome {
     DovelCheckAnswer checked;  // what the final check read
     bool linkDown;             // a step of it failed because the CAN link was gone or down
     int32_t roleRead;          // by the preparation, when PREPARED
-    // DOVEL_DOWNLOAD=together: its download ran with the others and it stopped replying;
-    // its replies changed identifier after the ready reply, so it went on alone.
+    // DOVEL_DOWNLOAD=together: its download ran with the others and it stopped replying.
     bool stoppedTogether;
-    bool wentAlone;
 };
 
 // How the download walk ran: the mode asked for, and where "together" fell back to one
-// by one, the controller whose ready reply repeated the identifier of an earlier one's.
+// by one, why: a controller whose replies repeated the identifier of an earlier one's, a
+// controller whose identifier was not proven, or a frame of a proven identifier that came
+// with no reply awaited.
 struct DownloadWay {
     DownloadMode mode;
     int startedTogether;  // controllers whose downloads ran together
     int repeatingId;      // 0 when no identifier repeated
     int repeatedId;       // the controller whose identifier it repeated
-    unsigned replyId;     // the identifier they share
+    int unprovenId;       // 0, or the controller whose identifier was not proven
+    int contradictedId;   // 0, or the controller whose identifier came unawaited
+    unsigned replyId;     // the identifier shared, the frame that spoilt a proof, or unawaited
     long framesOfNone;    // frames with none of the identifiers, which paced nothing
 };
 

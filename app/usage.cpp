@@ -38,6 +38,8 @@ constexpr UsageLine SIM_OPTIONS[] = {
     {"latency=US", "the adapter delays each frame US us each way (500: 1 ms round trip)"},
     {"shared-reply-id", "every controller's download replies carry one identifier"},
     {"reply-id-change=ID", "its download replies change identifier after the ready reply"},
+    {"stray=ID:OTHER", "its monitor answers the first download start to OTHER once"},
+    {"char-delay=ID:US", "it takes US us for each download character before it replies"},
     {"rx-buffer=N", "a monitor holds N early characters (0-16, default 4); more are lost"},
 };
 

@@ -87,39 +87,46 @@ void canFinish() {
     busLockRelease();
 }
 
-ReplyOutcome awaitReply(CanFrame* frame) {
+ReplyOutcome awaitReply(CanFrame* frame, int askedController) {
     const int64_t deadlineUs = clockNowUs() + static_cast<int64_t>(REPLY_TIMEOUT_MS) * 1000;
-    int32_t result = CAN_Read(frame);
-    while (result == RX_QUEUE_EMPTY) {
-        if (const char* down = canLinkDown()) {
-            std::printf("ERROR - the CAN link is down (%s)\n", down);
-            return REPLY_LINK_DOWN;
-        }
-        if (clockNowUs() >= deadlineUs) {
-            if (const char* down = canProbeLink()) {
+    for (;;) {
+        const int32_t result = CAN_Read(frame);
+        if (result == RX_QUEUE_EMPTY) {
+            if (const char* down = canLinkDown()) {
                 std::printf("ERROR - the CAN link is down (%s)\n", down);
                 return REPLY_LINK_DOWN;
             }
-            std::printf("ERROR - no reply within %d ms\n", REPLY_TIMEOUT_MS);
-            return REPLY_TIMEOUT;
+            if (clockNowUs() >= deadlineUs) {
+                if (const char* down = canProbeLink()) {
+                    std::printf("ERROR - the CAN link is down (%s)\n", down);
+                    return REPLY_LINK_DOWN;
+                }
+                std::printf("ERROR - no reply within %d ms\n", REPLY_TIMEOUT_MS);
+                return REPLY_TIMEOUT;
+            }
+            CAN_WaitForFrame(deadlineUs);
+            continue;
         }
-        CAN_WaitForFrame(deadlineUs);
-        result = CAN_Read(frame);
-    }
-    if (result != CAN_OK) {
-        // A read that fails because the link is gone is said in the link's words.
-        if (const char* down = canLinkDown()) {
-            std::printf("ERROR - the CAN link is down (%s)\n", down);
-            return REPLY_LINK_DOWN;
+        if (result != CAN_OK) {
+            // A read that fails because the link is gone is said in the link's words.
+            if (const char* down = canLinkDown()) {
+                std::printf("ERROR - the CAN link is down (%s)\n", down);
+                return REPLY_LINK_DOWN;
+            }
+            std::printf("ERROR - CAN_Read(): %ld\n", static_cast<long>(result));
+            return REPLY_READ_ERROR;
         }
-        std::printf("ERROR - CAN_Read(): %ld\n", static_cast<long>(result));
-        return REPLY_READ_ERROR;
+        if (frame->TYPE == FRAME_TYPE_STATUS) {
+            printStatusMessage(frame);
+            return REPLY_STATUS;
+        }
+        if (frame->TYPE != FRAME_TYPE_STANDARD) {
+            return REPLY_OTHER_TYPE;
+        }
+        if (!replyOfAnotherController(frame->ID, askedController)) {
+            return REPLY_STANDARD;
+        }
     }
-    if (frame->TYPE == FRAME_TYPE_STATUS) {
-        printStatusMessage(frame);
-        return REPLY_STATUS;
-    }
-    return frame->TYPE == FRAME_TYPE_STANDARD ? REPLY_STANDARD : REPLY_OTHER_TYPE;
 }
 
 void printStatusMessage(const CanFrame* frame) {
@@ -129,13 +136,14 @@ void printStatusMessage(const CanFrame* frame) {
 int readReply(CanFrame* frame) { return awaitReply(frame) == REPLY_STANDARD ? 0 : 1; }
 
 ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeoutMs,
-                                TimeoutReport report) {
+                                TimeoutReport report, int askedController) {
     // What was printed last in this wait, so a repeat of it is not printed again.
     int32_t lastReadError = CAN_OK;
     int lastStatus = -1;
     for (;;) {
         const int32_t result = CAN_Read(frame);
-        if (result == CAN_OK && frame->TYPE == FRAME_TYPE_STANDARD) {
+        if (result == CAN_OK && frame->TYPE == FRAME_TYPE_STANDARD &&
+            !replyOfAnotherController(frame->ID, askedController)) {
             return REPLY_STANDARD;
         }
         if (result == CAN_OK && frame->TYPE == FRAME_TYPE_STATUS && frame->DATA[3] != lastStatus) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "can/can_frame.h"
+#include "can/reply_owners.h"
 
 // How long readReply waits without any frame before it gives up.
 constexpr int REPLY_TIMEOUT_MS = 1000;
@@ -46,8 +47,10 @@ void canFinish();
 int readReply(CanFrame* frame);
 
 // readReply with the kind of failure told apart. A link that is gone or down ends the
-// wait at once, with "ERROR - the CAN link is down (%s)".
-ReplyOutcome awaitReply(CanFrame* frame);
+// wait at once, with "ERROR - the CAN link is down (%s)". Asked for a controller, a
+// standard frame of an identifier proven another controller's (can/reply_owners.h) is
+// passed over and the wait goes on within its bound.
+ReplyOutcome awaitReply(CanFrame* frame, int askedController = ANY_CONTROLLER);
 
 // Prints the line for an adapter status message.
 void printStatusMessage(const CanFrame* frame);
@@ -64,8 +67,11 @@ enum TimeoutReport { PRINT_TIMEOUT, QUIET_TIMEOUT };
 // read failing for CAN_LINK_LOST_AFTER_MS counts), with nothing printed: the caller
 // names the link. REPLY_STANDARD with the frame, or REPLY_TIMEOUT after printing
 // "ERROR - no reply within %d ms" with timeoutMs, the bound the caller gave.
+// Asked for a controller, it passes over frames proven another controller's as awaitReply
+// does.
 ReplyOutcome awaitStandardReply(CanFrame* frame, int64_t deadlineUs, int timeoutMs,
-                                TimeoutReport report = PRINT_TIMEOUT);
+                                TimeoutReport report = PRINT_TIMEOUT,
+                                int askedController = ANY_CONTROLLER);
 
 // Reads and drops what the receive queue already holds, so that the next frame read
 // is one sent after this call; the adapter's status messages among them are printed,

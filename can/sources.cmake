@@ -4,6 +4,7 @@ target_sources(dovelcore PRIVATE
   can/candump_line.cpp
   can/clock.cpp
   can/link.cpp
+  can/reply_owners.cpp
   can/slcan_backend.cpp
   can/slcan_protocol.cpp)
 

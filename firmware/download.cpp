@@ -34,13 +34,15 @@ int runAlone(DownloadStream* stream) {
             continue;
         }
         if (stream->state == STREAM_DONE) {
+            stream->report->replyIdProven =
+                downloadStreamOneReplyId(*stream, &stream->report->replyId);
             std::printf("\nDownload complete!   ");
             return 0;
         }
         const ReplyOutcome replied =
             awaitStandardReply(&reply, stream->replyDueUs, stream->replyTimeoutMs);
         if (replied == REPLY_STANDARD) {
-            takeDownloadReply(stream);
+            takeDownloadReply(stream, reply.ID);
             continue;
         }
         failDownloadStream(stream, clockNowUs());

@@ -120,12 +120,24 @@ bool downloadStreamAwaitsReply(const DownloadStream& stream) {
     return downloadStreamRunning(stream) && !stream.replyTaken;
 }
 
-bool takeDownloadReply(DownloadStream* stream) {
+bool takeDownloadReply(DownloadStream* stream, uint32_t replyId) {
     if (!downloadStreamAwaitsReply(*stream)) {
         return false;
     }
     stream->replyTaken = true;
+    if (stream->report->characters > 0) {
+        if (stream->characterReplies == 0) {
+            stream->characterReplyId = replyId;
+        }
+        stream->otherReplyId |= replyId != stream->characterReplyId;
+        ++stream->characterReplies;
+    }
     return true;
+}
+
+bool downloadStreamOneReplyId(const DownloadStream& stream, uint32_t* replyId) {
+    *replyId = stream.characterReplyId;
+    return stream.state == STREAM_DONE && stream.characterReplies > 0 && !stream.otherReplyId;
 }
 
 void failDownloadStream(DownloadStream* stream, int64_t nowUs) {

@@ -26,6 +26,10 @@ struct DownloadReport {
     bool linkDown;         // the stream ended because the CAN link is gone or down
     long long characters;  // character frames sent
     int64_t durationUs;    // from the start request to the last character or the failure
+    // The one identifier that answered its characters, one frame for each, with no other
+    // frame among them: the controller's own, proven (can/reply_owners.h).
+    bool replyIdProven;
+    uint32_t replyId;
 };
 
 // Where a download reads the image from: the file at path, or the bytes the file check
@@ -59,6 +63,11 @@ struct DownloadStream {
     int64_t replyDueUs;  // the bound of the awaited reply
     int replyTimeoutMs;  // that bound, as a length
     DownloadStreamState state;
+    // The replies taken for its characters (the ready reply is not one of them): the
+    // identifier of the first, and whether another identifier came among them.
+    long long characterReplies;
+    uint32_t characterReplyId;
+    bool otherReplyId;
 };
 
 // Opens the image (counting its lines first), drops the frames already queued (so that
@@ -77,9 +86,13 @@ bool advanceDownloadStream(DownloadStream* stream, int64_t nowUs, bool maySend);
 // and a reply is still owed).
 bool downloadStreamAwaitsReply(const DownloadStream& stream);
 
-// A frame handed to the stream as its reply. True when one was awaited; a frame more is
-// no second go-ahead, and false.
-bool takeDownloadReply(DownloadStream* stream);
+// A frame of identifier replyId handed to the stream as its reply. True when one was
+// awaited; a frame more is no second go-ahead, and false.
+bool takeDownloadReply(DownloadStream* stream, uint32_t replyId);
+
+// Once the stream is done: whether one identifier answered every character it awaited a
+// reply for, in *replyId.
+bool downloadStreamOneReplyId(const DownloadStream& stream, uint32_t* replyId);
 
 // Its walk gives the stream up at nowUs.
 void failDownloadStream(DownloadStream* stream, int64_t nowUs);

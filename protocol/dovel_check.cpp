@@ -23,7 +23,7 @@ Answer ask(int controllerId, int property, CanFrame* reply) {
     const CanFrame request = makeGetRequest(controllerId, property);
     CAN_Write(&request);
     const int64_t dueUs = clockNowUs() + static_cast<int64_t>(REPLY_TIMEOUT_MS) * 1000;
-    switch (awaitStandardReply(reply, dueUs, REPLY_TIMEOUT_MS, QUIET_TIMEOUT)) {
+    switch (awaitStandardReply(reply, dueUs, REPLY_TIMEOUT_MS, QUIET_TIMEOUT, controllerId)) {
         case REPLY_STANDARD:
             return ANSWERED;
         case REPLY_LINK_DOWN:

@@ -78,7 +78,8 @@ int getProperty(int controllerId, int property, int32_t* value) {
     const CanFrame request = makeGetRequest(controllerId, property);
     CAN_Write(&request);
     CanFrame reply{};
-    if (readReply(&reply) != 0) {
+    // Another controller's frame is no answer to this one's request.
+    if (awaitReply(&reply, controllerId) != REPLY_STANDARD) {
         return 1;
     }
     return decodeReply(&reply, value);

@@ -33,7 +33,8 @@ CanFrame makeSetRequest(int controllerId, int property, int32_t value);
 int decodeReply(const CanFrame* reply, int32_t* value);
 
 // Reads one property: 0 with the value, 1 on failure with *value untouched. Frames
-// already queued are dropped first, so a late frame is not taken for the reply.
+// already queued are dropped first, so a late frame is not taken for the reply, and a
+// frame of an identifier proven another controller's is passed over.
 int getProperty(int controllerId, int property, int32_t* value);
 
 // Sends one set request with the low 16 bits of value; nothing is awaited.

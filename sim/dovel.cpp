@@ -280,7 +280,9 @@ void takeCharacter(SimHand* hand, SimDovel* dovel, uint8_t c, int64_t atUs) {
         return;
     }
     dovel->event = SIM_EVENT_CHARACTER_DONE;
-    dovel->eventUs = atUs + simStepUs(hand, SIM_CHARACTER_TAKE_US);
+    const int delayUs = faults->characterDelayUs;
+    dovel->eventUs =
+        atUs + (delayUs != SIM_FAULT_OFF ? delayUs : simStepUs(hand, SIM_CHARACTER_TAKE_US));
 }
 
 // "Ready for the next character": the characters taken so far, as a VERS reply; or, with
@@ -301,6 +303,23 @@ void sendDownloadReply(SimHand* hand, SimDovel* dovel, int64_t atUs) {
     }
     send(hand, dovel, &reply, atUs, reply.LEN);
 }
+
+}  // namespace
+
+void dovelStrayReady(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t atUs) {
+    const bool startRequest = frame->LEN >= SET_REQUEST_MIN_LEN &&
+                              frame->DATA[0] == (SET_FLAG | SIM_PROP_VERS) &&
+                              setValue(frame) == SIM_DOWNLOAD_START;
+    if (dovel->faults.strayForNode != static_cast<int>(frame->ID) || !startRequest ||
+        dovel->straySent || dovel->mode != SIM_MODE_MONITOR || dovel->hung) {
+        return;
+    }
+    dovel->straySent = true;
+    CanFrame ready = littleEndianReply(dovel, SIM_PROP_VERS, {dovel->charactersTaken, 2});
+    send(hand, dovel, &ready, atUs + simStepUs(hand, SIM_REPLY_DELAY_US), ready.LEN);
+}
+
+namespace {
 
 void takeNextOrWait(SimHand* hand, SimDovel* dovel, int64_t atUs) {
     dovel->event = SIM_EVENT_NONE;

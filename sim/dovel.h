@@ -93,5 +93,9 @@ bool dovelDamaged(const SimDovel* dovel);
 // A frame whose identifier is the controller's node, at the end of its time on the bus.
 void dovelReceive(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t atUs);
 
+// stray=ID:OTHER: a frame addressed to another controller; the first start request to
+// OTHER gets one ready frame of this controller's own.
+void dovelStrayReady(SimHand* hand, SimDovel* dovel, const CanFrame* frame, int64_t atUs);
+
 // Runs the controller's pending event (dovel->event at dovel->eventUs).
 void dovelRunEvent(SimHand* hand, SimDovel* dovel);

@@ -122,6 +122,7 @@ struct SimDovel {
     bool foreignInDownloadSent;
     bool readErrorSent;
     bool stallSpent;
+    bool straySent;
 };
 
 struct SimHand {

@@ -197,6 +197,8 @@ void finishFrame(SimHand* hand, int64_t atUs) {
             foreignAnswer(hand, dovel, &done.frame, atUs);
             dovelReceive(hand, dovel, &done.frame, atUs);
             foreignInDownload(hand, dovel, atUs);
+        } else if (done.sender == SIM_SENDER_HOST) {
+            dovelStrayReady(hand, dovel, &done.frame, atUs);
         }
     }
     if (bus->framesDone == hand->options.unplugAfterFrames) {

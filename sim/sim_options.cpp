@@ -21,6 +21,7 @@ enum ArgumentKind {
     TEXT_ARGUMENT,            // anything but empty
     READY_ARGUMENT,           // count or id
     RX_BUFFER_ARGUMENT,       // N, 0 to SIM_RX_BUFFER_OPTION_MAX
+    DOVEL_PAIR_ARGUMENT,      // ID:OTHER, two controllers of the hand
 };
 
 enum OptionId {
@@ -47,6 +48,8 @@ enum OptionId {
     OPTION_SHARED_REPLY_ID,
     OPTION_REPLY_ID_CHANGE,
     OPTION_RX_BUFFER,
+    OPTION_STRAY,
+    OPTION_CHAR_DELAY,
 };
 
 struct OptionSpec {
@@ -79,6 +82,8 @@ constexpr OptionSpec OPTIONS[] = {
     {"shared-reply-id", NO_ARGUMENT, OPTION_SHARED_REPLY_ID},
     {"reply-id-change", DOVEL_ARGUMENT, OPTION_REPLY_ID_CHANGE},
     {"rx-buffer", RX_BUFFER_ARGUMENT, OPTION_RX_BUFFER},
+    {"stray", DOVEL_PAIR_ARGUMENT, OPTION_STRAY},
+    {"char-delay", DOVEL_COUNT_ARGUMENT, OPTION_CHAR_DELAY},
 };
 
 // A decimal number that makes up the whole of text, or -1.
@@ -153,6 +158,15 @@ bool parseArgument(ArgumentKind kind, const std::string& text, bool present,
         case COUNT_ARGUMENT:
             argument->count = parseNumber(text);
             return present && argument->count >= 0;
+        case DOVEL_PAIR_ARGUMENT: {
+            if (!present || parts.size() != 2) {
+                return false;
+            }
+            argument->dovel = parseDovel(parts[0]);
+            const int other = parseDovel(parts[1]);
+            argument->count = other + SIM_FIRST_DOVEL_ID;
+            return argument->dovel >= 0 && other >= 0 && other != argument->dovel;
+        }
         case RX_BUFFER_ARGUMENT:
             argument->count = parseNumber(text);
             return present && argument->count >= 0 && argument->count <= SIM_RX_BUFFER_OPTION_MAX;
@@ -247,6 +261,12 @@ void applyOption(OptionId id, const OptionArgument& argument, SimOptions* option
         case OPTION_RX_BUFFER:
             options->rxBuffer = count;
             break;
+        case OPTION_STRAY:
+            faults->strayForNode = count;
+            break;
+        case OPTION_CHAR_DELAY:
+            faults->characterDelayUs = count;
+            break;
     }
 }
 
@@ -291,6 +311,7 @@ SimOptions simDefaultOptions() {
         faults.readErrorAfterCharacters = SIM_FAULT_OFF;
         faults.stallRecoverMs = SIM_FAULT_OFF;
         faults.eraseMs = SIM_FAULT_OFF;
+        faults.characterDelayUs = SIM_FAULT_OFF;
     }
     options.unplugAfterFrames = SIM_FAULT_OFF;
     options.linkDownAfterFrames = SIM_FAULT_OFF;

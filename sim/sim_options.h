@@ -58,6 +58,11 @@
 //                    SIM_SHARED_REPLY_ID, as a hand whose controllers are not told apart
 //   reply-id-change=ID  that controller's replies in a download after its ready reply
 //                    carry another identifier, SIM_CHANGED_REPLY_ID
+//   stray=ID:OTHER   that controller's monitor answers the first download start request
+//                    sent to controller OTHER with one ready frame of its own, as a
+//                    monitor that wakes on bus traffic may
+//   char-delay=ID:US that controller takes US microseconds for each character of a
+//                    download before it replies (20 by default)
 //   rx-buffer=N      a monitor holds N characters (0 to 16, 4 by default) that arrive
 //                    while it is still taking one or erasing its flash; more are lost
 //                    and counted in the end report, as a monitor with a small receive
@@ -91,6 +96,8 @@ struct SimDovelFaults {
     int stallRecoverMs;            // SIM_FAULT_OFF (stalled until reset) or MS
     int eraseMs;                   // SIM_FAULT_OFF or MS
     bool replyIdChange;
+    int strayForNode;      // 0, or the controller whose first start request it answers
+    int characterDelayUs;  // SIM_FAULT_OFF or US
 };
 
 struct SimOptions {

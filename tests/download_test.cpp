@@ -310,7 +310,7 @@ TEST_P(DownloadStreamScriptTest, SendsWhatItsRepliesAndTheTimeAllow) {
     while (script >> step) {
         adapter.nowUs = std::stoll(step.substr(1));
         if (step[0] == 'r' || step[0] == 'R') {
-            EXPECT_EQ(takeDownloadReply(&stream), step[0] == 'r') << step;
+            EXPECT_EQ(takeDownloadReply(&stream, 0x200 | DOVEL), step[0] == 'r') << step;
         } else {
             advanceDownloadStream(&stream, adapter.nowUs, step[0] == 'a');
         }
@@ -398,11 +398,11 @@ TEST_F(DownloadTest, StreamGoesOnAloneFromWhereItIs) {
     DownloadStream stream{};
     DownloadReport report{};
     ASSERT_EQ(startDownloadStream(&stream, DOVEL, ImageSource{nullptr, &image}, &report), 0);
-    takeDownloadReply(&stream);
+    takeDownloadReply(&stream, 0x200 | DOVEL);
     advanceDownloadStream(&stream, 0, true);
     advanceDownloadStream(&stream, 1000, true);  // A, in answer to the ready reply
     adapter.queue.clear();
-    takeDownloadReply(&stream);                          // the reply to A, taken elsewhere
+    takeDownloadReply(&stream, 0x200 | DOVEL);           // the reply to A, taken elsewhere
     queueFrame(adapter, makeFrame(0x200 | 11, {0x01}));  // no reply to a character not sent
     beginStdoutCapture();
     EXPECT_EQ(continueDownloadAlone(&stream), 0);

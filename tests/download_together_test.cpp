@@ -19,29 +19,36 @@ constexpr int64_t NEVER = INT64_MAX;
 
 // One controller's monitor: its ready reply some time after the start request, and one
 // reply per character taken, each when it is ready for the next. A character that comes
-// before it is ready counts as early: a real monitor may lose it.
+// before it is ready counts as early: a real monitor may lose it. As one by one would,
+// a controller whose ready reply a stray frame stood in for gets its proof characters one
+// ahead of it.
 struct ModelDovel {
     int64_t startDelayUs = 300;
     int64_t characterDelayUs = 100;
-    int answered = 1 << 30;  // characters it answers, then silence
-    bool answersStart = true;
-    std::string received;
+    int answered = 1 << 30;         // characters it answers, then silence
+    uint32_t characterReplyId = 0;  // of its replies to characters, when not its ready reply's
+    int strayFor = 0;               // it answers the first start request to that controller once
+    int extraAfter = 0;             // after its reply to that character, a frame more, 300 us later
+    std::string received{};
     int early = 0;
     int64_t readyAtUs = NEVER;
     long queuedAtRead = 0;
 };
 
 struct TogetherCase {
-    const char* name;
-    std::vector<ModelDovel> dovels;  // 11 to 14
-    bool arbitrate;          // of the frames ready at once, the lowest identifier is read first
-    int statusMessages;      // queued among the replies, all alike
-    int linkGoesAtStartOf;   // that controller's start request: every read fails from then on
-    bool writeFailsToo;      // ... and that write and every later one
-    const char* downloaded;  // per controller, Y or N
-    int startRequests;
-    std::vector<std::pair<std::string, int>> textCounts;  // how often each text shows
-    bool fair;  // no reply waits while more than a round of others' frames are read
+    const char* name = "";
+    std::vector<ModelDovel> dovels = std::vector<ModelDovel>(DOVEL_COUNT);  // 11 to 14
+    const char* downloaded = "YYYY";  // per controller, Y or N
+    // How often each text shows, in the walk's output and the summary's line on it.
+    std::vector<std::pair<std::string, int>> textCounts{};
+    int startRequests = DOVEL_COUNT;
+    bool arbitrate = false;      // of the frames ready at once, the lowest identifier is read first
+    int statusMessages = 0;      // queued among the replies, all alike
+    int linkGoesAtStartOf = 0;   // that controller's start request: every read fails from then on
+    bool writeFailsToo = false;  // ... and that write and every later one
+    int64_t periodicUs = 0;      // a node that is no Dovel sends a frame this often
+    int earlyAllowed = 0;  // characters a controller may get before it is ready, as one by one
+    bool fair = false;     // no reply waits while more than a round of others' frames are read
 };
 
 void PrintTo(const TogetherCase& c, std::ostream* out) { *out << c.name; }
@@ -72,20 +79,34 @@ class DownloadTogetherTest : public testing::TestWithParam<TogetherCase> {
                 a.writeResult = GetParam().writeFailsToo ? GONE : 0;
             }
             dovel.readyAtUs = a.nowUs + dovel.startDelayUs;
-            if (dovel.answersStart && !gone) {
+            dovel.queuedAtRead = reads;
+            if (!gone) {
                 queueFrame(a, reply, dovel.readyAtUs);
+            }
+            for (size_t i = 0; i < dovels.size(); ++i) {
+                if (dovels[i].strayFor == static_cast<int>(f.ID)) {
+                    dovels[i].strayFor = 0;
+                    queueFrame(a, makeFrame(REPLY_ID_BASE | (FIRST_DOVEL_ID + i), {0x80, 0x00}),
+                               a.nowUs + 20);
+                }
             }
             return;
         }
         dovel.received.push_back(static_cast<char>(f.DATA[0]));
         dovel.early += a.nowUs < dovel.readyAtUs ? 1 : 0;
-        if (static_cast<int>(dovel.received.size()) > dovel.answered) {
+        if (static_cast<int>(dovel.received.size()) > dovel.answered || dovel.readyAtUs == NEVER) {
             dovel.readyAtUs = NEVER;
             return;
         }
-        dovel.readyAtUs = a.nowUs + dovel.characterDelayUs;
+        // An early character waits in its receive buffer until it is ready.
+        dovel.readyAtUs = std::max(a.nowUs, dovel.readyAtUs) + dovel.characterDelayUs;
         dovel.queuedAtRead = reads;
-        queueFrame(a, reply, dovel.readyAtUs);
+        CanFrame characterReply = reply;
+        characterReply.ID = dovel.characterReplyId != 0 ? dovel.characterReplyId : reply.ID;
+        queueFrame(a, characterReply, dovel.readyAtUs);
+        if (static_cast<int>(dovel.received.size()) == dovel.extraAfter) {
+            queueFrame(a, characterReply, dovel.readyAtUs + 300);
+        }
         if (statusesLeft > 0 && dovel.received.size() % 5 == 0) {
             --statusesLeft;
             queueFrame(a, makeFrame(0, {0, 0, 0, 8}, FRAME_TYPE_STATUS), a.nowUs);
@@ -93,6 +114,10 @@ class DownloadTogetherTest : public testing::TestWithParam<TogetherCase> {
     }
 
     void onRead(ScriptedAdapter& a) {
+        for (; GetParam().periodicUs > 0 && nextPeriodicUs <= a.nowUs;
+             nextPeriodicUs += GetParam().periodicUs) {
+            queueFrame(a, makeFrame(0x1F0, {0x00}), nextPeriodicUs);
+        }
         arbitrate(a);
         if (!a.queue.empty() && a.queue.front().atUs <= a.nowUs) {
             ++reads;
@@ -128,6 +153,7 @@ class DownloadTogetherTest : public testing::TestWithParam<TogetherCase> {
     bool gone = false;
     long reads = 0;
     long worstWait = 0;  // reads of other frames while a reply was ready to be read
+    int64_t nextPeriodicUs = 0;
 };
 
 size_t countOf(const std::string& text, const std::string& part) {
@@ -150,6 +176,7 @@ TEST_P(DownloadTogetherTest, EachControllerGetsItsImageOrFailsAlone) {
     }
     beginStdoutCapture();
     runDownloadsTogether(&image, &outcome);
+    printDownloadWay(outcome);
     const std::string text = endStdoutCapture();
 
     for (int i = 0; i < DOVEL_COUNT; ++i) {
@@ -160,8 +187,7 @@ TEST_P(DownloadTogetherTest, EachControllerGetsItsImageOrFailsAlone) {
         } else {
             EXPECT_EQ(SENT.rfind(dovels[i].received, 0), 0u) << outcome.dovels[i].id;
         }
-        EXPECT_EQ(dovels[i].early, 0) << outcome.dovels[i].id;
-        EXPECT_FALSE(outcome.dovels[i].wentAlone) << outcome.dovels[i].id;
+        EXPECT_LE(dovels[i].early, c.earlyAllowed) << outcome.dovels[i].id;
     }
     EXPECT_EQ(startRequests, c.startRequests);
     for (const auto& [part, count] : c.textCounts) {
@@ -172,87 +198,97 @@ TEST_P(DownloadTogetherTest, EachControllerGetsItsImageOrFailsAlone) {
     }
 }
 
-ModelDovel answering(int characters) {
-    ModelDovel dovel;
-    dovel.answered = characters;
-    return dovel;
+std::vector<ModelDovel> oneOf(int id, ModelDovel odd) {
+    std::vector<ModelDovel> dovels(DOVEL_COUNT);
+    dovels[id - FIRST_DOVEL_ID] = odd;
+    return dovels;
 }
 
-ModelDovel instant() {
-    ModelDovel dovel;
-    dovel.startDelayUs = 0;
-    dovel.characterDelayUs = 0;
-    return dovel;
-}
-
-const std::vector<ModelDovel> HEALTHY(DOVEL_COUNT);
+constexpr int PROOF_CHARACTERS = 4;
+const ModelDovel INSTANT{.startDelayUs = 0, .characterDelayUs = 0};
 const std::string LINK_LINE = "Download FAILED: the CAN link is down (";
+const std::string ALL_TOGETHER = "Downloads: together (4 of 4)\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DownloadTogetherTest,
     testing::Values(
-        TogetherCase{"Healthy",
-                     HEALTHY,
-                     false,
-                     0,
-                     0,
-                     false,
-                     "YYYY",
-                     4,
-                     {{"Dovel 11: Download complete!\n", 1}, {"Dovel 14: Download complete!\n", 1}},
-                     true},
-        TogetherCase{"NoneStarvedOnAZeroLatencyBus",
-                     {instant(), instant(), instant(), instant()},
-                     true,
-                     0,
-                     0,
-                     false,
-                     "YYYY",
-                     4,
-                     {{"Download complete!\n", 4}},
-                     true},
-        TogetherCase{"LinkLostAtAStartRequest",
-                     HEALTHY,
-                     false,
-                     0,
-                     12,
-                     true,
-                     "NNNN",
-                     2,
-                     {{LINK_LINE, 1}, {"Dovel 13", 0}, {"Dovel 11: download stopped at", 1}},
-                     false},
-        TogetherCase{"LinkLostWhileStarting",
-                     HEALTHY,
-                     false,
-                     0,
-                     13,
-                     false,
-                     "NNNN",
-                     3,
-                     {{LINK_LINE, 1}, {"Dovel 14", 0}},
-                     false},
-        TogetherCase{"FirstCharacterLeftUnanswered",
-                     {answering(0), ModelDovel{}, ModelDovel{}, ModelDovel{}},
-                     false,
-                     0,
-                     0,
-                     false,
-                     "NYYY",
-                     4,
-                     {{"Download FAILED: Dovel 11 stopped replying\n", 1},
-                      {"Dovel 11: download stopped at", 1},
-                      {"alone", 0}},
-                     false},
-        TogetherCase{"BusStatusRepeatedPrintedOnce",
-                     HEALTHY,
-                     false,
-                     3,
-                     0,
-                     false,
-                     "YYYY",
-                     4,
-                     {{"Got status message, DATA[3] = 0x0008\n", 1}},
-                     true}),
+        TogetherCase{.name = "Healthy",
+                     .textCounts = {{"Download complete!\n", 4}, {ALL_TOGETHER, 1}},
+                     .fair = true},
+        TogetherCase{.name = "NoneStarvedOnAZeroLatencyBus",
+                     .dovels = {INSTANT, INSTANT, INSTANT, INSTANT},
+                     .textCounts = {{ALL_TOGETHER, 1}},
+                     .arbitrate = true,
+                     .fair = true},
+        TogetherCase{.name = "LinkLostAtAStartRequest",
+                     .downloaded = "NNNN",
+                     .textCounts = {{LINK_LINE, 1}, {"Dovel 13", 0}, {"11: download stopped", 1}},
+                     .startRequests = 2,
+                     .linkGoesAtStartOf = 12,
+                     .writeFailsToo = true},
+        TogetherCase{.name = "LinkLostWhileStarting",
+                     .downloaded = "NNNN",
+                     .textCounts = {{LINK_LINE, 1}, {"Dovel 14", 0}},
+                     .startRequests = 3,
+                     .linkGoesAtStartOf = 13},
+        TogetherCase{.name = "FirstCharacterLeftUnanswered",
+                     .dovels = oneOf(11, {.answered = 0}),
+                     .downloaded = "NYYY",
+                     .textCounts = {{"Download FAILED: Dovel 11 stopped replying\n", 1},
+                                    {"Downloads: together (3 of 4)\n", 1}}},
+        TogetherCase{.name = "RepliesStopAfterTheProof",
+                     .dovels = oneOf(12, {.answered = 30}),
+                     .downloaded = "YNYY",
+                     .textCounts = {{"\nDownload FAILED: Dovel 12 stopped replying\n", 1},
+                                    {"Dovel 12: download stopped at 33%\n", 1},
+                                    {ALL_TOGETHER, 1}}},
+        TogetherCase{.name = "BusStatusRepeatedPrintedOnce",
+                     .textCounts = {{"Got status message, DATA[3] = 0x0008\n", 1}},
+                     .statusMessages = 3},
+        TogetherCase{.name = "ReadyReplyOfAnotherIdentifier",
+                     .dovels = oneOf(12, {.characterReplyId = 0x30C}),
+                     .textCounts = {{"Dovel 12: starting its download...[OK] its replies carry "
+                                     "0x30C\n",
+                                     1},
+                                    {ALL_TOGETHER, 1}}},
+        TogetherCase{.name = "StrayFrameBeforeTheReadyReply",
+                     .dovels = {{}, {}, {.startDelayUs = 2000}, {.strayFor = 13}},
+                     .textCounts = {{"Dovel 13: starting its download...[OK] but a frame of "
+                                     "0x20D came with no character awaiting it\n",
+                                     1},
+                                    {"\n\nDownloading firmware to Dovel 11\n", 1},
+                                    {"\n\nDownloading firmware to Dovel 14\n", 1},
+                                    {"Downloads: one by one, not together: the replies of "
+                                     "Dovel 13 were not proven its own (a frame of 0x20D)\n",
+                                     1}},
+                     .earlyAllowed = PROOF_CHARACTERS},
+        TogetherCase{.name = "StrayFrameBeforeALongErase",
+                     .dovels = {{}, {}, {.startDelayUs = 5000000}, {.strayFor = 13}},
+                     .textCounts = {{"Downloads: one by one, not together", 1}},
+                     .earlyAllowed = PROOF_CHARACTERS},
+        TogetherCase{.name = "StrayAndUnequalReplyDelays",
+                     .dovels = {{},
+                                {},
+                                {.startDelayUs = 5000, .characterDelayUs = 20},
+                                {.characterDelayUs = 3000, .strayFor = 13}},
+                     .textCounts = {{"Downloads: one by one, not together", 1}},
+                     .earlyAllowed = PROOF_CHARACTERS},
+        TogetherCase{.name = "PeriodicForeignSource",
+                     .textCounts = {{"Dovel 12: starting", 0},
+                                    {"Downloads: one by one, not together: the replies of "
+                                     "Dovel 11 were not proven its own (a frame of 0x1F0)\n",
+                                     1}},
+                     .periodicUs = 150,
+                     .earlyAllowed = static_cast<int>(SENT.size())},
+        TogetherCase{.name = "ProvenIdentifierWithNothingAwaited",
+                     .dovels = oneOf(13, {.extraAfter = 62}),
+                     .textCounts = {{"\nA frame of 0x20D, Dovel 13's replies, came with no reply "
+                                     "awaited: the downloads go on one by one\n",
+                                     1},
+                                    {"\n\nDownloading firmware to Dovel 11\n", 1},
+                                    {"Downloads: together (4 of 4); then one by one: a frame of "
+                                     "0x20D, Dovel 13's replies, came with no reply awaited\n",
+                                     1}}}),
     [](const testing::TestParamInfo<TogetherCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "can/reply_owners.h"
+#include "protocol/dovel_check.h"
 #include "tests/support/scripted_adapter.h"
 #include "tests/support/stdout_capture.h"
 
@@ -135,6 +137,55 @@ TEST_F(GetPropertyTest, FailsOnSilenceStatusOrAnInvalidReplyLeavingTheValue) {
         EXPECT_EQ(value, 77);
     }
 }
+
+// A frame of an identifier proven another controller's is passed over within the reply's
+// bound; the asked controller's own, an identifier shared by two controllers, or one not
+// proven is taken. Before it, another controller's frame: (identifier, whose).
+struct OwnerCase {
+    const char* name;
+    uint32_t firstId;
+    std::vector<std::pair<uint32_t, int>> owners;
+    int32_t expectedValue;  // 0x11 from the first frame, 13 from the asked controller's
+};
+
+void PrintTo(const OwnerCase& c, std::ostream* out) { *out << c.name; }
+
+class ReplyOwnerTest : public GetPropertyTest, public testing::WithParamInterface<OwnerCase> {
+  protected:
+    void TearDown() override {
+        forgetReplyOwners();
+        GetPropertyTest::TearDown();
+    }
+};
+
+TEST_P(ReplyOwnerTest, PassesOverOnlyAnotherControllersProvenIdentifier) {
+    for (const auto& [id, controller] : GetParam().owners) {
+        noteReplyOwner(id, controller);
+    }
+    adapter.onWrite = [](ScriptedAdapter& a, const CanFrame&) {
+        queueFrame(a, makeFrame(GetParam().firstId, {0x81, 0, 0x11}), a.nowUs + 100);
+        queueFrame(a, makeFrame(0x20D, {0x81, 0, 13}), a.nowUs + 300);
+    };
+    int32_t value = 0;
+    EXPECT_EQ(getProperty(13, ROLE, &value), 0);
+    EXPECT_EQ(value, GetParam().expectedValue);
+    // The final check alike: 13's own answer holds its ID, the other frame does not.
+    adapter.queue.clear();
+    DovelCheckAnswer answer{};
+    beginStdoutCapture();
+    const DovelCheck check =
+        checkDovel(13, DovelCheckQuestion{1, false, false, 0, ExpectedVersion{}}, &answer);
+    const std::string text = endStdoutCapture();
+    EXPECT_EQ(check == CHECK_NOT_ITS_ID, GetParam().expectedValue == 0x11) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Owners, ReplyOwnerTest,
+    testing::Values(OwnerCase{"AnotherControllersIsPassedOver", 0x20C, {{0x20C, 12}}, 13},
+                    OwnerCase{"ItsOwnIsTaken", 0x20C, {{0x20C, 13}}, 0x11},
+                    OwnerCase{"SharedIsTaken", 0x200, {{0x200, 11}, {0x200, 12}}, 0x11},
+                    OwnerCase{"UnprovenIsTaken", 0x20C, {{0x20E, 14}}, 0x11}),
+    [](const testing::TestParamInfo<OwnerCase>& info) { return info.param.name; });
 
 TEST_F(GetPropertyTest, SetPropertySendsOneFrameAndReadsNothing) {
     setProperty(11, ROLE, 0x12345);

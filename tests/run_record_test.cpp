@@ -174,7 +174,7 @@ TEST(RunRecord, AnInterruptionAfterTheWalksBeganLeavesWhatTheyHadDone) {
     outcome.dovels[0].id = 11;
     outcome.dovels[0].prepare = PREPARED;
     outcome.dovels[0].roleRead = 0x8465;
-    outcome.dovels[0].download = DownloadReport{true, 7, false, 1234, 0};
+    outcome.dovels[0].download = DownloadReport{true, 7, false, 1234, 0, false, 0};
     outcome.dovels[1].id = 12;
     outcome.dovels[1].leftOut = true;
     outcome.leftOut = 0b1010;
@@ -252,7 +252,8 @@ struct FallbackCase {
     const char* name;
     DownloadMode mode;
     int repeatingId;
-    int aloneId;  // a controller that went on alone, 0 for none
+    int unprovenId;
+    int contradictedId;
     const char* expected;
 };
 
@@ -268,9 +269,9 @@ TEST_P(DownloadFallbackTest, SaysWhyTheDownloadsDidNotRunAsAsked) {
     UpdateOutcome outcome{};
     for (int i = 0; i < DOVEL_COUNT; ++i) {
         outcome.dovels[i].id = FIRST_DOVEL_ID + i;
-        outcome.dovels[i].wentAlone = outcome.dovels[i].id == c.aloneId;
     }
-    outcome.download = DownloadWay{c.mode, 4, c.repeatingId, 12, 0x200, 0};
+    outcome.download =
+        DownloadWay{c.mode, 4, c.repeatingId, 12, c.unprovenId, c.contradictedId, 0x200, 0};
     recordUpdate(outcome);
     recordEnd(1, false);
     const std::vector<std::string> lines = recordLines(report.path);
@@ -281,16 +282,19 @@ TEST_P(DownloadFallbackTest, SaysWhyTheDownloadsDidNotRunAsAsked) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, DownloadFallbackTest,
     testing::Values(
-        FallbackCase{"OneByOne", DOWNLOAD_ONE_BY_ONE, 13, 0,
+        FallbackCase{"OneByOne", DOWNLOAD_ONE_BY_ONE, 13, 0, 0,
                      "\"download_mode\":\"one-by-one\",\"download_fallback\":null,"},
-        FallbackCase{"TogetherAsAsked", DOWNLOAD_TOGETHER, 0, 0,
+        FallbackCase{"TogetherAsAsked", DOWNLOAD_TOGETHER, 0, 0, 0,
                      "\"download_mode\":\"together\",\"download_fallback\":null,"},
-        FallbackCase{"RepeatedIdentifier", DOWNLOAD_TOGETHER, 13, 14,
+        FallbackCase{"RepeatedIdentifier", DOWNLOAD_TOGETHER, 13, 0, 0,
                      "\"download_mode\":\"together\",\"download_fallback\":\"one by one, not "
                      "together: the replies of Dovel 12 and Dovel 13 both carry 0x200\","},
-        FallbackCase{"OneWentAlone", DOWNLOAD_TOGETHER, 0, 14,
-                     "\"download_fallback\":\"Dovel 14 went on alone, one by one: its replies "
-                     "changed identifier\","}),
+        FallbackCase{"IdentifierNotProven", DOWNLOAD_TOGETHER, 0, 13, 0,
+                     "\"download_fallback\":\"one by one, not together: the replies of Dovel 13 "
+                     "were not proven its own (a frame of 0x200)\","},
+        FallbackCase{"ProvenIdentifierUnawaited", DOWNLOAD_TOGETHER, 0, 0, 14,
+                     "\"download_fallback\":\"then one by one: a frame of 0x200, Dovel 14's "
+                     "replies, came with no reply awaited\","}),
     [](const testing::TestParamInfo<FallbackCase>& info) { return info.param.name; });
 
 #if !defined(_WIN32)

@@ -192,6 +192,18 @@ TEST_F(SimDownloadTest, CharactersBeforeReadyWaitInTheFifoAndTheRestAreLost) {
     }
 }
 
+// stray=14:13: 14's monitor answers the first start request to 13 once, ahead of 13;
+// char-delay=13:3000: 13 answers each character 3 ms after it came.
+TEST_F(SimDownloadTest, StrayReadyFrameAndSlowCharacters) {
+    openMonitor(13, "stray=14:13,char-delay=13:3000");
+    simStoreRoleAndReset(14, UNLOCK_MAIN, 0);
+    EXPECT_EQ(simExchange(simSet(13, VERS, 0xAA), 3),
+              (Frames{readyReply(14, 0), readyReply(13, 0)}));
+    EXPECT_EQ(simExchange(simSet(13, VERS, 0xAA), 3), Frames{readyReply(13, 0)});
+    EXPECT_EQ(simExchange(simCharacter(13, '0'), 2), Frames{});
+    EXPECT_EQ(simReadAfter(2), Frames{readyReply(13, 1)});
+}
+
 TEST_F(SimDownloadTest, CharacterAheadOfTheReplyIsHeldNotLost) {
     openMonitor(11);
     EXPECT_EQ(simExchange(simSet(11, VERS, 0xAA), 3), Frames{readyReply(11, 0)});

@@ -300,6 +300,11 @@ const OptionCase OPTION_CASES[] = {
     {"fast,rx-buffer=16", nullptr},
     {"rx-buffer=17", "malformed option 'rx-buffer=17'"},
     {"rx-buffer", "malformed option 'rx-buffer'"},
+    {"stray=14:13,char-delay=11:0", nullptr},
+    {"stray=14:14", "malformed option 'stray=14:14'"},
+    {"stray=14", "malformed option 'stray=14'"},
+    {"stray=14:10", "malformed option 'stray=14:10'"},
+    {"char-delay=14", "malformed option 'char-delay=14'"},
 };
 
 TEST(SimOptions, ParsesValidListsAndNamesTheFirstBadOption) {
@@ -320,10 +325,15 @@ TEST(SimOptions, SetsTheNamedFaults) {
     SimOptions options{};
     std::string error;
     ASSERT_EQ(simParseOptions("fast,silent=13,stall=12:500,slow=11:250,packed=5,read-error=14:7,"
-                              "stall=13:9:700,erase=14:6000,unplug-after=250,rx-buffer=1",
+                              "stall=13:9:700,erase=14:6000,unplug-after=250,rx-buffer=1,"
+                              "stray=14:13,char-delay=12:3000",
                               &options, &error),
               0);
     EXPECT_EQ(options.rxBuffer, 1);
+    EXPECT_EQ(options.dovel[3].strayForNode, 13);
+    EXPECT_EQ(options.dovel[2].strayForNode, 0);
+    EXPECT_EQ(options.dovel[1].characterDelayUs, 3000);
+    EXPECT_EQ(options.dovel[0].characterDelayUs, SIM_FAULT_OFF);
     EXPECT_TRUE(options.fast);
     EXPECT_TRUE(options.dovel[2].silent);
     EXPECT_FALSE(options.dovel[1].silent);
