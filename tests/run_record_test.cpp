@@ -321,6 +321,7 @@ struct RunEndCase {
     std::string downloading = "";  // the interrupted download, "ID:characters so far"
     std::string phase = "";        // the interrupted run's
     std::string before = "";       // DOVEL_CAN of a run on the same hand before this one
+    std::string holds = "";        // a pattern the record holds as well
 };
 
 const CanBackend* wrappedHand = nullptr;
@@ -474,6 +475,7 @@ TEST_P(RunEndTest, LeavesExactlyOneWholeTrueRecord) {
             << line;
     }
     EXPECT_EQ(matched(line, "\"phase\":\"(\\w+)\""), c.phase.empty() ? "none" : c.phase);
+    EXPECT_TRUE(std::regex_search(line, std::regex(c.holds))) << line;
     if (!state.empty()) {
         std::remove(state.c_str());
     }
@@ -534,6 +536,25 @@ INSTANTIATE_TEST_SUITE_P(
                                1,
                                "not_updated",
                                "11:updated 12:download_stopped 13:updated 14:updated"},
+                    RunEndCase{"NamedControllerFailed",
+                               {"@IMAGE"},
+                               "sim:fast,stall=12:500",
+                               {{"DOVEL_EXIT_STATUS", "report"}, {"DOVEL_IDS", "13,12"}},
+                               "x",
+                               END_ON_ITS_OWN,
+                               "",
+                               0,
+                               0,
+                               0,
+                               1,
+                               "not_updated",
+                               "11:not_named 12:download_stopped 13:updated 14:not_named",
+                               "",
+                               "",
+                               "",
+                               R"("dovel_ids":\[12,13\],.*"counts":\{"dovels":2,"updated":1,)"
+                               R"("took_failed_image":0,"not_updated":1,"not_named":2,)"
+                               R"("not_named_running":2\})"},
                     RunEndCase{"SigintAtTheExitPrompt",
                                {"@IMAGE"},
                                "sim:fast",
