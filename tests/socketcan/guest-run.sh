@@ -61,6 +61,10 @@ done < updates.txt
 # The four downloads at once (DOVEL_DOWNLOAD=together), the hand behind vcan0.
 read -r name image < updates.txt
 part "downloads together over vcan0: $name ($image)" sh ./together.sh "$name" "$image" </dev/null
+# A monitor that answers another's download start, a controller three times slower than
+# the others, a receive buffer of one character: no healthy controller fails.
+part "downloads together over vcan0 with a stray frame and a slow controller: $name ($image)" \
+  sh ./together.sh "$name" "$image" rx-buffer=1,stray=14:13,char-delay=14:3000 </dev/null
 # Several hands at once: two updates on vcan0 and vcan1 together, and a run started on
 # vcan0 while it is in use.
 read -r name image < updates.txt
