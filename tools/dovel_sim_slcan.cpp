@@ -31,13 +31,9 @@
 #include "can/clock.h"
 #include "can/slcan_protocol.h"
 #include "sim/sim_hand.h"
+#include "tools/sim_process.h"
 
 namespace {
-
-bool traceUnmaskedAsked() {
-    const char* value = std::getenv("DOVEL_CAN_TRACE_UNMASKED");
-    return value != nullptr && std::string(value) == "1";
-}
 
 constexpr int EXIT_USAGE = 2;
 constexpr int64_t IDLE_WAIT_US = 100000;
@@ -45,17 +41,11 @@ constexpr int64_t US_PER_MS = 1000;
 constexpr int64_t SPIN_WAIT_LIMIT_US = 1000;
 constexpr int64_t SEND_LIMIT_US = 100000;
 constexpr int SEND_RETRY_PAUSE_US = 200;
-constexpr int64_t SETTLE_LIMIT_US = 10 * 1000000;
-constexpr int SETTLE_MAX_STEPS = 1000000;
 // A command line longer than any command is refused whole.
 constexpr size_t MAX_COMMAND = 32;
 constexpr int BIT_RATE_1M = 8;
 constexpr const char* VERSION_ANSWER = "V1010\r";
 constexpr const char* SERIAL_ANSWER = "NSIM1\r";
-
-volatile sig_atomic_t stopRequested = 0;
-
-void requestStop(int) { stopRequested = 1; }
 
 struct Arguments {
     std::string options;
@@ -249,32 +239,6 @@ void waitForWork(const Adapter& adapter, const SimHand* hand, int64_t startUs,
     ppoll(&readable, 1, &timeout, waitMask);
 }
 
-void catchStopSignals(sigset_t* waitMask) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stopSignals, waitMask);
-    sigdelset(waitMask, SIGTERM);
-    sigdelset(waitMask, SIGINT);
-    struct sigaction stop {};
-    stop.sa_handler = requestStop;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
-}
-
-void settle(SimHand* hand) {
-    const int64_t limitUs = simHandNowUs(hand) + SETTLE_LIMIT_US;
-    for (int step = 0; step < SETTLE_MAX_STEPS; ++step) {
-        const int64_t nextUs = simHandNextEventUs(hand);
-        if (nextUs == SIM_NO_EVENT || nextUs > limitUs) {
-            return;
-        }
-        simHandAdvance(hand, nextUs);
-    }
-}
-
 // The pseudo-terminal, its far side held open in raw mode: 0 with its name, or 1.
 int openPort(Adapter* adapter, std::string* name) {
     adapter->master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -334,7 +298,7 @@ int main(int argc, char** argv) {
     }
     const int64_t startUs = realClockNowUs();
     const SimTraceSettings trace{true, canTraceWallClockUs(),
-                                 arguments.tracePath && traceUnmaskedAsked()};
+                                 arguments.tracePath && simTraceUnmaskedAsked()};
     if (arguments.tracePath && simHandTraceTo(hand, arguments.tracePath, trace) != 0) {
         std::fprintf(stderr, "dovel-sim-slcan: cannot write %s\n", arguments.tracePath);
         simHandDestroy(hand);
@@ -345,7 +309,7 @@ int main(int argc, char** argv) {
     std::printf("ready %s\n", port.c_str());
     std::fflush(stdout);
 
-    while (!stopRequested && !adapter.unplugged) {
+    while (!simStopRequested && !adapter.unplugged) {
         const int64_t nowUs = realClockNowUs() - startUs;
         simHandAdvance(hand, nowUs);
         takeCommands(&adapter, hand, nowUs);
@@ -355,10 +319,10 @@ int main(int argc, char** argv) {
         }
     }
     // A pulled-out adapter: the hand runs on until stopped, as its controllers would.
-    while (!stopRequested) {
+    while (!simStopRequested) {
         sigsuspend(&waitMask);
     }
-    settle(hand);
+    settleHand(hand);
     simHandReport(hand, stderr);
     unplug(&adapter);
     if (arguments.linkPath) {

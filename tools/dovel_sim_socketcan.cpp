@@ -30,15 +30,9 @@
 #include "can/clock.h"
 #include "can/socketcan_frames.h"
 #include "sim/sim_hand.h"
+#include "tools/sim_process.h"
 
 namespace {
-
-// The simulated hand's trace writes the access code as it is only when asked, as the
-// utility's own traces do.
-bool traceUnmaskedAsked() {
-    const char* value = std::getenv("DOVEL_CAN_TRACE_UNMASKED");
-    return value != nullptr && std::string(value) == "1";
-}
 
 constexpr int EXIT_USAGE = 2;
 // The longest sleep while the hand has nothing to do: a stop request ends it anyway.
@@ -48,17 +42,10 @@ constexpr int64_t US_PER_S = 1000000;
 // How long a frame for the bus waits at most for room in the transmit queue.
 constexpr int64_t SEND_RETRY_US = 100000;
 constexpr int SEND_RETRY_PAUSE_US = 200;
-// How far the hand runs on after a stop request, at most, to finish its steps.
-constexpr int64_t SETTLE_LIMIT_US = 10 * US_PER_S;
-constexpr int SETTLE_MAX_STEPS = 1000000;
 // Waits shorter than this are spent polling, not sleeping: a timer may wake a process
 // hundreds of microseconds late (much more so in an emulated machine), while the
 // hand's steps within one exchange are tens of microseconds apart.
 constexpr int64_t SPIN_WAIT_LIMIT_US = 1000;
-
-volatile sig_atomic_t stopRequested = 0;
-
-void requestStop(int) { stopRequested = 1; }
 
 struct Arguments {
     const char* iface;
@@ -194,35 +181,6 @@ void waitForWork(int fd, const SimHand* hand, int64_t startUs, const sigset_t* w
     ppoll(&readable, 1, &timeout, waitMask);
 }
 
-// Stop signals are held back except while waiting, so none is lost between a check
-// of the flag and the wait.
-void catchStopSignals(sigset_t* waitMask) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigprocmask(SIG_BLOCK, &stopSignals, waitMask);
-    sigdelset(waitMask, SIGTERM);
-    sigdelset(waitMask, SIGINT);
-    struct sigaction stop {};
-    stop.sa_handler = requestStop;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGTERM, &stop, nullptr);
-    sigaction(SIGINT, &stop, nullptr);
-}
-
-// Runs the hand on its own time line, without waiting, until nothing is pending.
-void settle(SimHand* hand) {
-    const int64_t limitUs = simHandNowUs(hand) + SETTLE_LIMIT_US;
-    for (int step = 0; step < SETTLE_MAX_STEPS; ++step) {
-        const int64_t nextUs = simHandNextEventUs(hand);
-        if (nextUs == SIM_NO_EVENT || nextUs > limitUs) {
-            return;
-        }
-        simHandAdvance(hand, nextUs);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -245,7 +203,7 @@ int main(int argc, char** argv) {
     // The hand's time 0; its trace is stamped with the wall clock from here.
     const int64_t startUs = realClockNowUs();
     const SimTraceSettings trace{true, canTraceWallClockUs(),
-                                 arguments.tracePath && traceUnmaskedAsked()};
+                                 arguments.tracePath && simTraceUnmaskedAsked()};
     if (arguments.tracePath && simHandTraceTo(hand, arguments.tracePath, trace) != 0) {
         std::fprintf(stderr, "dovel-sim-socketcan: cannot write %s\n", arguments.tracePath);
         simHandDestroy(hand);
@@ -261,14 +219,14 @@ int main(int argc, char** argv) {
     std::printf("ready\n");
     std::fflush(stdout);
 
-    while (!stopRequested) {
+    while (!simStopRequested) {
         const int64_t nowUs = realClockNowUs() - startUs;
         simHandAdvance(hand, nowUs);
         takeHostFrames(fd, hand, nowUs);
         deliverToBus(fd, hand, nowUs);
         waitForWork(fd, hand, startUs, &waitMask);
     }
-    settle(hand);
+    settleHand(hand);
     simHandReport(hand, stderr);
     close(fd);
     simHandDestroy(hand);
