@@ -523,9 +523,15 @@ TEST(Together, StrayFrameAndUnequalDelaysFailNoHealthyController) {
 // The link goes during the downloads together: one line names it, no controller is said
 // to have stopped replying, and the summary names the link.
 TEST(Together, LinkLossFailsEveryDownloadOnceAndNamesTheLink) {
-    for (const char* option : {"unplug-after=2000", "link-down-after=2000"}) {
+    const std::pair<const char*, const char*> losses[] = {
+        {"unplug-after=2000",
+         "sim: every read and write failed for 1000 ms, the last CAN_Read(): 4096"},
+        {"link-down-after=2000", "sim: the link is down"}};
+    for (const auto& [option, reason] : losses) {
         const UpdateRun run =
             runUpdateOnSimulatedHand(option, exampleImagePath(), nullptr, "", DOWNLOAD_TOGETHER);
+        const std::string line =
+            "Download FAILED: the CAN link is down (" + std::string(reason) + ")\n";
         size_t lines = 0;
         for (size_t at = run.out.find("Download FAILED: the CAN link is down (");
              at != std::string::npos;
@@ -533,6 +539,7 @@ TEST(Together, LinkLossFailsEveryDownloadOnceAndNamesTheLink) {
             ++lines;
         }
         EXPECT_EQ(lines, 1u) << option << "\n" << run.out;
+        EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
         EXPECT_EQ(run.out.find("stopped replying"), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("\n0 of 4 Dovels updated.\nThe CAN link went down ("),
                   std::string::npos)

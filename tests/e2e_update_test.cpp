@@ -449,6 +449,10 @@ TEST(FullUpdate, EveryControllerTakesTheImageAndReturnsToItsRole) {
     for (const auto& [id, after] : run.after) {
         EXPECT_EQ(completionProblem(run.before.at(id), after, image), "") << "controller " << id;
         EXPECT_EQ(after.charactersLost, 0) << "controller " << id;
+        // One identifier answered every character: the restoration passes it over for others.
+        const DownloadReport& download = run.outcome.dovels[id - 11].download;
+        EXPECT_TRUE(download.replyIdProven) << id;
+        EXPECT_EQ(download.replyId, 0x200u | static_cast<unsigned>(id)) << id;
     }
     EXPECT_EQ(run.out.find("FAILED"), std::string::npos);
     EXPECT_EQ(run.out.find("ERROR"), std::string::npos);
