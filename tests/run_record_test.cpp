@@ -43,7 +43,8 @@ std::vector<std::string> recordLines(const std::string& path) {
     return lines;
 }
 
-std::string fileTextOf(const std::string& path) {
+// Read by the run-end table, which forks and so runs on POSIX only.
+[[maybe_unused]] std::string fileTextOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
