@@ -72,7 +72,10 @@ std::string dovelIdsText(DovelIds ids) {
     std::string text;
     for (int id = FIRST_DOVEL_ID; id <= LAST_DOVEL_ID; ++id) {
         if (dovelIdNamed(ids, id)) {
-            text += (text.empty() ? "" : ",") + std::to_string(id);
+            if (!text.empty()) {
+                text += ',';
+            }
+            text += std::to_string(id);
         }
     }
     return text;

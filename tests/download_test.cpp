@@ -376,6 +376,8 @@ INSTANTIATE_TEST_SUITE_P(
                                      0}),
     [](const testing::TestParamInfo<StreamScriptCase>& info) { return info.param.name; });
 
+// Windows refuses to replace a file another handle holds open: nothing to test there.
+#if !defined(_WIN32)
 TEST_F(DownloadTest, StreamReadsTheFileItOpenedNotOneThatReplacesIt) {
     TempFile file("%AB\n%CD\n");
     DownloadStream stream{};
@@ -390,6 +392,7 @@ TEST_F(DownloadTest, StreamReadsTheFileItOpenedNotOneThatReplacesIt) {
     EXPECT_EQ(dovel.received, "ABCD");
     EXPECT_EQ(text, progress({50, 100}) + COMPLETE);
 }
+#endif
 
 TEST_F(DownloadTest, StreamGoesOnAloneFromWhereItIs) {
     ImageBytes image;
